@@ -1,0 +1,25 @@
+#pragma once
+// Binding of fast-call positional and keyword arguments to a function's parameters.
+
+#include <Python.h>
+
+#include <optional>
+#include <span>
+
+#include "errors.hpp"
+
+namespace brenvox {
+
+struct FunctionDescription {
+  const char* function_name;  // as messages show it, with "()"
+  std::span<const char* const> parameters;
+  std::size_t required_positional;
+};
+
+// Fills `slots` (one per parameter, all null on entry) with borrowed references. Looks at no
+// value and converts nothing; returns the first binding error.
+std::optional<ErrorValue> extract_arguments_fastcall(const FunctionDescription& description,
+                                                     PyObject* const* args, Py_ssize_t nargs,
+                                                     PyObject* kwnames, PyObject** slots);
+
+}  // namespace brenvox

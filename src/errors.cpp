@@ -1,0 +1,84 @@
+#include "errors.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace brenvox {
+
+namespace {
+
+PyObject* exception_type(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::TypeError: return PyExc_TypeError;
+    case ErrorKind::ValueError: return PyExc_ValueError;
+    case ErrorKind::OverflowError: return PyExc_OverflowError;
+    case ErrorKind::RuntimeError: return PyExc_RuntimeError;
+  }
+  return PyExc_SystemError;
+}
+
+constexpr const char* kPanicDoc =
+    "An internal failure of a native call.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will typically "
+    "propagate all the way through the stack and cause the Python interpreter to exit.";
+
+// Created at the first internal failure and kept for the life of the process.
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                     PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+}  // namespace
+
+ErrorValue ErrorValue::from_kernel(const KernelError& error) {
+  return ErrorValue(exception_type(error.kind), error.message);
+}
+
+ErrorValue ErrorValue::fetch_raised() {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) {
+    return ErrorValue(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return ErrorValue(PyRef(raised));
+}
+
+PyRef ErrorValue::to_exception() const {
+  if (raised_) return PyRef::borrow(raised_.get());
+  PyRef text(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
+  if (!text) return PyRef();
+  return PyRef(PyObject_CallOneArg(type_, text.get()));
+}
+
+PyObject* ErrorValue::raise() const {
+  if (raised_) {
+    PyErr_SetRaisedException(Py_NewRef(raised_.get()));
+    return nullptr;
+  }
+  PyRef text(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
+  if (text) PyErr_SetObject(type_, text.get());
+  return nullptr;
+}
+
+void raise_internal_failure(const char* message, const InternalFailure* origin) {
+  if (origin != nullptr) {
+    std::fprintf(stderr, "brenvox_hbond_rs: internal failure on thread %ld at %s:%u: %s\n",
+                 static_cast<long>(origin->thread_id()), origin->where().file_name(),
+                 static_cast<unsigned>(origin->where().line()), message);
+  } else {
+    std::fprintf(stderr, "brenvox_hbond_rs: internal failure on thread %ld: %s\n",
+                 static_cast<long>(gettid()), message);
+  }
+  std::fflush(stderr);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the failure to create it is the exception raised
+  PyRef text(PyUnicode_FromString(message));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+}  // namespace brenvox

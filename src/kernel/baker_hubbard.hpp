@@ -1,0 +1,32 @@
+#pragma once
+// The Baker–Hubbard criterion: H···A closer than 0.25 and angle D–H–A above 120 degrees, both
+// strict. Every search calls this one function, and the build forbids contraction into fused
+// multiply-adds, so all searches make bit-identical decisions.
+
+namespace brenvox {
+
+inline constexpr double kCutoffSquared = 0.0625;       // 0.25²
+inline constexpr double kCosThresholdSquared = 0.25;  // cos²(120°)
+
+// `donor`, `hydrogen` and `acceptor` point at x, y, z. The donor is read only when the
+// acceptor passes the distance test.
+inline bool is_hydrogen_bond(const double* donor, const double* hydrogen,
+                             const double* acceptor) {
+  const double vx = acceptor[0] - hydrogen[0];
+  const double vy = acceptor[1] - hydrogen[1];
+  const double vz = acceptor[2] - hydrogen[2];
+  const double r2 = (vx * vx + vy * vy) + vz * vz;
+  if (r2 >= kCutoffSquared) return false;
+  if (r2 <= 0.0) return false;
+  const double wx = donor[0] - hydrogen[0];
+  const double wy = donor[1] - hydrogen[1];
+  const double wz = donor[2] - hydrogen[2];
+  const double s2 = (wx * wx + wy * wy) + wz * wz;
+  if (s2 <= 0.0) return false;
+  const double dot = (vx * wx + vy * wy) + vz * wz;
+  if (!(dot < 0.0)) return false;
+  const double limit = r2 * (s2 * kCosThresholdSquared);
+  return dot * dot > limit;
+}
+
+}  // namespace brenvox

@@ -1,0 +1,65 @@
+#pragma once
+// What every search works on: the coordinates of all frames, the (donor, hydrogen) pairs and
+// the acceptors, checked and filtered once per call.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "kernel/kernel_error.hpp"
+
+namespace brenvox {
+
+// All frames' coordinates, frame-major: frame f, atom i, axis k at f * n_atoms * 3 + 3 * i + k.
+using CoordView = std::span<const double>;
+
+struct Pair {
+  std::uint64_t donor;
+  std::uint64_t hydrogen;
+};
+
+using PairList = std::vector<Pair>;
+using AcceptorList = std::vector<std::uint64_t>;
+
+// Invariant: every index is below n_atoms; order and duplicates as the caller gave them.
+struct SearchInputs {
+  PairList pairs;
+  AcceptorList acceptors;
+};
+
+inline constexpr const char* kLengthMismatchMessage =
+    "xyz_flat length must equal n_frames * n_atoms * 3";
+
+// Checks the coordinate length, then drops out-of-range indices in place. Both lists are
+// consumed; on failure they are gone too.
+Outcome<SearchInputs> validate_inputs(std::uint64_t xyz_length, std::uint64_t n_frames,
+                                      std::uint64_t n_atoms, PairList pairs,
+                                      AcceptorList acceptors);
+
+// Result rows hold uint32 indices. When some row of this search could carry a frame or atom
+// index of 2^32 or more, returns the OverflowError that the call must raise instead.
+std::optional<KernelError> check_rows_representable(std::uint64_t n_frames,
+                                                    const SearchInputs& inputs);
+
+// One frame's atoms. Collectors check every index they read through `require`, once per
+// pair or acceptor, so a broken invariant stops the call instead of reading outside the array.
+class FrameView {
+ public:
+  FrameView(CoordView xyz, std::uint64_t frame_offset);
+
+  const double* atom(std::uint64_t index) const {
+    if (index >= n_atoms_) fail_out_of_bounds(index);
+    return coords_ + 3 * index;
+  }
+
+ private:
+  [[noreturn]] void fail_out_of_bounds(std::uint64_t index) const;
+
+  const double* coords_;
+  std::uint64_t n_atoms_;
+  std::uint64_t length_;
+  std::uint64_t frame_offset_;
+};
+
+}  // namespace brenvox
