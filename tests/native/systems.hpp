@@ -1,0 +1,78 @@
+#pragma once
+// Random systems and record helpers shared by the native tests.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "kernel/bond_buffer.hpp"
+#include "kernel/search_inputs.hpp"
+
+namespace brenvox::testing_support {
+
+using Record = std::array<std::uint32_t, 4>;
+
+inline std::vector<Record> records_of(const BondBuffer& buffer) {
+  std::vector<Record> out(buffer.size() / 4);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    for (std::size_t k = 0; k < 4; ++k) out[i][k] = buffer.data()[4 * i + k];
+  }
+  return out;
+}
+
+inline std::vector<Record> sorted(std::vector<Record> records) {
+  std::sort(records.begin(), records.end());
+  return records;
+}
+
+struct System {
+  std::uint64_t n_frames;
+  std::uint64_t n_atoms;
+  std::vector<double> xyz;
+  SearchInputs inputs;
+};
+
+enum class Flavour { Clustered, OnCellBoundaries, Sparse, Pathological };
+
+// Atoms packed densely enough for many bonds; the flavours add exact cell boundaries, far-flung
+// atoms (the sparse grid), and NaN, infinities and coordinates whose cells saturate.
+inline System random_system(std::uint64_t seed, Flavour flavour, std::uint64_t n_frames = 2) {
+  std::mt19937_64 rng(seed);
+  std::uniform_int_distribution<std::uint64_t> atom_count(2, 120);
+  System s;
+  s.n_frames = n_frames;
+  s.n_atoms = atom_count(rng);
+  const double box = 0.3 + 0.02 * double(s.n_atoms) / 4;
+  std::uniform_real_distribution<double> coordinate(-box / 2, box / 2);
+  std::uniform_int_distribution<int> grid_step(-8, 8);
+  std::uniform_int_distribution<int> percent(0, 99);
+  const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
+                             std::numeric_limits<double>::infinity(),
+                             -std::numeric_limits<double>::infinity(),
+                             6e8, -6e8, 6e8 + 0.1, -6e8 - 0.1, 1e300};
+  s.xyz.resize(n_frames * s.n_atoms * 3);
+  for (double& v : s.xyz) {
+    v = coordinate(rng);
+    if (flavour == Flavour::OnCellBoundaries && percent(rng) < 50) v = 0.25 * grid_step(rng);
+    if (flavour == Flavour::Sparse && percent(rng) < 3) v += 1e4 * grid_step(rng);
+    if (flavour == Flavour::Pathological && percent(rng) < 4) v = specials[rng() % 8];
+  }
+  std::uniform_int_distribution<std::uint64_t> atom(0, s.n_atoms - 1);
+  const std::size_t n_pairs = rng() % (2 * s.n_atoms);
+  for (std::size_t i = 0; i < n_pairs; ++i) {
+    const Pair p{atom(rng), atom(rng)};
+    s.inputs.pairs.push_back(p);
+    if (percent(rng) < 10) s.inputs.pairs.push_back(p);
+  }
+  const std::size_t n_acceptors = rng() % (s.n_atoms + 1);
+  for (std::size_t i = 0; i < n_acceptors; ++i) {
+    s.inputs.acceptors.push_back(atom(rng));
+    if (percent(rng) < 10) s.inputs.acceptors.push_back(s.inputs.acceptors.back());
+  }
+  return s;
+}
+
+}  // namespace brenvox::testing_support

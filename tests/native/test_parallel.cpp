@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <set>
+#include <stdexcept>
+
+#include "kernel/frame_loop.hpp"
+#include "kernel/internal_failure.hpp"
+#include "parallel/threaded_driver.hpp"
+#include "parallel/worker_pool.hpp"
+#include "systems.hpp"
+
+namespace brenvox {
+namespace {
+
+using testing_support::Flavour;
+using testing_support::random_system;
+using testing_support::records_of;
+using testing_support::System;
+
+std::unique_ptr<WorkerPool> make_pool(std::size_t n_workers) {
+  auto pool = WorkerPool::create(n_workers);
+  EXPECT_EQ(pool.index(), 0u);
+  return std::move(std::get<0>(pool));
+}
+
+TEST(PoolSize, AtLeastOneAndCapped) {
+  EXPECT_EQ(pool_size_for(0), 1u);
+  EXPECT_EQ(pool_size_for(1), 1u);
+  EXPECT_EQ(pool_size_for(7), 7u);
+  EXPECT_EQ(pool_size_for(65535), 65535u);
+  EXPECT_EQ(pool_size_for(65536), 65535u);
+  EXPECT_EQ(pool_size_for(100000), 65535u);
+  EXPECT_EQ(pool_size_for(UINT64_MAX), 65535u);
+}
+
+TEST(WorkerPool, EveryWorkerRunsEachJobOnceOnItsOwnThread) {
+  auto pool = make_pool(4);
+  ASSERT_EQ(pool->size(), 4u);
+  for (int job = 0; job < 50; ++job) {
+    std::atomic<int> calls{0};
+    std::atomic<unsigned> seen{0};
+    std::mutex mutex;
+    std::set<pthread_t> threads;
+    pool->run([&](std::size_t worker) {
+      calls.fetch_add(1);
+      seen.fetch_or(1u << worker);
+      std::lock_guard lock(mutex);
+      threads.insert(pthread_self());
+    });
+    EXPECT_EQ(calls.load(), 4);
+    EXPECT_EQ(seen.load(), 0xFu);
+    EXPECT_EQ(threads.size(), 4u);
+    EXPECT_EQ(threads.count(pthread_self()), 0u);
+  }
+}
+
+TEST(WorkerPool, TaskExceptionReachesTheCallerAndThePoolSurvives) {
+  auto pool = make_pool(3);
+  EXPECT_THROW(pool->run([](std::size_t worker) {
+    if (worker == 1) throw std::runtime_error("boom");
+  }),
+               std::runtime_error);
+  std::atomic<int> calls{0};
+  pool->run([&](std::size_t) { calls.fetch_add(1); });
+  EXPECT_EQ(calls.load(), 3);
+}
+
+// Starts real threads until the `fail_at`-th, which fails with EAGAIN; counts thread exits.
+std::atomic<int> started_threads{0};
+std::atomic<int> finished_threads{0};
+int fail_at = 0;
+
+struct Trampoline {
+  void* (*routine)(void*);
+  void* argument;
+};
+
+void* counted_thread(void* raw) {
+  std::unique_ptr<Trampoline> t(static_cast<Trampoline*>(raw));
+  t->routine(t->argument);
+  finished_threads.fetch_add(1);
+  return nullptr;
+}
+
+int failing_starter(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*),
+                    void* argument) {
+  if (started_threads.load() == fail_at) return EAGAIN;
+  started_threads.fetch_add(1);
+  return pthread_create(thread, attr, counted_thread, new Trampoline{routine, argument});
+}
+
+TEST(WorkerPool, CreationFailureStopsTheThreadsAlreadyStarted) {
+  for (int k : {0, 1, 5}) {
+    started_threads = 0;
+    finished_threads = 0;
+    fail_at = k;
+    auto pool = WorkerPool::create(8, failing_starter);
+    ASSERT_EQ(pool.index(), 1u);
+    EXPECT_EQ(std::get<PoolBuildError>(pool).error_number, EAGAIN);
+    EXPECT_EQ(started_threads.load(), k);
+    EXPECT_EQ(finished_threads.load(), k);  // joined before create returned
+  }
+}
+
+class ThreadedMatchesSerial
+    : public testing::TestWithParam<std::tuple<std::size_t, std::uint64_t, std::uint64_t>> {};
+
+TEST_P(ThreadedMatchesSerial, RowForRow) {
+  const auto [n_workers, n_frames, seed] = GetParam();
+  const System s = random_system(seed, Flavour::Clustered, n_frames);
+  auto pool = make_pool(n_workers);
+  for (FrameCollector collector : {collect_bonds_brute_frame, collect_bonds_spatial_frame}) {
+    BondBuffer serial;
+    collect_frame_range(collector, s.xyz, 0, n_frames, s.n_atoms, s.inputs, serial);
+    const BondBuffer threaded =
+        run_kernel_threaded(*pool, s.xyz, n_frames, s.n_atoms, s.inputs, collector);
+    EXPECT_EQ(records_of(threaded), records_of(serial));
+    EXPECT_EQ(threaded.capacity(), threaded.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(WorkersAndFrames, ThreadedMatchesSerial,
+                         testing::Combine(testing::Values(1, 2, 3, 7, 64),
+                                          testing::Values(0, 1, 2, 5, 17, 130),
+                                          testing::Values(1, 2)));
+
+void failing_collector(CoordView, std::uint64_t frame, std::uint64_t, std::span<const Pair>,
+                       std::span<const std::uint64_t>, BondBuffer& out) {
+  out.push_record(frame, 0, 0, 0);
+  if (frame == 11) throw InternalFailure("fault in frame 11");
+  if (frame == 23) throw std::bad_alloc();
+}
+
+TEST(ThreadedDriver, FaultInAFrameTaskReachesTheCaller) {
+  const std::vector<double> xyz(30 * 3, 0.0);
+  const SearchInputs inputs{{{0, 0}}, {0}};
+  auto pool = make_pool(3);
+  EXPECT_THROW(run_kernel_threaded(*pool, xyz, 20, 1, inputs, failing_collector), InternalFailure);
+  EXPECT_THROW(run_kernel_threaded(*pool, std::span(xyz).first(24 * 3), 24, 1,
+                                   SearchInputs{{{0, 0}}, {0}}, [](CoordView xyz, std::uint64_t f,
+                                                                  std::uint64_t o, auto p, auto a,
+                                                                  BondBuffer& out) {
+                                     if (f != 11) failing_collector(xyz, f, o, p, a, out);
+                                   }),
+               std::bad_alloc);
+  const BondBuffer fine = run_kernel_threaded(*pool, xyz, 10, 1, inputs, failing_collector);
+  EXPECT_EQ(fine.size(), 40u);
+}
+
+}  // namespace
+}  // namespace brenvox

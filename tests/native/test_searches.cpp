@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+
+#include "kernel/cell_key.hpp"
+#include "kernel/frame_collector.hpp"
+#include "kernel/frame_loop.hpp"
+#include "systems.hpp"
+
+namespace brenvox {
+namespace {
+
+using testing_support::Flavour;
+using testing_support::random_system;
+using testing_support::Record;
+using testing_support::records_of;
+using testing_support::sorted;
+using testing_support::System;
+
+std::vector<Record> collect(FrameCollector collector, const std::vector<double>& xyz,
+                            const PairList& pairs, const AcceptorList& acceptors,
+                            std::uint64_t frame = 0, std::uint64_t frame_offset = 0) {
+  BondBuffer out;
+  collector(xyz, frame, frame_offset, pairs, acceptors, out);
+  return records_of(out);
+}
+
+// Hydrogen at atom 0, donor at atom 1, acceptors from atom 2 on.
+std::vector<double> frame_of(std::initializer_list<std::array<double, 3>> atoms) {
+  std::vector<double> xyz;
+  for (const auto& a : atoms) xyz.insert(xyz.end(), a.begin(), a.end());
+  return xyz;
+}
+
+TEST(ExhaustiveSearch, RowsFollowPairsThenAcceptorListWithDuplicates) {
+  // Hydrogen 0 with donors 1 (along x) and 4 (along y); acceptor 3 bonds to both, 2 to donor 1.
+  const auto xyz = frame_of({{0, 0, 0}, {1, 0, 0}, {-0.2, 0, 0}, {-0.15, -0.15, 0}, {0, 1, 0}});
+  const PairList pairs{{4, 0}, {1, 0}, {4, 0}};
+  const AcceptorList acceptors{3, 2, 4, 3, 0, 1};
+  const std::vector<Record> expected{{7, 4, 0, 3}, {7, 4, 0, 3}, {7, 1, 0, 3}, {7, 1, 0, 2},
+                                     {7, 1, 0, 3}, {7, 4, 0, 3}, {7, 4, 0, 3}};
+  EXPECT_EQ(collect(collect_bonds_brute_frame, xyz, pairs, acceptors, 7), expected);
+  EXPECT_EQ(sorted(collect(collect_bonds_spatial_frame, xyz, pairs, acceptors, 7)),
+            sorted(expected));
+}
+
+TEST(GridSearch, OrdersByNeighbourCellThenListPosition) {
+  // A2 sits in the hydrogen's own cell (neighbour 13), A1 one cell up in x (neighbour 22).
+  const auto xyz = frame_of({{0.125, 0.125, 0.125}, {0.025, 0.125, 0.125}, {0.3, 0.125, 0.125},
+                             {0.2, 0.125, 0.125}});
+  const PairList pairs{{1, 0}};
+  const AcceptorList acceptors{2, 3};
+  EXPECT_EQ(collect(collect_bonds_brute_frame, xyz, pairs, acceptors),
+            (std::vector<Record>{{0, 1, 0, 2}, {0, 1, 0, 3}}));
+  EXPECT_EQ(collect(collect_bonds_spatial_frame, xyz, pairs, acceptors),
+            (std::vector<Record>{{0, 1, 0, 3}, {0, 1, 0, 2}}));
+}
+
+TEST(GridSearch, CellsFloorTowardsNegativeInfinity) {
+  // Hydrogen x = -0.05 lies in cell -1: A2 is neighbour 16, A1 neighbour 25. Truncation would
+  // have put both in one cell and kept list order.
+  const auto xyz = frame_of({{-0.05, 0.125, 0.125}, {-0.05, 0.025, 0.125}, {0.0, 0.3, 0.125},
+                             {-0.1, 0.3, 0.125}});
+  EXPECT_EQ(collect(collect_bonds_spatial_frame, xyz, {{1, 0}}, {2, 3}),
+            (std::vector<Record>{{0, 1, 0, 3}, {0, 1, 0, 2}}));
+}
+
+TEST(GridSearch, FindsBondsAcrossCellBoundariesAndAtSaturatedEdges) {
+  const auto across = frame_of({{-0.0001, 0, 0}, {-1, 0, 0}, {0.2498, 0, 0}, {0.25, 0, 0}});
+  // 0.2498 is in the next cell and bonds; an acceptor exactly 0.25 away does not.
+  EXPECT_EQ(collect(collect_bonds_spatial_frame, across, {{1, 0}}, {2, 3}),
+            (std::vector<Record>{{0, 1, 0, 2}}));
+  const double far = 1e10;
+  const auto saturated = frame_of({{far, 0, 0}, {far - 1, 0, 0}, {far + 0.1, 0, 0}});
+  EXPECT_EQ(collect(collect_bonds_spatial_frame, saturated, {{1, 0}}, {2}),
+            (std::vector<Record>{{0, 1, 0, 2}}));
+  EXPECT_EQ(collect(collect_bonds_brute_frame, saturated, {{1, 0}}, {2}),
+            (std::vector<Record>{{0, 1, 0, 2}}));
+}
+
+// The grid order, derived independently: the 27 neighbour keys formed with int32 wrap-around,
+// numbered dx-major; each bond of the exhaustive order is placed by its acceptor's number.
+std::vector<Record> expected_grid_order(const System& s, std::uint64_t frame) {
+  const std::uint64_t offset = frame * s.n_atoms * 3;
+  const auto cell = [&](std::uint64_t atom, int axis) {
+    const double c = s.xyz[offset + 3 * atom + axis];
+    const double f = std::floor(c * 4.0);
+    if (std::isnan(f)) return std::int32_t{0};
+    return static_cast<std::int32_t>(std::clamp(f, -2147483648.0, 2147483647.0));
+  };
+  std::vector<Record> ordered;
+  for (const Pair& p : s.inputs.pairs) {
+    std::multimap<int, Record> by_neighbour;
+    for (const Record& row : collect(collect_bonds_brute_frame, s.xyz, {p}, s.inputs.acceptors,
+                                     frame, offset)) {
+      int number = -1;
+      for (int n = 0; n < 27 && number < 0; ++n) {
+        bool match = true;
+        for (int axis = 0; axis < 3; ++axis) {
+          const int step = (axis == 0 ? n / 9 : axis == 1 ? n / 3 % 3 : n % 3) - 1;
+          const auto key = std::int32_t(std::uint32_t(cell(p.hydrogen, axis)) + std::uint32_t(step));
+          match = match && key == cell(row[3], axis);
+        }
+        if (match) number = n;
+      }
+      EXPECT_GE(number, 0) << "a bonded acceptor outside the 27 cells";
+      by_neighbour.emplace(number, row);  // multimap keeps insertion order among equals
+    }
+    for (const auto& [number, row] : by_neighbour) ordered.push_back(row);
+  }
+  return ordered;
+}
+
+class GridAgreesWithExhaustive
+    : public testing::TestWithParam<std::tuple<Flavour, std::uint64_t>> {};
+
+TEST_P(GridAgreesWithExhaustive, SameRowsInGridOrder) {
+  const auto [flavour, seed] = GetParam();
+  const System s = random_system(seed, flavour);
+  for (std::uint64_t frame = 0; frame < s.n_frames; ++frame) {
+    const std::uint64_t offset = frame * s.n_atoms * 3;
+    BondBuffer brute, grid;
+    collect_bonds_brute_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, brute);
+    collect_bonds_spatial_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, grid);
+    ASSERT_EQ(sorted(records_of(grid)), sorted(records_of(brute)));
+    ASSERT_EQ(records_of(grid), expected_grid_order(s, frame));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomSystems, GridAgreesWithExhaustive,
+                         testing::Combine(testing::Values(Flavour::Clustered,
+                                                          Flavour::OnCellBoundaries,
+                                                          Flavour::Sparse, Flavour::Pathological),
+                                          testing::Range<std::uint64_t>(0, 60)));
+
+TEST(SerialDrivers, FramesInAscendingOrderWhateverTheCollector) {
+  for (std::uint64_t seed = 0; seed < 20; ++seed) {
+    const System s = random_system(seed, Flavour::Clustered, 5);
+    for (FrameCollector collector : {collect_bonds_brute_frame, collect_bonds_spatial_frame}) {
+      BondBuffer all;
+      collect_frame_range(collector, s.xyz, 0, s.n_frames, s.n_atoms, s.inputs, all);
+      std::vector<Record> expected;
+      for (std::uint64_t f = 0; f < s.n_frames; ++f) {
+        const auto rows = collect(collector, s.xyz, s.inputs.pairs, s.inputs.acceptors, f,
+                                  f * s.n_atoms * 3);
+        expected.insert(expected.end(), rows.begin(), rows.end());
+      }
+      EXPECT_EQ(records_of(all), expected);
+    }
+  }
+}
+
+TEST(ChooseFrameCollector, GridFromTheThresholdOnAndOnOverflow) {
+  EXPECT_EQ(choose_frame_collector(1, 99999), collect_bonds_brute_frame);
+  EXPECT_EQ(choose_frame_collector(100, 1000), collect_bonds_spatial_frame);
+  EXPECT_EQ(choose_frame_collector(3, 40000), collect_bonds_spatial_frame);
+  EXPECT_EQ(choose_frame_collector(0, UINT64_MAX), collect_bonds_brute_frame);
+  EXPECT_EQ(choose_frame_collector(std::uint64_t{1} << 32, std::uint64_t{1} << 32),
+            collect_bonds_spatial_frame);
+}
+
+}  // namespace
+}  // namespace brenvox
