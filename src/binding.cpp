@@ -24,11 +24,15 @@ std::string join_quoted(const std::vector<const char*>& names) {
   return out;
 }
 
+// Formatted by the interpreter, so that a name without UTF-8 text (a lone surrogate) still
+// gives the TypeError rather than an encoding error.
 std::optional<ErrorValue> unexpected_keyword(const FunctionDescription& d, PyObject* name) {
-  PyRef text(PyObject_Str(name));
-  const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 == nullptr) return ErrorValue::fetch_raised();
-  return type_error(d, std::string(" got an unexpected keyword argument '") + utf8 + "'");
+  PyRef message(
+      PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", d.function_name, name));
+  if (!message) return ErrorValue::fetch_raised();
+  PyRef exception(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+  if (!exception) return ErrorValue::fetch_raised();
+  return ErrorValue::holding(std::move(exception));
 }
 
 }  // namespace
