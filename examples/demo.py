@@ -1,0 +1,69 @@
+"""Finds the hydrogen bonds of a sample water trajectory with each of the module's searches."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+from waterbox import water_box  # noqa: E402
+
+import brenvox_hbond_rs as hbond  # noqa: E402
+
+N_MOLECULES = 3000
+N_FRAMES = 10
+N_THREADS = os.cpu_count() or 2
+
+
+def timed(search, *args):
+    start = time.perf_counter()
+    bonds = search(*args)
+    return bonds, time.perf_counter() - start
+
+
+def main() -> None:
+    xyz, pairs, acceptors = water_box(N_MOLECULES, N_FRAMES, seed=2026)
+    n_frames, n_atoms, _ = xyz.shape
+    flat = xyz.reshape(-1)
+    print(
+        f"Sample trajectory: {n_frames} frames of {n_atoms} atoms "
+        f"({N_MOLECULES} water molecules at liquid density), "
+        f"{len(pairs)} donor-hydrogen pairs, {len(acceptors)} acceptors\n"
+    )
+    args = (flat, n_frames, n_atoms, pairs, acceptors)
+    uses_grid = len(pairs) * len(acceptors) >= 100_000
+    runs = [
+        ("run_baker_hubbard_brute", "exhaustive", *timed(hbond.run_baker_hubbard_brute, *args)),
+        ("run_baker_hubbard", "grid" if uses_grid else "exhaustive",
+         *timed(hbond.run_baker_hubbard, *args)),
+        (f"run_baker_hubbard_with_threads(n_threads={N_THREADS})", "grid" if uses_grid else "exhaustive",
+         *timed(hbond.run_baker_hubbard_with_threads, *args, N_THREADS)),
+    ]
+    reference = runs[0][2]
+    reference_sorted = np.sort(reference.view("u4,u4,u4,u4"), axis=0)
+
+    header = f"{'function':<45} {'search':<10} {'bonds':>7} {'per frame':>9} {'ms':>9}  same bonds as brute"
+    print(header)
+    print("-" * len(header))
+    for name, search, bonds, seconds in runs:
+        same = np.array_equal(np.sort(bonds.view("u4,u4,u4,u4"), axis=0), reference_sorted)
+        print(
+            f"{name:<45} {search:<10} {len(bonds):>7} {len(bonds) / n_frames:>9.1f} "
+            f"{seconds * 1e3:>9.2f}  {'yes' if same else 'NO'}"
+        )
+    print(
+        "\nEach row of a result is (frame, donor, hydrogen, acceptor); the first bonds found:"
+    )
+    print(runs[1][2][:5])
+    if not all(
+        np.array_equal(np.sort(b.view("u4,u4,u4,u4"), axis=0), reference_sorted) for *_, b, _ in runs
+    ):
+        sys.exit("the searches disagree")
+
+
+if __name__ == "__main__":
+    main()
