@@ -20,15 +20,17 @@ constexpr std::size_t kBlock = 256;  // acceptors marked per pass; a multiple of
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Mask = long long __attribute__((vector_size(kLanes * sizeof(double))));
 
-inline Doubles load(const double* p) {
-  Doubles v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
+// ThreadSanitizer's runtime is not yet set up when ifunc resolvers run, so its builds take the
+// portable version alone.
+#if defined(BRENVOX_NO_TARGET_CLONES)
+#define BRENVOX_TARGET_CLONES
+#else
+#define BRENVOX_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
 
 // Sets bit j of `near` where acceptor j lies strictly within the cut-off and not on the
 // hydrogen. `count` is kBlock, or less for the last block, padded to a multiple of kLanes.
-__attribute__((target_clones("avx2", "default"))) void mark_near(
+BRENVOX_TARGET_CLONES void mark_near(
     const double* hydrogen, const double* ax, const double* ay, const double* az,
     std::size_t count, std::uint64_t* near) {
   const Doubles hx = Doubles{} + hydrogen[0];
@@ -42,9 +44,13 @@ __attribute__((target_clones("avx2", "default"))) void mark_near(
     const std::size_t end = std::min<std::size_t>(64, count - word * 64);
     for (std::size_t j = 0; j < end; j += kLanes) {
       const std::size_t at = word * 64 + j;
-      const Doubles vx = load(ax + at) - hx;
-      const Doubles vy = load(ay + at) - hy;
-      const Doubles vz = load(az + at) - hz;
+      Doubles x, y, z;
+      std::memcpy(&x, ax + at, sizeof x);
+      std::memcpy(&y, ay + at, sizeof y);
+      std::memcpy(&z, az + at, sizeof z);
+      const Doubles vx = x - hx;
+      const Doubles vy = y - hy;
+      const Doubles vz = z - hz;
       const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
       const Mask hit = (r2 < cutoff) & (r2 > zero);
       bits |= hit & (lane_bits << static_cast<long long>(j));
