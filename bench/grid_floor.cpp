@@ -323,20 +323,34 @@ Report run_system(const System& s, const Options& opt) {
     frame_candidates.push_back(double(cand.acceptor.size()));
 
     std::vector<double> grid_ms, build_ms, floor_ms, runs_ms;
-    for (int rep = 0; rep < opt.reps; ++rep) {
-      // Interleaved, so that a noisy stretch of the shared machine hits all three alike.
-      grid_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f, pairs,
-                                       grid_rows.size()));
-      build_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f,
-                                        pairs.first(1), 64));
+    const auto time_floor = [&](auto count) {
       const Clock::time_point start = Clock::now();
-      const std::uint64_t bonds = count_floor_bonds(frame, pairs, cand);
-      floor_ms.push_back(elapsed_ms(start));
+      const std::uint64_t bonds = count(frame, pairs, cand);
+      const double ms = elapsed_ms(start);
       keep(bonds);
-      const Clock::time_point runs_start = Clock::now();
-      const std::uint64_t runs_bonds = count_floor_bonds_in_runs(frame, pairs, cand);
-      runs_ms.push_back(elapsed_ms(runs_start));
-      keep(runs_bonds);
+      return ms;
+    };
+    for (int rep = 0; rep < opt.reps; ++rep) {
+      // Interleaved, so that a noisy stretch of the shared machine hits all four alike, and
+      // started at a different one each time, so that none always follows the same neighbour
+      // and inherits the cache state it leaves.
+      for (int i = 0; i < 4; ++i) {
+        switch ((rep + i) % 4) {
+          case 0:
+            grid_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f, pairs,
+                                             grid_rows.size()));
+            break;
+          case 1:
+            build_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f,
+                                              pairs.first(1), 64));
+            break;
+          case 2:
+            floor_ms.push_back(time_floor(count_floor_bonds));
+            break;
+          default:
+            runs_ms.push_back(time_floor(count_floor_bonds_in_runs));
+        }
+      }
       r.grid_over_floor.push_back(grid_ms.back() / floor_ms.back());
     }
     r.runs_ms.push_back(median(runs_ms));
