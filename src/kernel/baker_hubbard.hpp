@@ -8,13 +8,13 @@ namespace brenvox {
 inline constexpr double kCutoffSquared = 0.0625;       // 0.25²
 inline constexpr double kCosThresholdSquared = 0.25;  // cos²(120°)
 
-// `donor`, `hydrogen` and `acceptor` point at x, y, z. The donor is read only when the
-// acceptor passes the distance test.
-inline bool is_hydrogen_bond(const double* donor, const double* hydrogen,
-                             const double* acceptor) {
-  const double vx = acceptor[0] - hydrogen[0];
-  const double vy = acceptor[1] - hydrogen[1];
-  const double vz = acceptor[2] - hydrogen[2];
+// `donor` and `hydrogen` point at x, y, z. The donor is read only when the acceptor passes
+// the distance test.
+inline bool is_hydrogen_bond(const double* donor, const double* hydrogen, double ax, double ay,
+                             double az) {
+  const double vx = ax - hydrogen[0];
+  const double vy = ay - hydrogen[1];
+  const double vz = az - hydrogen[2];
   const double r2 = (vx * vx + vy * vy) + vz * vz;
   if (r2 >= kCutoffSquared) return false;
   if (r2 <= 0.0) return false;
@@ -27,6 +27,11 @@ inline bool is_hydrogen_bond(const double* donor, const double* hydrogen,
   if (!(dot < 0.0)) return false;
   const double limit = r2 * (s2 * kCosThresholdSquared);
   return dot * dot > limit;
+}
+
+inline bool is_hydrogen_bond(const double* donor, const double* hydrogen,
+                             const double* acceptor) {
+  return is_hydrogen_bond(donor, hydrogen, acceptor[0], acceptor[1], acceptor[2]);
 }
 
 }  // namespace brenvox

@@ -8,54 +8,29 @@
 #include <vector>
 
 #include "kernel/baker_hubbard.hpp"
+#include "kernel/distance_lanes.hpp"
 #include "kernel/frame_collector.hpp"
 
 namespace brenvox {
 
 namespace {
 
-constexpr std::size_t kLanes = 4;
 constexpr std::size_t kBlock = 256;  // acceptors marked per pass; a multiple of kLanes
-
-using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Mask = long long __attribute__((vector_size(kLanes * sizeof(double))));
-
-// ThreadSanitizer's runtime is not yet set up when ifunc resolvers run, so its builds take the
-// portable version alone.
-#if defined(BRENVOX_NO_TARGET_CLONES)
-#define BRENVOX_TARGET_CLONES
-#else
-#define BRENVOX_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
 
 // Sets bit j of `near` where acceptor j lies strictly within the cut-off and not on the
 // hydrogen. `count` is kBlock, or less for the last block, padded to a multiple of kLanes.
 BRENVOX_TARGET_CLONES void mark_near(
     const double* hydrogen, const double* ax, const double* ay, const double* az,
     std::size_t count, std::uint64_t* near) {
-  const Doubles hx = Doubles{} + hydrogen[0];
-  const Doubles hy = Doubles{} + hydrogen[1];
-  const Doubles hz = Doubles{} + hydrogen[2];
-  const Doubles cutoff = Doubles{} + kCutoffSquared;
-  const Doubles zero = Doubles{};
-  const Mask lane_bits = {1, 2, 4, 8};
+  const HydrogenLanes h = broadcast(hydrogen);
   for (std::size_t word = 0; word * 64 < count; ++word) {
-    Mask bits = Mask{};
+    std::uint64_t bits = 0;
     const std::size_t end = std::min<std::size_t>(64, count - word * 64);
     for (std::size_t j = 0; j < end; j += kLanes) {
       const std::size_t at = word * 64 + j;
-      Doubles x, y, z;
-      std::memcpy(&x, ax + at, sizeof x);
-      std::memcpy(&y, ay + at, sizeof y);
-      std::memcpy(&z, az + at, sizeof z);
-      const Doubles vx = x - hx;
-      const Doubles vy = y - hy;
-      const Doubles vz = z - hz;
-      const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
-      const Mask hit = (r2 < cutoff) & (r2 > zero);
-      bits |= hit & (lane_bits << static_cast<long long>(j));
+      bits |= std::uint64_t{lane_bits(near_lanes(h, ax + at, ay + at, az + at))} << j;
     }
-    near[word] = std::uint64_t(bits[0] | bits[1] | bits[2] | bits[3]);
+    near[word] = bits;
   }
 }
 

@@ -24,4 +24,8 @@ void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64
                                  std::span<const Pair> pairs,
                                  std::span<const std::uint64_t> acceptors, BondBuffer& out);
 
+// The grid search keeps its working storage on the calling thread from one frame to the next;
+// this frees it. Frame loops call it when they are done.
+void release_spatial_search_storage() noexcept;
+
 }  // namespace brenvox

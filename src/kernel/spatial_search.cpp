@@ -1,7 +1,7 @@
-// Acceptors are copied, with their coordinates, into one array ordered by cell (x, then y,
-// then z) and by list position within a cell. The three z-neighbours of a cell are then one
-// contiguous run, so a pair's 27 cells are 9 runs read in exactly the neighbour order, and the
-// tests read acceptor coordinates sequentially instead of gathering them across the frame.
+// The grid search. Records must come pair by pair, and within a pair in the order of the
+// acceptor's neighbour cell (dx, then dy, then dz) and then its list position. Only accepted
+// acceptors carry that order, and they are few, so the search gathers candidates in whatever
+// order is fastest and sorts each pair's accepted acceptors by that key afterwards.
 //
 // Neighbour keys are formed in 64-bit arithmetic rather than with 32-bit wrap-around: a cell
 // reached only through the wrap lies at the opposite end of an axis, more than 5e8 units away
@@ -11,10 +11,12 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "kernel/baker_hubbard.hpp"
 #include "kernel/cell_key.hpp"
+#include "kernel/distance_lanes.hpp"
 #include "kernel/frame_collector.hpp"
 
 namespace brenvox {
@@ -60,9 +62,8 @@ struct AcceptorKeys {
   CellKey max;
 };
 
-AcceptorKeys compute_acceptor_keys(const FrameView& view,
-                                   std::span<const std::uint64_t> acceptors) {
-  AcceptorKeys result;
+void compute_acceptor_keys(const FrameView& view, std::span<const std::uint64_t> acceptors,
+                           AcceptorKeys& result) {
   result.keys.resize(acceptors.size());
   CellKey lo{INT32_MAX, INT32_MAX, INT32_MAX};
   CellKey hi{INT32_MIN, INT32_MIN, INT32_MIN};
@@ -74,7 +75,6 @@ AcceptorKeys compute_acceptor_keys(const FrameView& view,
   }
   result.min = lo;
   result.max = hi;
-  return result;
 }
 
 // Dense grid over the acceptors' bounding box of cells: used when that box holds few cells
@@ -82,69 +82,267 @@ AcceptorKeys compute_acceptor_keys(const FrameView& view,
 constexpr std::uint64_t kDenseCellsPerAcceptor = 16;
 constexpr std::uint64_t kDenseCellsMinimum = 4096;
 
-std::uint64_t dense_cell_count(const AcceptorKeys& k, std::size_t n_acceptors) {
+// Cells of the band grid below (the acceptors' box widened by one cell on each side in y), or
+// 0 when the box is too sparse or too large for it.
+std::uint64_t band_cell_count(const AcceptorKeys& k, std::size_t n_acceptors) {
   const std::uint64_t nx = std::uint64_t(std::int64_t(k.max.x) - k.min.x) + 1;
-  const std::uint64_t ny = std::uint64_t(std::int64_t(k.max.y) - k.min.y) + 1;
+  const std::uint64_t ny = std::uint64_t(std::int64_t(k.max.y) - k.min.y) + 3;
   const std::uint64_t nz = std::uint64_t(std::int64_t(k.max.z) - k.min.z) + 1;
   const std::uint64_t limit =
       std::max<std::uint64_t>(kDenseCellsPerAcceptor * n_acceptors, kDenseCellsMinimum);
   std::uint64_t cells = 0;
-  if (__builtin_mul_overflow(nx, ny, &cells) || __builtin_mul_overflow(cells, nz, &cells) ||
-      cells > limit || cells >= UINT32_MAX) {
+  if (n_acceptors >= UINT32_MAX / 3 || __builtin_mul_overflow(nx, ny, &cells) ||
+      __builtin_mul_overflow(cells, nz, &cells) || cells > limit || cells >= UINT32_MAX) {
     return 0;
   }
   return cells;
 }
 
-void search_dense(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
-                  std::span<const std::uint64_t> acceptors, const AcceptorKeys& k,
-                  std::uint64_t n_cells, BondBuffer& out) {
-  const std::int64_t min_x = k.min.x, min_y = k.min.y, min_z = k.min.z;
-  const std::int64_t max_x = k.max.x, max_y = k.max.y, max_z = k.max.z;
-  const std::uint64_t ny = std::uint64_t(max_y - min_y) + 1;
-  const std::uint64_t nz = std::uint64_t(max_z - min_z) + 1;
-  const std::size_t n = acceptors.size();
+// Every acceptor is entered three times: band cell (x, y, z) holds the acceptors of the cells
+// (x, y - 1 ... y + 1, z). The 27 cells around a hydrogen in cell (hx, hy, hz) are then three
+// runs of consecutive entries, band cells (hx + dx, hy, hz - 1 ... hz + 1) for dx = -1, 0, 1.
+// Coordinates are stored per axis, padded with one block of lanes at infinity.
+struct BandGrid {
+  std::int64_t min_x, max_x, min_y, max_y, min_z, max_z;  // the acceptors' cells
+  std::uint64_t n_bands, nz;
+  std::vector<std::uint32_t> start;  // band cell c holds entries start[c] ... start[c + 1] - 1
+  std::vector<double> x, y, z;
+  std::vector<std::uint32_t> position;  // in the acceptor list
 
-  // start[c] .. start[c + 1] is cell c's run of entries, filled by a stable counting sort.
-  std::vector<std::uint32_t> cell_of(n);
-  std::vector<std::uint32_t> start(n_cells + 1, 0);
+  // Band index y covers cells y - 1 ... y + 1 and runs from min_y - 1 to max_y + 1.
+  std::uint64_t cell_index(std::int64_t cx, std::int64_t band, std::int64_t cz) const {
+    return (std::uint64_t(cx - min_x) * n_bands + std::uint64_t(band - (min_y - 1))) * nz +
+           std::uint64_t(cz - min_z);
+  }
+};
+
+constexpr std::size_t kRunBlock = 2 * kLanes;  // entries tested per step along a run
+
+// One acceptor as the counting sort places it: a single cache line to write.
+struct StagedEntry {
+  double xyz[3];
+  std::uint64_t position;
+};
+
+struct BandBuild {
+  std::vector<std::uint32_t> column_cell;  // per acceptor
+  std::vector<std::uint32_t> cell_start;
+  std::vector<StagedEntry> staged;
+};
+
+// The acceptors are first sorted by cell with y varying fastest, so that the three cells of a
+// band cell are one contiguous range; each band cell is then a single copy.
+void build_band_grid(const FrameView& view, std::span<const std::uint64_t> acceptors,
+                     const AcceptorKeys& k, std::uint64_t n_cells, BandGrid& g, BandBuild& b) {
+  g.min_x = k.min.x;
+  g.max_x = k.max.x;
+  g.min_y = k.min.y;
+  g.max_y = k.max.y;
+  g.min_z = k.min.z;
+  g.max_z = k.max.z;
+  g.n_bands = std::uint64_t(g.max_y - g.min_y) + 3;
+  g.nz = std::uint64_t(g.max_z - g.min_z) + 1;
+  const std::uint64_t nx = std::uint64_t(g.max_x - g.min_x) + 1;
+  const std::uint64_t ny = g.n_bands - 2;
+  const auto column_index = [&](std::int64_t cx, std::int64_t cz, std::int64_t cy) {
+    return (std::uint64_t(cx - g.min_x) * g.nz + std::uint64_t(cz - g.min_z)) * ny +
+           std::uint64_t(cy - g.min_y);
+  };
+  const std::size_t n = acceptors.size();
+  const std::uint64_t n_columns_cells = nx * g.nz * ny;
+  // A counting sort: counts at cell_start[c + 1], prefix sums, then a scatter that leaves
+  // cell_start[c] at the first acceptor of cell c.
+  b.column_cell.resize(n);
+  b.cell_start.assign(n_columns_cells + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    const CellKey& key = k.keys[i];
-    const std::uint64_t c = ((std::uint64_t(key.x - min_x) * ny) + std::uint64_t(key.y - min_y)) * nz +
-                            std::uint64_t(key.z - min_z);
-    cell_of[i] = static_cast<std::uint32_t>(c);
-    ++start[c + 1];
+    b.column_cell[i] = static_cast<std::uint32_t>(column_index(k.keys[i].x, k.keys[i].z, k.keys[i].y));
+    ++b.cell_start[b.column_cell[i] + 1];
   }
   std::uint32_t running = 0;
-  for (std::uint64_t c = 1; c <= n_cells; ++c) {
-    const std::uint32_t count = start[c];
-    start[c] = running;
-    running += count;
+  for (std::uint64_t c = 1; c <= n_columns_cells; ++c) {
+    running = std::exchange(b.cell_start[c], running) + running;
   }
-  std::vector<GridEntry> entries(n);
+  b.staged.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    GridEntry& e = entries[start[cell_of[i] + 1]++];
+    StagedEntry& e = b.staged[b.cell_start[b.column_cell[i] + 1]++];
     std::memcpy(e.xyz, view.atom(acceptors[i]), sizeof e.xyz);
-    e.atom = acceptors[i];
+    e.position = i;
   }
 
-  const GridEntry* base = entries.data();
-  for (const Pair& pair : pairs) {
-    const double* donor = view.atom(pair.donor);
-    const double* hydrogen = view.atom(pair.hydrogen);
-    const CellKey h = cell_key(hydrogen);
-    const AxisRange xs = neighbour_range(h.x, min_x, max_x);
-    const AxisRange ys = neighbour_range(h.y, min_y, max_y);
-    const AxisRange zs = neighbour_range(h.z, min_z, max_z);
-    if (xs.lo > xs.hi || ys.lo > ys.hi || zs.lo > zs.hi) continue;
-    const PairContext ctx{frame, &pair, donor, hydrogen, &out};
-    for (std::int64_t x = xs.lo; x <= xs.hi; ++x) {
-      for (std::int64_t y = ys.lo; y <= ys.hi; ++y) {
-        const std::uint64_t row =
-            (std::uint64_t(x - min_x) * ny + std::uint64_t(y - min_y)) * nz;
-        test_candidates(base + start[row + std::uint64_t(zs.lo - min_z)],
-                        base + start[row + std::uint64_t(zs.hi - min_z) + 1], ctx);
+  const std::size_t entries = 3 * n;
+  g.start.resize(n_cells + 1);
+  g.x.resize(entries + kRunBlock);
+  g.y.resize(entries + kRunBlock);
+  g.z.resize(entries + kRunBlock);
+  g.position.resize(entries);
+  std::uint32_t out = 0;
+  std::uint64_t band_cell = 0;
+  for (std::int64_t cx = g.min_x; cx <= g.max_x; ++cx) {
+    for (std::int64_t band = g.min_y - 1; band <= g.max_y + 1; ++band) {
+      const std::int64_t y_lo = std::max(band - 1, g.min_y);
+      const std::int64_t y_hi = std::min(band + 1, g.max_y);
+      for (std::int64_t cz = g.min_z; cz <= g.max_z; ++cz, ++band_cell) {
+        g.start[band_cell] = out;
+        if (y_lo > y_hi) continue;
+        const std::uint32_t from = b.cell_start[column_index(cx, cz, y_lo)];
+        const std::uint32_t to = b.cell_start[column_index(cx, cz, y_hi) + 1];
+        for (std::uint32_t j = from; j < to; ++j, ++out) {
+          g.x[out] = b.staged[j].xyz[0];
+          g.y[out] = b.staged[j].xyz[1];
+          g.z[out] = b.staged[j].xyz[2];
+          g.position[out] = static_cast<std::uint32_t>(b.staged[j].position);
+        }
       }
+    }
+  }
+  g.start[n_cells] = out;
+  std::fill(g.x.begin() + entries, g.x.end(), __builtin_inf());
+  std::fill(g.y.begin() + entries, g.y.end(), __builtin_inf());
+  std::fill(g.z.begin() + entries, g.z.end(), __builtin_inf());
+}
+
+// A pair as the search visits it, with its coordinates copied alongside: one cache line.
+struct alignas(64) PairTask {
+  double hydrogen[3];
+  double donor[3];
+  std::uint32_t pair_position;
+  CellKey cell;
+};
+
+struct PairOrder {
+  std::vector<std::uint32_t> cell;
+  std::vector<std::uint32_t> start;
+};
+
+// Pairs in the order of their hydrogen's band cell, so that consecutive searches read entries
+// that are already cached; list order within a cell. A pair whose hydrogen lies more than one
+// cell beyond the acceptors' cells has no candidate and is left out.
+void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs, const BandGrid& g,
+                         std::uint64_t n_cells, PairOrder& order, std::vector<PairTask>& tasks) {
+  constexpr std::uint32_t kNoCandidates = UINT32_MAX;
+  order.cell.resize(pairs.size());
+  order.start.assign(n_cells + 1, 0);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    view.atom(pairs[i].donor);
+    const CellKey h = cell_key(view.atom(pairs[i].hydrogen));
+    if (h.x < g.min_x - 1 || h.x > g.max_x + 1 || h.y < g.min_y - 1 || h.y > g.max_y + 1 ||
+        h.z < g.min_z - 1 || h.z > g.max_z + 1) {
+      order.cell[i] = kNoCandidates;
+      continue;
+    }
+    order.cell[i] = static_cast<std::uint32_t>(
+        g.cell_index(std::clamp<std::int64_t>(h.x, g.min_x, g.max_x), h.y,
+                     std::clamp<std::int64_t>(h.z, g.min_z, g.max_z)));
+    ++order.start[order.cell[i] + 1];
+  }
+  std::uint32_t n_tasks = 0;
+  for (std::uint64_t c = 1; c <= n_cells; ++c) {
+    n_tasks = std::exchange(order.start[c], n_tasks) + n_tasks;
+  }
+  tasks.resize(n_tasks);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (order.cell[i] == kNoCandidates) continue;
+    PairTask& t = tasks[order.start[order.cell[i] + 1]++];
+    const double* hydrogen = view.atom(pairs[i].hydrogen);
+    std::memcpy(t.hydrogen, hydrogen, sizeof t.hydrogen);
+    std::memcpy(t.donor, view.atom(pairs[i].donor), sizeof t.donor);
+    t.pair_position = static_cast<std::uint32_t>(i);
+    t.cell = cell_key(hydrogen);
+  }
+}
+
+// Where a pair's accepted acceptors lie in the frame's hit list.
+struct HitRange {
+  std::uint64_t first;
+  std::uint64_t count;
+};
+
+struct Hit {
+  std::uint64_t order;  // neighbour number, then list position
+  std::uint64_t atom;
+};
+
+// Tests each pair against its three runs, a block of entries at a time, entirely in vector
+// lanes: only accepted acceptors cost a branch.
+BRENVOX_TARGET_CLONES void search_pairs(const BandGrid& g, std::span<const std::uint64_t> acceptors,
+                                        std::span<const PairTask> tasks,
+                                        std::vector<Hit>& pair_hits,
+                                        std::vector<std::uint64_t>& hits, HitRange* ranges) {
+  const std::uint32_t* start = g.start.data();
+  const double* ex = g.x.data();
+  const double* ey = g.y.data();
+  const double* ez = g.z.data();
+  for (const PairTask& t : tasks) {
+    PairLanes lanes;
+    if (!prepare_pair(t.donor, t.hydrogen, lanes)) continue;
+    pair_hits.clear();
+    const std::int64_t x_lo = std::max(std::int64_t{t.cell.x} - 1, g.min_x);
+    const std::int64_t x_hi = std::min(std::int64_t{t.cell.x} + 1, g.max_x);
+    const std::int64_t z_lo = std::max(std::int64_t{t.cell.z} - 1, g.min_z);
+    const std::int64_t z_hi = std::min(std::int64_t{t.cell.z} + 1, g.max_z);
+    for (std::int64_t x = x_lo; x <= x_hi; ++x) {
+      const std::uint64_t run = g.cell_index(x, t.cell.y, z_lo);
+      const std::uint32_t end = start[run + std::uint64_t(z_hi - z_lo) + 1];
+      std::uint32_t j = start[run];
+      do {
+        unsigned bits =
+            lane_bits(bonded_lanes(lanes, ex + j, ey + j, ez + j)) |
+            lane_bits(bonded_lanes(lanes, ex + j + kLanes, ey + j + kLanes, ez + j + kLanes))
+                << kLanes;
+        bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
+        for (; bits != 0; bits &= bits - 1) {
+          const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
+          const std::int64_t number = 9 * (x - t.cell.x + 1) +
+                                      3 * (cell_coordinate(ey[k]) - std::int64_t(t.cell.y) + 1) +
+                                      (cell_coordinate(ez[k]) - std::int64_t(t.cell.z) + 1);
+          pair_hits.push_back(
+              Hit{(std::uint64_t(number) << 32) | g.position[k], acceptors[g.position[k]]});
+        }
+        j += kRunBlock;
+      } while (j < end);
+    }
+    // Few hits per pair: insertion sort.
+    for (std::size_t i = 1; i < pair_hits.size(); ++i) {
+      for (std::size_t m = i; m > 0 && pair_hits[m].order < pair_hits[m - 1].order; --m) {
+        std::swap(pair_hits[m], pair_hits[m - 1]);
+      }
+    }
+    ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
+    for (const Hit& hit : pair_hits) hits.push_back(hit.atom);
+  }
+}
+
+// Working storage of the dense search. Each thread keeps it from frame to frame, so that a
+// trajectory does not pay for fresh pages in every frame; the frame loop releases it.
+struct DenseScratch {
+  AcceptorKeys acceptor_keys;
+  BandBuild build;
+  BandGrid grid;
+  PairOrder pair_order;
+  std::vector<PairTask> tasks;
+  std::vector<Hit> pair_hits;
+  std::vector<std::uint64_t> hits;
+  std::vector<HitRange> ranges;
+};
+
+DenseScratch& dense_scratch() {
+  thread_local DenseScratch scratch;
+  return scratch;
+}
+
+void search_dense(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
+                  std::span<const std::uint64_t> acceptors, std::uint64_t n_cells,
+                  DenseScratch& s, BondBuffer& out) {
+  build_band_grid(view, acceptors, s.acceptor_keys, n_cells, s.grid, s.build);
+  order_pairs_by_cell(view, pairs, s.grid, n_cells, s.pair_order, s.tasks);
+  s.hits.clear();
+  s.ranges.assign(pairs.size(), HitRange{0, 0});
+  search_pairs(s.grid, acceptors, s.tasks, s.pair_hits, s.hits, s.ranges.data());
+  // The rows in pair-list order.
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const HitRange r = s.ranges[i];
+    for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.hits[h]);
     }
   }
 }
@@ -272,16 +470,18 @@ void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64
                                  std::span<const std::uint64_t> acceptors, BondBuffer& out) {
   if (pairs.empty() || acceptors.empty()) return;
   const FrameView view(xyz, frame_offset);
-  const AcceptorKeys keys = compute_acceptor_keys(view, acceptors);
-  const std::uint64_t n_cells =
-      acceptors.size() < std::numeric_limits<std::uint32_t>::max()
-          ? dense_cell_count(keys, acceptors.size())
-          : 0;
+  DenseScratch& scratch = dense_scratch();
+  compute_acceptor_keys(view, acceptors, scratch.acceptor_keys);
+  const std::uint64_t n_cells = pairs.size() < UINT32_MAX
+                                    ? band_cell_count(scratch.acceptor_keys, acceptors.size())
+                                    : 0;
   if (n_cells != 0) {
-    search_dense(view, frame, pairs, acceptors, keys, n_cells, out);
+    search_dense(view, frame, pairs, acceptors, n_cells, scratch, out);
   } else {
-    search_sparse(view, frame, pairs, acceptors, keys, out);
+    search_sparse(view, frame, pairs, acceptors, scratch.acceptor_keys, out);
   }
 }
+
+void release_spatial_search_storage() noexcept { dense_scratch() = DenseScratch{}; }
 
 }  // namespace brenvox

@@ -176,15 +176,20 @@ def test_donor_or_hydrogen_as_acceptor_and_donor_equal_to_hydrogen(search_fn, pa
     assert search(search_fn, *system) == [[0, 0, 1, 2], [0, 2, 1, 0]]
 
 
-@pytest.mark.parametrize(("acceptor_x", "expected"), [(0.3, [[0, 0, 1, 2]]), (5.0, [])], ids=["bonded", "not-bonded"])
-def test_indices_beyond_uint32_are_narrowed_to_their_low_32_bits(search_fn, acceptor_x, expected):
-    # Atoms 2**32 .. 2**32 + 2 need a 103 GB frame; only the pages written here are ever touched.
-    n_atoms = 2**32 + 3
+@pytest.mark.parametrize("donor", [2**32 - 3, 2**32 - 2], ids=["largest-representable", "beyond-uint32"])
+def test_rows_beyond_uint32_raise_instead_of_wrapping(search_fn, donor):
+    # Result columns are uint32: a row naming atom 2**32 would silently name atom 0. The frame
+    # of 2**32 + 1 atoms takes 103 GB of address space; only the pages written here are touched.
+    n_atoms = donor + 3
     try:
         memory = mmap.mmap(-1, n_atoms * 24, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | mmap.MAP_NORESERVE)
     except OSError as exc:
         pytest.skip(f"no address space for the frame: {exc}")
     xyz = np.frombuffer(memory, dtype=np.float64)
-    donor, hydrogen, acceptor = 2**32, 2**32 + 1, 2**32 + 2
-    xyz[3 * donor : 3 * donor + 9] = [0.0, 0.0, 0.0, 0.1, 0.0, 0.0, acceptor_x, 0.0, 0.0]
-    assert search_fn(xyz, 1, n_atoms, [(donor, hydrogen)], [acceptor]).tolist() == expected
+    hydrogen, acceptor = donor + 1, donor + 2
+    xyz[3 * donor : 3 * donor + 9] = [0.0, 0.0, 0.0, 0.1, 0.0, 0.0, 0.3, 0.0, 0.0]
+    if acceptor < 2**32:
+        assert search_fn(xyz, 1, n_atoms, [(donor, hydrogen)], [acceptor]).tolist() == [[0, donor, hydrogen, acceptor]]
+    else:
+        with pytest.raises(OverflowError, match="uint32 indices.*atom index 4294967296"):
+            search_fn(xyz, 1, n_atoms, [(donor, hydrogen)], [acceptor])

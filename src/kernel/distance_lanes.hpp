@@ -1,0 +1,104 @@
+#pragma once
+// The distance step of the Baker–Hubbard test on four acceptors at once. Each lane performs
+// the scalar test's own operations in the same order, so a lane passes exactly when the
+// scalar test would get past its distance step; survivors then take the full scalar test.
+
+#include <cstdint>
+#include <cstring>
+
+#include "kernel/baker_hubbard.hpp"
+
+namespace brenvox {
+
+inline constexpr std::size_t kLanes = 4;
+
+using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
+using LaneMask = long long __attribute__((vector_size(kLanes * sizeof(double))));
+
+// ThreadSanitizer's runtime is not yet set up when ifunc resolvers run, so its builds take the
+// portable version alone.
+#if defined(BRENVOX_NO_TARGET_CLONES)
+#define BRENVOX_TARGET_CLONES
+#else
+#define BRENVOX_TARGET_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+struct HydrogenLanes {
+  Doubles x, y, z;
+};
+
+[[gnu::always_inline]] inline HydrogenLanes broadcast(const double* hydrogen) {
+  return HydrogenLanes{Doubles{} + hydrogen[0], Doubles{} + hydrogen[1], Doubles{} + hydrogen[2]};
+}
+
+// All-ones in the lanes whose acceptor (x, y, z at ax[j], ay[j], az[j]) lies strictly within
+// the cut-off and not on the hydrogen.
+[[gnu::always_inline]] inline LaneMask near_lanes(const HydrogenLanes& h, const double* ax, const double* ay,
+                           const double* az) {
+  Doubles x, y, z;
+  std::memcpy(&x, ax, sizeof x);
+  std::memcpy(&y, ay, sizeof y);
+  std::memcpy(&z, az, sizeof z);
+  const Doubles vx = x - h.x;
+  const Doubles vy = y - h.y;
+  const Doubles vz = z - h.z;
+  const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
+  return (r2 < (Doubles{} + kCutoffSquared)) & (r2 > Doubles{});
+}
+
+// One donor–hydrogen pair, broadcast to every lane, with the parts of the test that depend on
+// the pair alone computed once, as the scalar test computes them.
+struct PairLanes {
+  Doubles hx, hy, hz;  // the hydrogen
+  Doubles wx, wy, wz;  // donor − hydrogen
+  Doubles quarter_s2;  // s2 × 0.25
+};
+
+// False when no acceptor can bond to the pair (s2 not above zero, or NaN).
+[[gnu::always_inline]] inline bool prepare_pair(const double* donor, const double* hydrogen,
+                                                PairLanes& lanes) {
+  const double wx = donor[0] - hydrogen[0];
+  const double wy = donor[1] - hydrogen[1];
+  const double wz = donor[2] - hydrogen[2];
+  const double s2 = (wx * wx + wy * wy) + wz * wz;
+  lanes = PairLanes{Doubles{} + hydrogen[0], Doubles{} + hydrogen[1], Doubles{} + hydrogen[2],
+                    Doubles{} + wx, Doubles{} + wy, Doubles{} + wz,
+                    Doubles{} + s2 * kCosThresholdSquared};
+  return s2 > 0.0;
+}
+
+// All-ones in the lanes whose acceptor the full test accepts. Valid for pairs that
+// prepare_pair accepted; every comparison that can reject does so here too, NaN included.
+[[gnu::always_inline]] inline LaneMask bonded_lanes(const PairLanes& p, const double* ax,
+                                                    const double* ay, const double* az) {
+  Doubles x, y, z;
+  std::memcpy(&x, ax, sizeof x);
+  std::memcpy(&y, ay, sizeof y);
+  std::memcpy(&z, az, sizeof z);
+  const Doubles vx = x - p.hx;
+  const Doubles vy = y - p.hy;
+  const Doubles vz = z - p.hz;
+  const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
+  const Doubles dot = (vx * p.wx + vy * p.wy) + vz * p.wz;
+  const Doubles limit = r2 * p.quarter_s2;
+  return (r2 < (Doubles{} + kCutoffSquared)) & (r2 > Doubles{}) & (dot < Doubles{}) &
+         (dot * dot > limit);
+}
+
+// All-ones in the lanes below `count`.
+[[gnu::always_inline]] inline LaneMask first_lanes(long long count) {
+  return LaneMask{0, 1, 2, 3} < (LaneMask{} + count);
+}
+
+// Bit k set for lane k of `mask`: the sign bits, two lanes at a time, as every x86-64 target
+// has an instruction for that.
+[[gnu::always_inline]] inline unsigned lane_bits(LaneMask mask) {
+  using Half = double __attribute__((vector_size(2 * sizeof(double))));
+  const Doubles all = reinterpret_cast<Doubles>(mask);
+  const Half low = __builtin_shufflevector(all, all, 0, 1);
+  const Half high = __builtin_shufflevector(all, all, 2, 3);
+  return static_cast<unsigned>(__builtin_ia32_movmskpd(low) |
+                               (__builtin_ia32_movmskpd(high) << 2));
+}
+
+}  // namespace brenvox
