@@ -52,9 +52,6 @@ void collect_frame_range(FrameCollector collector, CoordView xyz, std::uint64_t 
                          std::uint64_t last, std::uint64_t n_atoms, const SearchInputs& inputs,
                          BondBuffer& out) {
   if (inputs.pairs.empty() || inputs.acceptors.empty()) return;
-  struct ReleaseStorage {
-    ~ReleaseStorage() { release_spatial_search_storage(); }
-  } release_when_done;
   const std::uint64_t frame_stride = n_atoms * 3;
   for (std::uint64_t frame = first; frame < last; ++frame) {
     collector(xyz, frame, frame * frame_stride, inputs.pairs, inputs.acceptors, out);

@@ -37,6 +37,7 @@ BondBuffer run_kernel_threaded(WorkerPool& pool, CoordView xyz, std::uint64_t n_
   std::atomic<bool> abandoned{false};
 
   pool.run([&](std::size_t) {
+    const FrameStorageScope storage;
     try {
       while (!abandoned.load(std::memory_order_relaxed)) {
         const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
