@@ -48,6 +48,13 @@ void BondBuffer::append(const BondBuffer& other) {
   length_ += other.length_;
 }
 
+std::uint32_t* BondBuffer::extend_reserved(std::size_t values) {
+  if (capacity_ - length_ < values) throw std::bad_alloc();
+  std::uint32_t* start = data_ + length_;
+  length_ += values;
+  return start;
+}
+
 BondStorage BondBuffer::release() noexcept {
   BondStorage storage{data_, length_, capacity_};
   data_ = nullptr;

@@ -44,6 +44,10 @@ class BondBuffer {
 
   void append(const BondBuffer& other);
 
+  // Extends the buffer by `values` values left for the caller to write, within the capacity
+  // already reserved; returns where they start.
+  std::uint32_t* extend_reserved(std::size_t values);
+
   // Gives up the storage; the buffer is empty afterwards.
   BondStorage release() noexcept;
 
