@@ -56,6 +56,19 @@ def test_reimport_returns_the_same_module_object(module, monkeypatch):
     assert again.__all__ == list(FUNCTION_NAMES)
 
 
+def test_second_interpreter_cannot_import_the_module(module):
+    testcapi = pytest.importorskip("_testcapi")
+    script = (
+        "try:\n"
+        "    import brenvox_hbond_rs\n"
+        "except ImportError as exc:\n"
+        "    assert str(exc).startswith('PyO3 modules do not yet support subinterpreters'), exc\n"
+        "else:\n"
+        "    raise AssertionError('imported in a second interpreter')\n"
+    )
+    assert testcapi.run_in_subinterp(script) == 0
+
+
 def test_import_does_not_import_numpy():
     code = "import sys, brenvox_hbond_rs; print('numpy' in sys.modules)"
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
