@@ -1,7 +1,7 @@
 #pragma once
-// The distance step of the Baker–Hubbard test on four acceptors at once. Each lane performs
-// the scalar test's own operations in the same order, so a lane passes exactly when the
-// scalar test would get past its distance step; survivors then take the full scalar test.
+// The Baker–Hubbard test on four acceptors at once, whole or its distance step alone. Each lane
+// performs the scalar test's own operations in the same order, so a lane decides exactly as
+// the scalar test would.
 
 #include <cstdint>
 #include <cstring>
@@ -31,10 +31,14 @@ struct HydrogenLanes {
   return HydrogenLanes{Doubles{} + hydrogen[0], Doubles{} + hydrogen[1], Doubles{} + hydrogen[2]};
 }
 
-// All-ones in the lanes whose acceptor (x, y, z at ax[j], ay[j], az[j]) lies strictly within
-// the cut-off and not on the hydrogen.
-[[gnu::always_inline]] inline LaneMask near_lanes(const HydrogenLanes& h, const double* ax, const double* ay,
-                           const double* az) {
+// v = acceptor − hydrogen and its squared length r2, for four acceptors at ax[0..3], ...
+struct AcceptorOffsets {
+  Doubles vx, vy, vz, r2;
+};
+
+[[gnu::always_inline]] inline AcceptorOffsets offsets_from(const HydrogenLanes& h,
+                                                           const double* ax, const double* ay,
+                                                           const double* az) {
   Doubles x, y, z;
   std::memcpy(&x, ax, sizeof x);
   std::memcpy(&y, ay, sizeof y);
@@ -42,14 +46,24 @@ struct HydrogenLanes {
   const Doubles vx = x - h.x;
   const Doubles vy = y - h.y;
   const Doubles vz = z - h.z;
-  const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
+  return AcceptorOffsets{vx, vy, vz, (vx * vx + vy * vy) + vz * vz};
+}
+
+// The distance step: strictly within the cut-off and not on the hydrogen.
+[[gnu::always_inline]] inline LaneMask within_cutoff(const Doubles& r2) {
   return (r2 < (Doubles{} + kCutoffSquared)) & (r2 > Doubles{});
+}
+
+// All-ones in the lanes whose acceptor passes the distance step.
+[[gnu::always_inline]] inline LaneMask near_lanes(const HydrogenLanes& h, const double* ax,
+                                                  const double* ay, const double* az) {
+  return within_cutoff(offsets_from(h, ax, ay, az).r2);
 }
 
 // One donor–hydrogen pair, broadcast to every lane, with the parts of the test that depend on
 // the pair alone computed once, as the scalar test computes them.
 struct PairLanes {
-  Doubles hx, hy, hz;  // the hydrogen
+  HydrogenLanes hydrogen;
   Doubles wx, wy, wz;  // donor − hydrogen
   Doubles quarter_s2;  // s2 × 0.25
 };
@@ -61,28 +75,20 @@ struct PairLanes {
   const double wy = donor[1] - hydrogen[1];
   const double wz = donor[2] - hydrogen[2];
   const double s2 = (wx * wx + wy * wy) + wz * wz;
-  lanes = PairLanes{Doubles{} + hydrogen[0], Doubles{} + hydrogen[1], Doubles{} + hydrogen[2],
-                    Doubles{} + wx, Doubles{} + wy, Doubles{} + wz,
+  lanes = PairLanes{broadcast(hydrogen), Doubles{} + wx, Doubles{} + wy, Doubles{} + wz,
                     Doubles{} + s2 * kCosThresholdSquared};
   return s2 > 0.0;
 }
 
-// All-ones in the lanes whose acceptor the full test accepts. Valid for pairs that
-// prepare_pair accepted; every comparison that can reject does so here too, NaN included.
+// All-ones in the lanes whose acceptor the full test accepts, for a pair that prepare_pair
+// accepted; every comparison that can reject does so here too, NaN included. The donor itself
+// is never accepted: its dot product equals s2, which is not negative.
 [[gnu::always_inline]] inline LaneMask bonded_lanes(const PairLanes& p, const double* ax,
                                                     const double* ay, const double* az) {
-  Doubles x, y, z;
-  std::memcpy(&x, ax, sizeof x);
-  std::memcpy(&y, ay, sizeof y);
-  std::memcpy(&z, az, sizeof z);
-  const Doubles vx = x - p.hx;
-  const Doubles vy = y - p.hy;
-  const Doubles vz = z - p.hz;
-  const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
-  const Doubles dot = (vx * p.wx + vy * p.wy) + vz * p.wz;
-  const Doubles limit = r2 * p.quarter_s2;
-  return (r2 < (Doubles{} + kCutoffSquared)) & (r2 > Doubles{}) & (dot < Doubles{}) &
-         (dot * dot > limit);
+  const AcceptorOffsets v = offsets_from(p.hydrogen, ax, ay, az);
+  const Doubles dot = (v.vx * p.wx + v.vy * p.wy) + v.vz * p.wz;
+  const Doubles limit = v.r2 * p.quarter_s2;
+  return within_cutoff(v.r2) & (dot < Doubles{}) & (dot * dot > limit);
 }
 
 // All-ones in the lanes below `count`.
