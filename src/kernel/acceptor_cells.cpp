@@ -1,0 +1,22 @@
+#include "kernel/acceptor_cells.hpp"
+
+#include <algorithm>
+
+namespace brenvox {
+
+void compute_acceptor_keys(const FrameView& view, std::span<const std::uint64_t> acceptors,
+                           AcceptorKeys& result) {
+  result.keys.resize(acceptors.size());
+  CellKey lo{INT32_MAX, INT32_MAX, INT32_MAX};
+  CellKey hi{INT32_MIN, INT32_MIN, INT32_MIN};
+  for (std::size_t i = 0; i < acceptors.size(); ++i) {
+    const CellKey k = cell_key(view.atom(acceptors[i]));
+    result.keys[i] = k;
+    lo = CellKey{std::min(lo.x, k.x), std::min(lo.y, k.y), std::min(lo.z, k.z)};
+    hi = CellKey{std::max(hi.x, k.x), std::max(hi.y, k.y), std::max(hi.z, k.z)};
+  }
+  result.min = lo;
+  result.max = hi;
+}
+
+}  // namespace brenvox
