@@ -107,3 +107,15 @@ def random_system(seed, n_frames, n_atoms, n_pairs, n_acceptors, far=True):
     return dict(
         xyz_flat=xyz.ravel(), n_frames=n_frames, n_atoms=n_atoms, donor_h_pairs=pairs, acceptor_indices=acceptors
     )
+
+
+# Hypothesis profiles for test_properties.py, chosen with HYPOTHESIS_PROFILE: "ci" (the default) stays
+# well under a minute; "fuzz" is for long runs. Neither keeps an example database, so nothing is
+# written into the repository; a failure prints a blob for @reproduce_failure instead.
+import os  # noqa: E402
+
+from hypothesis import settings  # noqa: E402
+
+settings.register_profile("ci", max_examples=250, deadline=None, database=None, print_blob=True)
+settings.register_profile("fuzz", max_examples=20_000, deadline=None, database=None, print_blob=True)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
