@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 namespace brenvox {
 
@@ -63,6 +64,12 @@ PyObject* ErrorValue::raise() const {
   PyRef text(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
   if (text) PyErr_SetObject(type_, text.get());
   return nullptr;
+}
+
+std::string describe_error_number(int error_number) {
+  char buffer[256];
+  const char* text = strerror_r(error_number, buffer, sizeof buffer);
+  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
 }
 
 void raise_internal_failure(const char* message, const InternalFailure* origin) {

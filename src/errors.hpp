@@ -40,6 +40,9 @@ class ErrorValue {
 template <typename T>
 using PyOutcome = Outcome<T, ErrorValue>;
 
+// "<strerror text> (os error N)".
+std::string describe_error_number(int error_number);
+
 // Raises the internal-failure exception with `message`, after a short report on stderr.
 void raise_internal_failure(const char* message, const InternalFailure* origin);
 

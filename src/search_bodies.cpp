@@ -1,8 +1,5 @@
 #include "search_bodies.hpp"
 
-#include <cstring>
-#include <string>
-
 #include "kernel/frame_loop.hpp"
 #include "parallel/threaded_driver.hpp"
 #include "parallel/worker_pool.hpp"
@@ -29,12 +26,6 @@ Outcome<PreparedSearch> prepare_search(SearchArguments& arguments) {
     return std::move(*overflow);
   }
   return PreparedSearch{view.value(), std::move(inputs.value())};
-}
-
-std::string describe_error_number(int error_number) {
-  char buffer[256];
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error_number) + ")";
 }
 
 }  // namespace
