@@ -1,0 +1,87 @@
+#include "kernel/periodic_box.hpp"
+
+#include <cmath>
+
+namespace brenvox {
+
+namespace {
+
+double squared_length(const double v[3]) { return (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]; }
+
+void cross(const double u[3], const double w[3], double out[3]) {
+  out[0] = u[1] * w[2] - u[2] * w[1];
+  out[1] = u[2] * w[0] - u[0] * w[2];
+  out[2] = u[0] * w[1] - u[1] * w[0];
+}
+
+}  // namespace
+
+std::optional<PeriodicBox> make_periodic_box(const double* rows, BoxProblem& problem) {
+  for (int i = 0; i < 9; ++i) {
+    if (!std::isfinite(rows[i])) {
+      problem = BoxProblem::NotFinite;
+      return std::nullopt;
+    }
+  }
+  PeriodicBox box{};
+  for (int k = 0; k < 3; ++k) {
+    box.a[k] = rows[k];
+    box.b[k] = rows[3 + k];
+    box.c[k] = rows[6 + k];
+  }
+  // The inverse's columns are the reciprocal vectors (b × c, c × a, a × b) / volume; their
+  // lengths are the reciprocals of the widths between opposite faces.
+  double bc[3], ca[3], ab[3];
+  cross(box.b, box.c, bc);
+  cross(box.c, box.a, ca);
+  cross(box.a, box.b, ab);
+  const double volume = (box.a[0] * bc[0] + box.a[1] * bc[1]) + box.a[2] * bc[2];
+  if (!(std::fabs(volume) > 0.0) || !std::isfinite(volume)) {
+    problem = BoxProblem::Degenerate;
+    return std::nullopt;
+  }
+  const double* reciprocal[3] = {bc, ca, ab};
+  double width = INFINITY;
+  for (int j = 0; j < 3; ++j) {
+    for (int k = 0; k < 3; ++k) box.inverse[k][j] = reciprocal[j][k] / volume;
+    box.width[j] = std::fabs(volume) / std::sqrt(squared_length(reciprocal[j]));
+    width = std::fmin(width, box.width[j]);
+  }
+  if (!(width > 0.0) || !std::isfinite(width)) {
+    problem = BoxProblem::Degenerate;
+    return std::nullopt;
+  }
+  box.min_width = width;
+  return box;
+}
+
+void minimum_image(const PeriodicBox& box, const double d[3], double v[3]) {
+  double f[3];
+  fractional_coordinates(box, d, f);
+  const double na = std::nearbyint(f[0]);
+  const double nb = std::nearbyint(f[1]);
+  const double nc = std::nearbyint(f[2]);
+  image_of(box, d, na, nb, nc, v);
+  // Shorter than 0.4 widths, no other image can be as short: they are all at least 0.6 away.
+  const double sure = 0.16 * box.min_width * box.min_width;
+  const double best_r2 = squared_length(v);
+  if (best_r2 < sure) return;
+  double best = INFINITY;
+  for (int da = -1; da <= 1; ++da) {
+    for (int db = -1; db <= 1; ++db) {
+      for (int dc = -1; dc <= 1; ++dc) {
+        double candidate[3];
+        image_of(box, d, na + da, nb + db, nc + dc, candidate);
+        const double r2 = squared_length(candidate);
+        if (r2 < best) {
+          best = r2;
+          v[0] = candidate[0];
+          v[1] = candidate[1];
+          v[2] = candidate[2];
+        }
+      }
+    }
+  }
+}
+
+}  // namespace brenvox

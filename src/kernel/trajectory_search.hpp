@@ -1,0 +1,47 @@
+#pragma once
+// The search behind the array-native entry: float32 or float64 frames read in place, cut-offs
+// chosen by the caller, and optionally a periodic box per frame (minimum-image criterion).
+// Rows come by frame, then pair position, then acceptor position.
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "kernel/bond_buffer.hpp"
+#include "kernel/hbond_criterion.hpp"
+#include "kernel/periodic_box.hpp"
+#include "kernel/search_inputs.hpp"
+
+namespace brenvox {
+
+struct TrajectorySearch {
+  const void* xyz;  // (n_frames, n_atoms, 3), frame-major
+  bool single_precision;
+  std::uint64_t n_frames;
+  std::uint64_t n_atoms;
+  // Atom indices, every one in 0 ... n_atoms - 1: pairs as donor, hydrogen, donor, ...
+  std::span<const std::int64_t> pair_atoms;
+  std::span<const std::int64_t> acceptors;
+  std::span<const PeriodicBox> boxes;        // none, one for all frames, or one per frame
+  double distance_cutoff;                     // below half of every box's smallest width
+  HbondCriterion criterion;
+};
+
+// Working storage of one thread, kept from frame to frame.
+struct TrajectorySearchStorage;
+struct TrajectorySearchStorageDeleter {
+  void operator()(TrajectorySearchStorage* storage) const noexcept;
+};
+using TrajectorySearchStoragePtr =
+    std::unique_ptr<TrajectorySearchStorage, TrajectorySearchStorageDeleter>;
+TrajectorySearchStoragePtr make_trajectory_search_storage();
+
+// Appends the rows of frames first ... last - 1.
+void collect_trajectory_frames(const TrajectorySearch& search, std::uint64_t first,
+                               std::uint64_t last, TrajectorySearchStorage& storage,
+                               BondBuffer& out);
+
+// All frames on the calling thread.
+BondBuffer search_trajectory(const TrajectorySearch& search);
+
+}  // namespace brenvox

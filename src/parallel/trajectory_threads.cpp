@@ -1,0 +1,35 @@
+#include "parallel/trajectory_threads.hpp"
+
+#include <atomic>
+#include <vector>
+
+#include "parallel/frame_blocks.hpp"
+
+namespace brenvox {
+
+BondBuffer search_trajectory_threaded(WorkerPool& pool, const TrajectorySearch& search) {
+  const std::uint64_t n_blocks = frame_block_count(search.n_frames, pool.size());
+  std::vector<BondBuffer> chunks(n_blocks);
+  std::vector<TrajectorySearchStoragePtr> storage(pool.size());
+  for (TrajectorySearchStoragePtr& s : storage) s = make_trajectory_search_storage();
+  std::atomic<std::uint64_t> next_block{0};
+  std::atomic<bool> abandoned{false};
+
+  pool.run([&](std::size_t worker) {
+    try {
+      while (!abandoned.load(std::memory_order_relaxed)) {
+        const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
+        if (b >= n_blocks) return;
+        collect_trajectory_frames(search, block_start(b, n_blocks, search.n_frames),
+                                  block_start(b + 1, n_blocks, search.n_frames), *storage[worker],
+                                  chunks[b]);
+      }
+    } catch (...) {
+      abandoned.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  });
+  return join_blocks(pool, chunks);
+}
+
+}  // namespace brenvox
