@@ -7,7 +7,7 @@
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
 VENV := .venv
-MODULE_SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+MODULE_SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: demo test test-quick test-native test-python test-types test-compat fuzz bench clean
 

@@ -1,0 +1,233 @@
+// brenvox_hbond._native: the array-native search behind brenvox_hbond.find_hbonds. The Python
+// layer shapes the arguments; this entry checks them again, since nothing it reads may be
+// trusted, then searches with the interpreter lock released.
+
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "errors.hpp"
+#include "kernel/trajectory_search.hpp"
+#include "numpy_headers.hpp"
+#include "parallel/trajectory_threads.hpp"
+#include "parallel/worker_pool.hpp"
+#include "result_array.hpp"
+
+namespace brenvox {
+namespace {
+
+// Images carry their acceptor's list position and grid entries their index in 32 bits; each
+// acceptor can have up to 27 images, each entered three times.
+constexpr std::uint64_t kMaxAcceptors = (std::uint64_t{1} << 32) / 96;
+constexpr std::uint64_t kMaxPairs = std::uint64_t{1} << 32;
+// Row indices are uint32.
+constexpr std::uint64_t kMaxIndexCount = std::uint64_t{1} << 32;
+
+PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+bool is_plain_array(PyObject* object, int type, int ndim) {
+  if (!PyArray_Check(object)) return false;
+  PyArrayObject* array = as_array(object);
+  return PyArray_TYPE(array) == type && PyArray_NDIM(array) == ndim &&
+         PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) &&
+         PyArray_ISNOTSWAPPED(array);
+}
+
+PyObject* raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  return nullptr;
+}
+
+std::string range_text(std::uint64_t n_atoms) {
+  return " is outside the 0.." + std::to_string(static_cast<std::int64_t>(n_atoms) - 1) +
+         " range of atom indices";
+}
+
+// False, with an IndexError naming the first index outside 0 ... n_atoms - 1, if there is one.
+bool indices_in_range(std::span<const std::int64_t> pair_atoms,
+                        std::span<const std::int64_t> acceptors, std::uint64_t n_atoms) {
+  const auto outside = [n_atoms](std::int64_t index) {
+    return index < 0 || static_cast<std::uint64_t>(index) >= n_atoms;
+  };
+  for (std::size_t i = 0; i < pair_atoms.size(); ++i) {
+    if (outside(pair_atoms[i])) {
+      raise(PyExc_IndexError, "donor_h_pairs[" + std::to_string(i / 2) + "][" +
+                                  std::to_string(i % 2) + "] = " + std::to_string(pair_atoms[i]) +
+                                  range_text(n_atoms));
+      return false;
+    }
+  }
+  for (std::size_t i = 0; i < acceptors.size(); ++i) {
+    if (outside(acceptors[i])) {
+      raise(PyExc_IndexError, "acceptors[" + std::to_string(i) + "] = " +
+                                  std::to_string(acceptors[i]) + range_text(n_atoms));
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string number_text(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", value);
+  return text;
+}
+
+// Every box, checked: finite, not flat, and wide enough that at most one image of an acceptor
+// can be within the cut-off of a hydrogen.
+bool read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<PeriodicBox>& boxes) {
+  const auto* rows = static_cast<const double*>(PyArray_DATA(array));
+  const npy_intp n_boxes = PyArray_DIM(array, 0);
+  boxes.reserve(static_cast<std::size_t>(n_boxes));
+  for (npy_intp f = 0; f < n_boxes; ++f) {
+    BoxProblem problem{};
+    std::optional<PeriodicBox> box = make_periodic_box(rows + 9 * f, problem);
+    const std::string which = "box of frame " + std::to_string(f);
+    if (!box) {
+      raise(PyExc_ValueError, which + (problem == BoxProblem::NotFinite
+                                           ? " is not finite"
+                                           : " is degenerate: its volume is not positive"));
+      return false;
+    }
+    if (!(distance_cutoff < 0.5 * box->min_width)) {
+      raise(PyExc_ValueError, "distance_cutoff " + number_text(distance_cutoff) +
+                                  " must be below half the box's smallest perpendicular width (" +
+                                  number_text(box->min_width) + " in frame " + std::to_string(f) +
+                                  ")");
+      return false;
+    }
+    boxes.push_back(*box);
+  }
+  return true;
+}
+
+// Runs the search with the interpreter lock released; a C++ exception is carried across and
+// rethrown with the lock held again.
+BondBuffer run_unlocked(const TrajectorySearch& search, WorkerPool* pool) {
+  BondBuffer bonds;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    bonds = pool != nullptr ? search_trajectory_threaded(*pool, search) : search_trajectory(search);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) std::rethrow_exception(failure);
+  return bonds;
+}
+
+PyObject* find_hbonds(PyObject*, PyObject* args) {
+  return call_guarded([&]() -> PyObject* {
+    PyObject *xyz, *pairs, *acceptors, *box;
+    double distance_cutoff, angle_cutoff;
+    Py_ssize_t n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOddn:find_hbonds", &xyz, &pairs, &acceptors, &box,
+                          &distance_cutoff, &angle_cutoff, &n_threads)) {
+      return nullptr;
+    }
+    ensure_numpy_api();
+    if (!is_plain_array(xyz, NPY_FLOAT64, 3) && !is_plain_array(xyz, NPY_FLOAT32, 3)) {
+      return raise(PyExc_TypeError,
+                   "xyz must be a C-contiguous, aligned float32 or float64 array in native byte "
+                   "order");
+    }
+    PyArrayObject* coordinates = as_array(xyz);
+    if (PyArray_DIM(coordinates, 2) != 3) {
+      return raise(PyExc_ValueError, "xyz must have shape (n_frames, n_atoms, 3)");
+    }
+    if (!is_plain_array(pairs, NPY_INT64, 2) || PyArray_DIM(as_array(pairs), 1) != 2) {
+      return raise(PyExc_TypeError, "donor_h_pairs must be a C-contiguous int64 array of shape (n_pairs, 2)");
+    }
+    if (!is_plain_array(acceptors, NPY_INT64, 1)) {
+      return raise(PyExc_TypeError, "acceptors must be a C-contiguous int64 array of shape (n_acceptors,)");
+    }
+    const auto n_frames = static_cast<std::uint64_t>(PyArray_DIM(coordinates, 0));
+    const auto n_atoms = static_cast<std::uint64_t>(PyArray_DIM(coordinates, 1));
+    const bool periodic = box != Py_None;
+    if (periodic && (!is_plain_array(box, NPY_FLOAT64, 3) || PyArray_DIM(as_array(box), 1) != 3 ||
+                     PyArray_DIM(as_array(box), 2) != 3 ||
+                     (PyArray_DIM(as_array(box), 0) != 1 &&
+                      static_cast<std::uint64_t>(PyArray_DIM(as_array(box), 0)) != n_frames))) {
+      return raise(PyExc_TypeError,
+                   "box must be None or a C-contiguous float64 array of shape (1, 3, 3) or "
+                   "(n_frames, 3, 3)");
+    }
+    if (!(distance_cutoff > 0.0) || !std::isfinite(distance_cutoff)) {
+      return raise(PyExc_ValueError, "distance_cutoff must be a positive finite number");
+    }
+    if (!(angle_cutoff >= 0.0 && angle_cutoff <= 180.0)) {
+      return raise(PyExc_ValueError, "angle_cutoff must be between 0 and 180 degrees");
+    }
+    if (n_threads < 1) return raise(PyExc_ValueError, "n_threads must be at least 1");
+    if (n_frames > kMaxIndexCount || n_atoms > kMaxIndexCount) {
+      return raise(PyExc_OverflowError,
+                   "result rows hold uint32 indices: at most 4294967296 frames and atoms");
+    }
+
+    const std::span<const std::int64_t> pair_atoms(
+        static_cast<const std::int64_t*>(PyArray_DATA(as_array(pairs))),
+        static_cast<std::size_t>(2 * PyArray_DIM(as_array(pairs), 0)));
+    const std::span<const std::int64_t> acceptor_atoms(
+        static_cast<const std::int64_t*>(PyArray_DATA(as_array(acceptors))),
+        static_cast<std::size_t>(PyArray_DIM(as_array(acceptors), 0)));
+    if (pair_atoms.size() / 2 >= kMaxPairs || acceptor_atoms.size() >= kMaxAcceptors) {
+      return raise(PyExc_ValueError, "too many pairs or acceptors for one search (at most " +
+                                         std::to_string(kMaxPairs - 1) + " pairs and " +
+                                         std::to_string(kMaxAcceptors - 1) + " acceptors)");
+    }
+    if (!indices_in_range(pair_atoms, acceptor_atoms, n_atoms)) return nullptr;
+    std::vector<PeriodicBox> boxes;
+    if (periodic && !read_boxes(as_array(box), distance_cutoff, boxes)) return nullptr;
+
+    const TrajectorySearch search{PyArray_DATA(coordinates),
+                                  PyArray_TYPE(coordinates) == NPY_FLOAT32,
+                                  n_frames,
+                                  n_atoms,
+                                  pair_atoms,
+                                  acceptor_atoms,
+                                  boxes,
+                                  distance_cutoff,
+                                  make_hbond_criterion(distance_cutoff, angle_cutoff)};
+    std::unique_ptr<WorkerPool> pool;
+    if (n_threads > 1 && n_frames > 1) {
+      auto created = WorkerPool::create(pool_size_for(static_cast<std::uint64_t>(n_threads)));
+      if (auto* failure = std::get_if<PoolBuildError>(&created)) {
+        return raise(PyExc_RuntimeError,
+                     "could not start the worker threads: " + describe_error_number(failure->error_number));
+      }
+      pool = std::move(std::get<0>(created));
+    }
+    // The arguments' references are held by the caller's tuple for the whole call.
+    BondBuffer bonds = run_unlocked(search, pool.get());
+    pool.reset();
+    PyOutcome<PyRef> result = bonds_to_pyarray(std::move(bonds));
+    if (!result.ok()) return result.error().raise();
+    return result.value().release();
+  });
+}
+
+constexpr const char kFindHbondsDoc[] =
+    "find_hbonds(xyz, donor_h_pairs, acceptors, box, distance_cutoff, angle_cutoff, n_threads)\n"
+    "--\n\n"
+    "Checked arrays in, uint32 rows (frame, donor, hydrogen, acceptor) out. Called by\n"
+    "brenvox_hbond.find_hbonds, which accepts friendlier inputs.";
+
+PyMethodDef kFunctions[] = {
+    {"find_hbonds", reinterpret_cast<PyCFunction>(find_hbonds), METH_VARARGS, kFindHbondsDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT, "brenvox_hbond._native", "The native search of brenvox_hbond.", 0,
+    kFunctions, nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace brenvox
+
+PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&brenvox::kModuleDef); }
