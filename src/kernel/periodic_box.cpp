@@ -52,6 +52,8 @@ std::optional<PeriodicBox> make_periodic_box(const double* rows, BoxProblem& pro
     return std::nullopt;
   }
   box.min_width = width;
+  box.rectangular = box.a[1] == 0.0 && box.a[2] == 0.0 && box.b[0] == 0.0 && box.b[2] == 0.0 &&
+                    box.c[0] == 0.0 && box.c[1] == 0.0;
   return box;
 }
 

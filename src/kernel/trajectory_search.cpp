@@ -1,12 +1,12 @@
 // The trajectory search. Per frame, every acceptor is entered in a cell grid of edge just above
 // the cut-off; with a box, acceptors are wrapped into the cell and their images near its faces
-// are entered too, each carrying the lattice numbers that turn its raw coordinates into that
-// image. A hydrogen, wrapped the same way, then meets every image within the cut-off in the 27
-// cells around it, and each candidate is decided from raw coordinates with the exact image
-// formula, so decisions do not depend on how the candidate was found.
+// are entered too, each keeping the lattice numbers that turn its raw coordinates into that
+// image. A hydrogen, wrapped the same way, meets every image within the cut-off in the 27 cells
+// around it, and each candidate is decided in vector lanes from raw coordinates with the exact
+// image formula, so decisions do not depend on how a candidate was found.
 //
 // As in the band grid of the fixed search, each image is entered in three y-bands, so the 27
-// cells are three runs of consecutive entries, tested a block of vector lanes at a time.
+// cells are three runs of consecutive entries.
 
 #include "kernel/trajectory_search.hpp"
 
@@ -23,9 +23,9 @@ namespace brenvox {
 namespace {
 
 constexpr std::size_t kRunBlock = 2 * kLanes;
-// Cells a little wider than the cut-off, so that rounding in the wrapped positions never
-// moves a candidate out of the 27 cells.
-constexpr double kCellSlack = 1.0 + 1e-6;
+// Cells a little wider than the cut-off: grid positions differ from exact offsets only by
+// rounding, far below this slack, so every bond's acceptor lies in the 27 cells.
+constexpr double kCellSlack = 1.0 + 1e-4;
 constexpr std::uint64_t kCellsPerImage = 16;
 constexpr std::uint64_t kCellsMinimum = 4096;
 // Beyond this extent the grid is one cell: every probe meets every image.
@@ -35,7 +35,7 @@ bool is_finite(const double* p) {
   return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
 }
 
-// An acceptor image as entered: where it sits in the grid, and how to get its exact offset.
+// An acceptor image: where it sits in the grid, and how to get its exact offset.
 struct Image {
   double grid[3];
   double raw[3];
@@ -45,12 +45,11 @@ struct Image {
 
 // A donor–hydrogen pair as the search visits it.
 struct Probe {
-  double grid[3];
   double hydrogen[3];
   double lattice[3];  // of the hydrogen's own wrap
-  double w[3];        // donor − hydrogen, minimum image when periodic
+  double w[3];        // donor − hydrogen, the minimum image when periodic
+  std::int32_t cell[3];
   std::uint32_t pair_position;
-  std::int64_t cell[3];
 };
 
 struct Grid {
@@ -59,12 +58,15 @@ struct Grid {
   std::int64_t n[3];  // cells per axis
   std::uint64_t n_band_cells;
   std::vector<std::uint32_t> start;
+  // Raw coordinates and (periodic only) lattice numbers of the entries, padded with a block
+  // at infinity.
   std::vector<double> x, y, z, la, lb, lc;
-  std::vector<std::uint32_t> position;
+  std::vector<std::uint32_t> position;  // in the acceptor list
 
   // Band b holds y cells b - 2 ... b, so a probe in y cell h reads band h + 1.
   std::uint64_t band_cell(std::int64_t cx, std::int64_t band, std::int64_t cz) const {
-    return (std::uint64_t(cx) * std::uint64_t(n[1] + 2) + std::uint64_t(band)) * std::uint64_t(n[2]) +
+    return (std::uint64_t(cx) * std::uint64_t(n[1] + 2) + std::uint64_t(band)) *
+               std::uint64_t(n[2]) +
            std::uint64_t(cz);
   }
 };
@@ -109,16 +111,35 @@ const double* frame_coordinates(const TrajectorySearch& s, std::uint64_t frame,
   return converted.data();
 }
 
+// std::floor without the call into libm that a baseline x86-64 build makes (no SSE4.1); only
+// the sign of a zero result may differ, which no decision depends on.
+double floor_of(double x) {
+  if (!(std::fabs(x) < 4503599627370496.0)) return x;  // 2^52: already whole, or not finite
+  const double t = static_cast<double>(static_cast<std::int64_t>(x));
+  return t > x ? t - 1.0 : t;
+}
+
 // Fractional coordinates of p, split into the lattice numbers floor(f) and the rest.
 void wrap(const PeriodicBox& box, const double* p, double lattice[3], double rest[3]) {
-  fractional_coordinates(box, p, rest);
+  if (box.rectangular) {
+    // The general product with its zero terms left out: the same values.
+    for (int j = 0; j < 3; ++j) rest[j] = p[j] * box.inverse[j][j];
+  } else {
+    fractional_coordinates(box, p, rest);
+  }
   for (int j = 0; j < 3; ++j) {
-    lattice[j] = std::floor(rest[j]);
+    lattice[j] = floor_of(rest[j]);
     rest[j] -= lattice[j];
   }
 }
 
 void cartesian(const PeriodicBox& box, const double f[3], double out[3]) {
+  if (box.rectangular) {
+    out[0] = f[0] * box.a[0];
+    out[1] = f[1] * box.b[1];
+    out[2] = f[2] * box.c[2];
+    return;
+  }
   for (int k = 0; k < 3; ++k) out[k] = (f[0] * box.a[k] + f[1] * box.b[k]) + f[2] * box.c[k];
 }
 
@@ -129,32 +150,35 @@ void enter_images(const TrajectorySearch& s, const double* coords, const Periodi
   images.clear();
   double margin[3] = {};
   if (box != nullptr) {
-    for (int j = 0; j < 3; ++j) margin[j] = s.distance_cutoff / box->width[j] * kCellSlack + 1e-12;
+    for (int j = 0; j < 3; ++j) margin[j] = s.distance_cutoff / box->width[j] * kCellSlack + 1e-9;
   }
   for (std::size_t i = 0; i < s.acceptors.size(); ++i) {
     const double* a = coords + 3 * s.acceptors[i];
     if (!is_finite(a)) continue;  // never bonds
-    Image image{};
-    std::memcpy(image.raw, a, sizeof image.raw);
-    image.position = static_cast<std::uint32_t>(i);
+    Image image{{a[0], a[1], a[2]}, {a[0], a[1], a[2]}, {0.0, 0.0, 0.0},
+                static_cast<std::uint32_t>(i)};
     if (box == nullptr) {
-      std::memcpy(image.grid, a, sizeof image.grid);
       images.push_back(image);
       continue;
     }
     double lattice[3], rest[3];
     wrap(*box, a, lattice, rest);
-    for (int ma = -1; ma <= 1; ++ma) {
-      for (int mb = -1; mb <= 1; ++mb) {
-        for (int mc = -1; mc <= 1; ++mc) {
-          const double f[3] = {rest[0] + ma, rest[1] + mb, rest[2] + mc};
-          bool near = true;
-          for (int j = 0; j < 3; ++j) near = near && f[j] > -margin[j] && f[j] < 1.0 + margin[j];
-          if (!near) continue;
+    // Per axis, the shifts m for which rest + m stays within the margin of [0, 1].
+    int shifts[3][3];
+    int n_shifts[3];
+    for (int j = 0; j < 3; ++j) {
+      n_shifts[j] = 0;
+      shifts[j][n_shifts[j]++] = 0;
+      if (rest[j] < margin[j]) shifts[j][n_shifts[j]++] = 1;
+      if (rest[j] > 1.0 - margin[j]) shifts[j][n_shifts[j]++] = -1;
+    }
+    for (int ia = 0; ia < n_shifts[0]; ++ia) {
+      for (int ib = 0; ib < n_shifts[1]; ++ib) {
+        for (int ic = 0; ic < n_shifts[2]; ++ic) {
+          const int m[3] = {shifts[0][ia], shifts[1][ib], shifts[2][ic]};
+          const double f[3] = {rest[0] + m[0], rest[1] + m[1], rest[2] + m[2]};
           cartesian(*box, f, image.grid);
-          image.lattice[0] = lattice[0] - ma;
-          image.lattice[1] = lattice[1] - mb;
-          image.lattice[2] = lattice[2] - mc;
+          for (int j = 0; j < 3; ++j) image.lattice[j] = lattice[j] - m[j];
           images.push_back(image);
         }
       }
@@ -162,19 +186,19 @@ void enter_images(const TrajectorySearch& s, const double* coords, const Periodi
   }
 }
 
-// Chooses the grid's origin and edge; false when no image was entered.
-bool size_grid(const std::vector<Image>& images, std::size_t n_images_hint, double cutoff,
-               Grid& g) {
+// Chooses the grid's origin, edge and size; false when no image was entered.
+bool size_grid(const std::vector<Image>& images, double cutoff, Grid& g) {
   if (images.empty()) return false;
   double lo[3] = {INFINITY, INFINITY, INFINITY};
   double hi[3] = {-INFINITY, -INFINITY, -INFINITY};
   for (const Image& image : images) {
     for (int k = 0; k < 3; ++k) {
-      lo[k] = std::fmin(lo[k], image.grid[k]);
-      hi[k] = std::fmax(hi[k], image.grid[k]);
+      lo[k] = image.grid[k] < lo[k] ? image.grid[k] : lo[k];
+      hi[k] = image.grid[k] > hi[k] ? image.grid[k] : hi[k];
     }
   }
-  const double limit = double(std::max<std::uint64_t>(kCellsPerImage * n_images_hint, kCellsMinimum));
+  const double limit =
+      double(std::max<std::uint64_t>(kCellsPerImage * images.size(), kCellsMinimum));
   double extent[3];
   bool one_cell = false;
   for (int k = 0; k < 3; ++k) {
@@ -182,11 +206,16 @@ bool size_grid(const std::vector<Image>& images, std::size_t n_images_hint, doub
     extent[k] = hi[k] - lo[k];
     one_cell = one_cell || !(extent[k] <= kMaxExtent);
   }
-  double edge = std::fmax(cutoff * kCellSlack, 1e-300);
+  double edge = std::max(cutoff * kCellSlack, 1e-300);
   while (!one_cell) {
     double cells = 1.0;
-    for (int k = 0; k < 3; ++k) cells *= std::floor(extent[k] / edge) + (k == 1 ? 3.0 : 1.0);
-    if (cells <= limit) break;
+    bool axes_fit = true;  // cell numbers stay far inside int32
+    for (int k = 0; k < 3; ++k) {
+      const double along = std::floor(extent[k] / edge) + 1.0;
+      cells *= along + (k == 1 ? 2.0 : 0.0);
+      axes_fit = axes_fit && along < 1e9;
+    }
+    if (cells <= limit && axes_fit) break;
     edge *= 1.5;
   }
   if (one_cell) {
@@ -200,13 +229,13 @@ bool size_grid(const std::vector<Image>& images, std::size_t n_images_hint, doub
   return true;
 }
 
-// The cell of a grid position along axis k, or false when it lies beyond the cells next to
-// the grid (no image can then be within the cut-off).
-bool probe_cell(const Grid& g, const double* p, std::int64_t cell[3]) {
+// The cell of a grid position, or false when it lies beyond the cells next to the grid (no
+// image can then be within the cut-off).
+bool probe_cell(const Grid& g, const double* p, std::int32_t cell[3]) {
   for (int k = 0; k < 3; ++k) {
     const double t = g.inverse_edge == 0.0 ? 0.0 : (p[k] - g.origin[k]) * g.inverse_edge;
     if (!(t >= -1.0 && t < double(g.n[k] + 1))) return false;
-    cell[k] = std::int64_t(std::floor(t));
+    cell[k] = static_cast<std::int32_t>(floor_of(t));
   }
   return true;
 }
@@ -217,157 +246,168 @@ std::int64_t image_cell(const Grid& g, const double* p, int k) {
   return std::min(std::int64_t(t), g.n[k] - 1);
 }
 
-// A counting sort of the images into band cells, each image entered in three bands, stored per
-// component and padded with a block of entries at infinity.
-void fill_grid(const std::vector<Image>& images, std::vector<std::uint64_t>& cells, Grid& g) {
+// A counting sort of the images into band cells, each image entered in three bands.
+void fill_grid(const std::vector<Image>& images, bool periodic, std::vector<std::uint64_t>& cells,
+               Grid& g) {
   const std::size_t n = images.size();
+  const std::uint64_t band_step = std::uint64_t(g.n[2]);
   cells.resize(n);
   g.start.assign(g.n_band_cells + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t cx = image_cell(g, images[i].grid, 0);
-    const std::int64_t cy = image_cell(g, images[i].grid, 1);
-    const std::int64_t cz = image_cell(g, images[i].grid, 2);
-    cells[i] = g.band_cell(cx, cy, cz);  // the lowest of its three bands
-    for (std::uint64_t b = 0; b < 3; ++b) ++g.start[cells[i] + b * std::uint64_t(g.n[2]) + 1];
+    const double* p = images[i].grid;
+    cells[i] = g.band_cell(image_cell(g, p, 0), image_cell(g, p, 1), image_cell(g, p, 2));
+    for (std::uint64_t b = 0; b < 3; ++b) ++g.start[cells[i] + b * band_step + 1];
   }
   for (std::uint64_t c = 1; c <= g.n_band_cells; ++c) g.start[c] += g.start[c - 1];
   const std::size_t entries = 3 * n;
-  for (auto* v : {&g.x, &g.y, &g.z, &g.la, &g.lb, &g.lc}) v->resize(entries + kRunBlock);
+  for (auto* v : {&g.x, &g.y, &g.z}) v->resize(entries + kRunBlock);
+  for (auto* v : {&g.la, &g.lb, &g.lc}) v->resize(periodic ? entries + kRunBlock : 0);
   g.position.resize(entries);
   std::vector<std::uint32_t>& cursor = g.start;  // advanced, then shifted back below
   for (std::size_t i = 0; i < n; ++i) {
     for (std::uint64_t b = 0; b < 3; ++b) {
-      const std::uint32_t at = cursor[cells[i] + b * std::uint64_t(g.n[2])]++;
+      const std::uint32_t at = cursor[cells[i] + b * band_step]++;
       g.x[at] = images[i].raw[0];
       g.y[at] = images[i].raw[1];
       g.z[at] = images[i].raw[2];
+      g.position[at] = images[i].position;
+      if (!periodic) continue;
       g.la[at] = images[i].lattice[0];
       g.lb[at] = images[i].lattice[1];
       g.lc[at] = images[i].lattice[2];
-      g.position[at] = images[i].position;
     }
   }
   // Each cell's cursor now sits at the next cell's start.
   for (std::uint64_t c = g.n_band_cells; c > 0; --c) g.start[c] = g.start[c - 1];
   g.start[0] = 0;
   for (auto* v : {&g.x, &g.y, &g.z}) std::fill(v->begin() + entries, v->end(), __builtin_inf());
-  for (auto* v : {&g.la, &g.lb, &g.lc}) std::fill(v->begin() + entries, v->end(), 0.0);
+  if (periodic) {
+    for (auto* v : {&g.la, &g.lb, &g.lc}) std::fill(v->begin() + entries, v->end(), 0.0);
+  }
 }
 
-// Pairs whose atoms are finite and whose hydrogen lies near the grid, in the order of their
-// hydrogen's band cell so that consecutive probes read cached entries.
+// d − h, as the minimum image when periodic. A short raw offset is its own minimum image: its
+// fractional coordinates all round to zero.
+void donor_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]) {
+  const double dh[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
+  const double r2 = (dh[0] * dh[0] + dh[1] * dh[1]) + dh[2] * dh[2];
+  if (box == nullptr || r2 < 0.16 * box->min_width * box->min_width) {
+    std::memcpy(w, dh, sizeof dh);
+  } else {
+    minimum_image(*box, dh, w);
+  }
+}
+
+// The probe of pair i, or false when it cannot bond: an atom is not finite, or its hydrogen
+// lies beyond the cells next to the grid.
+bool make_probe(const TrajectorySearch& s, const double* coords, const PeriodicBox* box,
+                const Grid& g, std::size_t i, Probe& p) {
+  const double* d = coords + 3 * s.pair_atoms[2 * i];
+  const double* h = coords + 3 * s.pair_atoms[2 * i + 1];
+  if (!is_finite(d) || !is_finite(h)) return false;
+  p = Probe{{h[0], h[1], h[2]}, {0.0, 0.0, 0.0}, {}, {}, static_cast<std::uint32_t>(i)};
+  double grid[3] = {h[0], h[1], h[2]};
+  if (box != nullptr) {
+    double rest[3];
+    wrap(*box, h, p.lattice, rest);
+    cartesian(*box, rest, grid);
+  }
+  if (!probe_cell(g, grid, p.cell)) return false;
+  donor_offset(box, d, h, p.w);
+  return true;
+}
+
+// The probes in the order of their hydrogen's band cell, so that consecutive probes read
+// cached entries.
 void order_probes(const TrajectorySearch& s, const double* coords, const PeriodicBox* box,
                   const Grid& g, std::vector<Probe>& staged, std::vector<std::uint32_t>& start,
                   std::vector<Probe>& probes) {
   staged.clear();
   for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
-    const double* d = coords + 3 * s.pair_atoms[2 * i];
-    const double* h = coords + 3 * s.pair_atoms[2 * i + 1];
-    if (!is_finite(d) || !is_finite(h)) continue;
-    Probe p{};
-    std::memcpy(p.hydrogen, h, sizeof p.hydrogen);
-    const double dh[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
-    if (box == nullptr) {
-      std::memcpy(p.w, dh, sizeof p.w);
-      std::memcpy(p.grid, h, sizeof p.grid);
-    } else {
-      minimum_image(*box, dh, p.w);
-      double rest[3];
-      wrap(*box, h, p.lattice, rest);
-      cartesian(*box, rest, p.grid);
-    }
-    if (!probe_cell(g, p.grid, p.cell)) continue;
-    p.pair_position = static_cast<std::uint32_t>(i);
-    staged.push_back(p);
+    Probe p;
+    if (make_probe(s, coords, box, g, i, p)) staged.push_back(p);
   }
-  // Counting sort by the cell's x and z, clamped into the grid; y order within is not needed.
-  const std::uint64_t columns = std::uint64_t(g.n[0]) * std::uint64_t(g.n[2]);
-  const auto column = [&](const Probe& p) {
-    return std::uint64_t(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1)) * std::uint64_t(g.n[2]) +
-           std::uint64_t(std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
+  const auto bucket = [&](const Probe& p) {
+    return g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1), p.cell[1] + 1,
+                       std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
   };
-  start.assign(columns + 1, 0);
-  for (const Probe& p : staged) ++start[column(p) + 1];
-  for (std::uint64_t c = 1; c <= columns; ++c) start[c] += start[c - 1];
+  start.assign(g.n_band_cells + 1, 0);
+  for (const Probe& p : staged) ++start[bucket(p) + 1];
+  for (std::uint64_t c = 1; c <= g.n_band_cells; ++c) start[c] += start[c - 1];
   probes.resize(staged.size());
-  for (const Probe& p : staged) probes[start[column(p)]++] = p;
+  for (const Probe& p : staged) probes[start[bucket(p)]++] = p;
 }
 
-struct ProbeLanes {
-  HydrogenLanes h;
-  Doubles wx, wy, wz;
-  Doubles limit_factor;  // s2 × cos²
-  Doubles la, lb, lc;    // the hydrogen's lattice numbers
-};
+enum class BoxKind { Open, Rectangular, Triclinic };
 
 struct CriterionLanes {
   Doubles distance_squared;
   LaneMask obtuse;
-  Doubles box[9];  // a, b, c
+  Doubles a[3], b[3], c[3];
 };
 
-template <bool Periodic>
-[[gnu::always_inline]] inline LaneMask accepted_lanes(const CriterionLanes& c, const ProbeLanes& p,
-                                                      const Grid& g, std::uint32_t j) {
-  Doubles x, y, z;
-  std::memcpy(&x, g.x.data() + j, sizeof x);
-  std::memcpy(&y, g.y.data() + j, sizeof y);
-  std::memcpy(&z, g.z.data() + j, sizeof z);
-  Doubles vx = x - p.h.x;
-  Doubles vy = y - p.h.y;
-  Doubles vz = z - p.h.z;
-  if constexpr (Periodic) {
+// The test of one pair against the entries j ... j + kLanes - 1: v is the image offset from
+// raw coordinates and lattice numbers, each component ((d − n_c c) − n_b b) − n_a a; for a
+// rectangular box the zero terms are left out, which changes at most the sign of a zero.
+template <BoxKind Kind>
+[[gnu::always_inline]] inline LaneMask accepted_lanes(const CriterionLanes& c, const Probe& p,
+                                                      const PairLanes& pair, const Grid& g,
+                                                      std::uint32_t j) {
+  AcceptorOffsets v = offsets_from(pair.hydrogen, g.x.data() + j, g.y.data() + j, g.z.data() + j);
+  if constexpr (Kind != BoxKind::Open) {
     Doubles la, lb, lc;
     std::memcpy(&la, g.la.data() + j, sizeof la);
     std::memcpy(&lb, g.lb.data() + j, sizeof lb);
     std::memcpy(&lc, g.lc.data() + j, sizeof lc);
-    const Doubles na = la - p.la;
-    const Doubles nb = lb - p.lb;
-    const Doubles nc = lc - p.lc;
-    vx = ((vx - nc * c.box[6]) - nb * c.box[3]) - na * c.box[0];
-    vy = ((vy - nc * c.box[7]) - nb * c.box[4]) - na * c.box[1];
-    vz = ((vz - nc * c.box[8]) - nb * c.box[5]) - na * c.box[2];
+    const Doubles na = la - p.lattice[0];
+    const Doubles nb = lb - p.lattice[1];
+    const Doubles nc = lc - p.lattice[2];
+    if constexpr (Kind == BoxKind::Rectangular) {
+      v.vx = v.vx - na * c.a[0];
+      v.vy = v.vy - nb * c.b[1];
+      v.vz = v.vz - nc * c.c[2];
+    } else {
+      v.vx = ((v.vx - nc * c.c[0]) - nb * c.b[0]) - na * c.a[0];
+      v.vy = ((v.vy - nc * c.c[1]) - nb * c.b[1]) - na * c.a[1];
+      v.vz = ((v.vz - nc * c.c[2]) - nb * c.b[2]) - na * c.a[2];
+    }
+    v.r2 = (v.vx * v.vx + v.vy * v.vy) + v.vz * v.vz;
   }
-  const Doubles r2 = (vx * vx + vy * vy) + vz * vz;
-  const Doubles dot = (vx * p.wx + vy * p.wy) + vz * p.wz;
-  const Doubles limit = r2 * p.limit_factor;
+  const Doubles dot = (v.vx * pair.wx + v.vy * pair.wy) + v.vz * pair.wz;
+  const Doubles limit = v.r2 * pair.quarter_s2;
   const Doubles square = dot * dot;
   const LaneMask negative = dot < Doubles{};
-  const LaneMask angle = (c.obtuse & negative & (square > limit)) |
-                         (~c.obtuse & (negative | (square < limit)));
-  return (r2 < c.distance_squared) & (r2 > Doubles{}) & angle;
+  const LaneMask angle =
+      (c.obtuse & negative & (square > limit)) | (~c.obtuse & (negative | (square < limit)));
+  return (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & angle;
 }
 
-template <bool Periodic>
-[[gnu::always_inline]] inline void search_probes_body(const CriterionLanes& c,
-                                                      const HbondCriterion& criterion,
+// Each probe against its three runs, entirely in vector lanes; each pair's accepted acceptors
+// are put in list order.
+template <BoxKind Kind>
+[[gnu::always_inline]] inline void search_probes_with(const CriterionLanes& c, double cos_squared,
                                                       const Grid& g, std::span<const Probe> probes,
                                                       std::vector<std::uint32_t>& pair_hits,
                                                       std::vector<std::uint32_t>& hits,
                                                       HitRange* ranges) {
-  for (const Probe& t : probes) {
-    const double s2 = (t.w[0] * t.w[0] + t.w[1] * t.w[1]) + t.w[2] * t.w[2];
+  for (const Probe& p : probes) {
+    const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     if (!(s2 > 0.0)) continue;
-    const ProbeLanes p{broadcast(t.hydrogen),
-                       Doubles{} + t.w[0],
-                       Doubles{} + t.w[1],
-                       Doubles{} + t.w[2],
-                       Doubles{} + s2 * criterion.cos_squared,
-                       Doubles{} + t.lattice[0],
-                       Doubles{} + t.lattice[1],
-                       Doubles{} + t.lattice[2]};
+    // quarter_s2 holds s2 × cos² here, whatever the angle.
+    const PairLanes pair{broadcast(p.hydrogen), Doubles{} + p.w[0], Doubles{} + p.w[1],
+                         Doubles{} + p.w[2], Doubles{} + s2 * cos_squared};
     pair_hits.clear();
-    const std::int64_t band = t.cell[1] + 1;
-    const std::int64_t x_lo = std::max<std::int64_t>(t.cell[0] - 1, 0);
-    const std::int64_t x_hi = std::min<std::int64_t>(t.cell[0] + 1, g.n[0] - 1);
-    const std::int64_t z_lo = std::max<std::int64_t>(t.cell[2] - 1, 0);
-    const std::int64_t z_hi = std::min<std::int64_t>(t.cell[2] + 1, g.n[2] - 1);
+    const std::int64_t band = p.cell[1] + 1;
+    const std::int64_t x_lo = std::max<std::int64_t>(p.cell[0] - 1, 0);
+    const std::int64_t x_hi = std::min<std::int64_t>(p.cell[0] + 1, g.n[0] - 1);
+    const std::int64_t z_lo = std::max<std::int64_t>(p.cell[2] - 1, 0);
+    const std::int64_t z_hi = std::min<std::int64_t>(p.cell[2] + 1, g.n[2] - 1);
     for (std::int64_t x = x_lo; x <= x_hi; ++x) {
       const std::uint64_t run = g.band_cell(x, band, z_lo);
       const std::uint32_t end = g.start[run + std::uint64_t(z_hi - z_lo) + 1];
       for (std::uint32_t j = g.start[run]; j < end; j += kRunBlock) {
-        unsigned bits = lane_bits(accepted_lanes<Periodic>(c, p, g, j)) |
-                        lane_bits(accepted_lanes<Periodic>(c, p, g, j + kLanes)) << kLanes;
+        unsigned bits = lane_bits(accepted_lanes<Kind>(c, p, pair, g, j)) |
+                        lane_bits(accepted_lanes<Kind>(c, p, pair, g, j + kLanes)) << kLanes;
         bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
         for (; bits != 0; bits &= bits - 1) {
           pair_hits.push_back(g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
@@ -380,27 +420,45 @@ template <bool Periodic>
         std::swap(pair_hits[m], pair_hits[m - 1]);
       }
     }
-    ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
+    ranges[p.pair_position] = HitRange{hits.size(), pair_hits.size()};
     hits.insert(hits.end(), pair_hits.begin(), pair_hits.end());
   }
 }
 
-BRENVOX_TARGET_CLONES void search_probes_periodic(const CriterionLanes& c,
-                                                  const HbondCriterion& criterion, const Grid& g,
-                                                  std::span<const Probe> probes,
-                                                  std::vector<std::uint32_t>& pair_hits,
-                                                  std::vector<std::uint32_t>& hits,
-                                                  HitRange* ranges) {
-  search_probes_body<true>(c, criterion, g, probes, pair_hits, hits, ranges);
+BRENVOX_TARGET_CLONES void search_probes(BoxKind kind, const CriterionLanes& c,
+                                         double cos_squared, const Grid& g,
+                                         std::span<const Probe> probes,
+                                         std::vector<std::uint32_t>& pair_hits,
+                                         std::vector<std::uint32_t>& hits, HitRange* ranges) {
+  switch (kind) {
+    case BoxKind::Open:
+      return search_probes_with<BoxKind::Open>(c, cos_squared, g, probes, pair_hits, hits, ranges);
+    case BoxKind::Rectangular:
+      return search_probes_with<BoxKind::Rectangular>(c, cos_squared, g, probes, pair_hits, hits,
+                                                      ranges);
+    case BoxKind::Triclinic:
+      return search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits,
+                                                    ranges);
+  }
 }
 
-BRENVOX_TARGET_CLONES void search_probes_open(const CriterionLanes& c,
-                                              const HbondCriterion& criterion, const Grid& g,
-                                              std::span<const Probe> probes,
-                                              std::vector<std::uint32_t>& pair_hits,
-                                              std::vector<std::uint32_t>& hits,
-                                              HitRange* ranges) {
-  search_probes_body<false>(c, criterion, g, probes, pair_hits, hits, ranges);
+BoxKind kind_of(const PeriodicBox* box) {
+  if (box == nullptr) return BoxKind::Open;
+  return box->rectangular ? BoxKind::Rectangular : BoxKind::Triclinic;
+}
+
+CriterionLanes criterion_lanes(const HbondCriterion& criterion, const PeriodicBox* box) {
+  CriterionLanes c{};
+  c.distance_squared = Doubles{} + criterion.distance_squared;
+  c.obtuse = LaneMask{} - (criterion.obtuse ? 1 : 0);
+  if (box != nullptr) {
+    for (int k = 0; k < 3; ++k) {
+      c.a[k] = Doubles{} + box->a[k];
+      c.b[k] = Doubles{} + box->b[k];
+      c.c[k] = Doubles{} + box->c[k];
+    }
+  }
+  return c;
 }
 
 void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySearchStorage& st,
@@ -410,28 +468,15 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
       s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
   enter_images(s, coords, box, st.images);
   Grid& g = st.grid;
-  if (!size_grid(st.images, st.images.size(), s.distance_cutoff, g)) return;
-  fill_grid(st.images, st.image_cell, g);
+  if (!size_grid(st.images, s.distance_cutoff, g)) return;
+  fill_grid(st.images, box != nullptr, st.image_cell, g);
   order_probes(s, coords, box, g, st.staged_probes, st.probe_start, st.probes);
 
-  CriterionLanes c{};
-  c.distance_squared = Doubles{} + s.criterion.distance_squared;
-  c.obtuse = LaneMask{} - (s.criterion.obtuse ? 1 : 0);
-  if (box != nullptr) {
-    for (int k = 0; k < 3; ++k) {
-      c.box[k] = Doubles{} + box->a[k];
-      c.box[3 + k] = Doubles{} + box->b[k];
-      c.box[6 + k] = Doubles{} + box->c[k];
-    }
-  }
-  st.hits.clear();
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
+  st.hits.clear();
   st.ranges.assign(n_pairs, HitRange{0, 0});
-  if (box != nullptr) {
-    search_probes_periodic(c, s.criterion, g, st.probes, st.pair_hits, st.hits, st.ranges.data());
-  } else {
-    search_probes_open(c, s.criterion, g, st.probes, st.pair_hits, st.hits, st.ranges.data());
-  }
+  search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared, g,
+                st.probes, st.pair_hits, st.hits, st.ranges.data());
   for (std::size_t i = 0; i < n_pairs; ++i) {
     const HitRange r = st.ranges[i];
     const std::int64_t donor = s.pair_atoms[2 * i];
