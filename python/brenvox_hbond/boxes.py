@@ -1,0 +1,92 @@
+"""Every accepted layout of `box` turned into box vectors: float64 (n_boxes, 3, 3), one vector a row."""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+ACCEPTED_SHAPES = "(3,), (6,), (n_frames, 3), (n_frames, 6), (n_frames, 3, 3) or (1, 3, 3)"
+
+
+def box_vectors(box: npt.ArrayLike | None, n_frames: int) -> npt.NDArray[np.float64] | None:
+    """Box vectors for `n_frames` frames: None for no box, else a C-contiguous float64 array of
+    shape (1, 3, 3) (one box for every frame) or (n_frames, 3, 3).
+
+    The number of dimensions decides the layout: 1-D is one box given by edge lengths (and
+    angles), 2-D one such box per frame, 3-D box vectors as rows. Raises TypeError for values
+    that are not real numbers and ValueError for any other shape or an impossible cell.
+    """
+    if box is None:
+        return None
+    try:
+        array = np.asarray(box)
+    except ValueError as exc:  # ragged nesting
+        raise ValueError(f"box must have shape {ACCEPTED_SHAPES}: {exc}") from None
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"box must hold real numbers, got an array of dtype {array.dtype}")
+    shape = array.shape
+    if array.ndim == 1 and shape[0] in (3, 6):
+        return _from_dimensions(array.reshape(1, -1), per_frame=False)
+    if array.ndim == 2 and shape[1] in (3, 6):
+        _check_frame_count(shape, n_frames)
+        return _from_dimensions(array, per_frame=True)
+    if array.ndim == 3 and shape[1:] == (3, 3):
+        if shape[0] != 1:
+            _check_frame_count(shape, n_frames)
+        return np.require(array, dtype=np.float64, requirements=["C", "A"])
+    raise ValueError(f"box must have shape {ACCEPTED_SHAPES}, got shape {shape}")
+
+
+def _check_frame_count(shape: tuple[int, ...], n_frames: int) -> None:
+    if shape[0] != n_frames:
+        raise ValueError(
+            f"box of shape {shape} has {shape[0]} boxes, but xyz has n_frames = {n_frames}; "
+            f"box must have shape {ACCEPTED_SHAPES}"
+        )
+
+
+def _from_dimensions(dimensions: npt.NDArray[Any], per_frame: bool) -> npt.NDArray[np.float64]:
+    """Rows of (a, b, c) or (a, b, c, alpha, beta, gamma), angles in degrees, as box vectors the
+    way MDAnalysis' triclinic_vectors builds them: a along x, b in the xy plane."""
+    dimensions = dimensions.astype(np.float64)
+    lengths = dimensions[:, :3]
+    if dimensions.shape[1] == 6:
+        angles = dimensions[:, 3:]
+    else:
+        angles = np.full_like(lengths, 90.0)
+
+    # Comparisons written so that NaN fails them.
+    valid = np.all((lengths > 0.0) & (lengths < np.inf) & (angles > 0.0) & (angles < 180.0), axis=1)
+    _raise_for_first_invalid(dimensions, valid, per_frame, "edge lengths must be finite and positive, "
+                             "angles finite and strictly between 0 and 180 degrees")
+
+    # Right angles get exact cosines and sines, so a rectangular box has exact zeros off the diagonal.
+    right = angles == 90.0
+    radians = np.radians(angles)
+    cosines = np.where(right, 0.0, np.cos(radians))
+    sin_gamma = np.where(right[:, 2], 1.0, np.sin(radians[:, 2]))
+    cos_alpha, cos_beta, cos_gamma = cosines.T
+    lx, ly, lz = lengths.T
+    with np.errstate(over="ignore", invalid="ignore"):
+        cy = (cos_alpha - cos_beta * cos_gamma) / sin_gamma
+        squared = (1.0 - cos_beta * cos_beta) - cy * cy
+        _raise_for_first_invalid(dimensions, squared > 0.0, per_frame,
+                                 "these three angles cannot meet at a corner of a cell")
+        vectors = np.zeros((len(dimensions), 3, 3))
+        vectors[:, 0, 0] = lx
+        vectors[:, 1, 0] = ly * cos_gamma
+        vectors[:, 1, 1] = ly * sin_gamma
+        vectors[:, 2, 0] = lz * cos_beta
+        vectors[:, 2, 1] = lz * cy
+        vectors[:, 2, 2] = lz * np.sqrt(squared)
+    return vectors
+
+
+def _raise_for_first_invalid(
+    dimensions: npt.NDArray[np.float64], valid: npt.NDArray[np.bool_], per_frame: bool, reason: str
+) -> None:
+    bad = np.flatnonzero(~valid)
+    if len(bad):
+        name = f"box[{bad[0]}]" if per_frame else "box"
+        values = ", ".join(repr(float(value)) for value in dimensions[bad[0]])
+        raise ValueError(f"{name} = ({values}) is not a periodic cell: {reason}")
