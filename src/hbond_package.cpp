@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -90,7 +91,7 @@ bool read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<Period
     if (!box) {
       raise(PyExc_ValueError, which + (problem == BoxProblem::NotFinite
                                            ? " is not finite"
-                                           : " is degenerate: its volume is not positive"));
+                                           : " is degenerate: its vectors span no volume"));
       return false;
     }
     if (!(distance_cutoff < 0.5 * box->min_width)) {
@@ -194,8 +195,11 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                                   distance_cutoff,
                                   make_hbond_criterion(distance_cutoff, angle_cutoff)};
     std::unique_ptr<WorkerPool> pool;
-    if (n_threads > 1 && n_frames > 1) {
-      auto created = WorkerPool::create(pool_size_for(static_cast<std::uint64_t>(n_threads)));
+    // Workers take whole frames: more workers than frames would only wait.
+    const std::uint64_t n_workers =
+        std::min(pool_size_for(static_cast<std::uint64_t>(n_threads)), n_frames);
+    if (n_workers > 1) {
+      auto created = WorkerPool::create(n_workers);
       if (auto* failure = std::get_if<PoolBuildError>(&created)) {
         return raise(PyExc_RuntimeError,
                      "could not start the worker threads: " + describe_error_number(failure->error_number));

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "kernel/baker_hubbard.hpp"
+#include "kernel/frame_collector.hpp"
+#include "kernel/trajectory_search.hpp"
+#include "parallel/trajectory_threads.hpp"
+#include "systems.hpp"
+
+namespace brenvox {
+namespace {
+
+using testing_support::Flavour;
+using testing_support::random_system;
+using testing_support::Record;
+using testing_support::records_of;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TEST(HbondCriterion, DefaultCutoffsDecideExactlyAsTheFixedTest) {
+  const HbondCriterion c = make_hbond_criterion(0.25, 120.0);
+  EXPECT_EQ(c.distance_squared, kCutoffSquared);
+  EXPECT_EQ(c.cos_squared, kCosThresholdSquared);
+  std::mt19937_64 rng(5);
+  std::uniform_real_distribution<double> coordinate(-0.3, 0.3);
+  const double specials[] = {0.0, -0.0, kNaN, kInf, 0.25, -0.25, 0.125};
+  for (int i = 0; i < 200000; ++i) {
+    double d[3], h[3], a[3];
+    for (double* p : {d, h, a}) {
+      for (int k = 0; k < 3; ++k) p[k] = rng() % 16 == 0 ? specials[rng() % 7] : coordinate(rng);
+    }
+    const double v[3] = {a[0] - h[0], a[1] - h[1], a[2] - h[2]};
+    const double w[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
+    ASSERT_EQ(passes_criterion(c, v, w), is_hydrogen_bond(d, h, a)) << i;
+  }
+}
+
+TEST(HbondCriterion, SquaredCosinesOfCommonAnglesAreExact) {
+  EXPECT_EQ(exact_cos_squared(120.0), 0.25);
+  EXPECT_EQ(exact_cos_squared(150.0), 0.75);
+  EXPECT_EQ(exact_cos_squared(90.0), 0.0);
+  const double c = std::cos(100.0 * (M_PI / 180.0));
+  EXPECT_EQ(exact_cos_squared(100.0), c * c);
+}
+
+TEST(HbondCriterion, AcuteCutoffAcceptsAnglesBetweenItAndNinety) {
+  const HbondCriterion acute = make_hbond_criterion(0.25, 60.0);
+  const HbondCriterion obtuse = make_hbond_criterion(0.25, 120.0);
+  const double w[3] = {0.1, 0.0, 0.0};
+  const double at_90[3] = {0.0, 0.2, 0.0};
+  const double at_45[3] = {0.1, 0.1, 0.0};  // 45° < 60°: rejected
+  const double at_80[3] = {0.2 * std::cos(80 * M_PI / 180), 0.2 * std::sin(80 * M_PI / 180), 0};
+  EXPECT_TRUE(passes_criterion(acute, at_90, w));
+  EXPECT_TRUE(passes_criterion(acute, at_80, w));
+  EXPECT_FALSE(passes_criterion(acute, at_45, w));
+  EXPECT_FALSE(passes_criterion(obtuse, at_90, w));
+}
+
+std::optional<PeriodicBox> box_of(std::initializer_list<double> rows) {
+  BoxProblem problem{};
+  return make_periodic_box(std::data(rows), problem);
+}
+
+TEST(PeriodicBox, RefusesNonFiniteAndFlatBoxes) {
+  for (const auto& rows : {std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, kNaN},
+                           std::vector<double>{kInf, 0, 0, 0, 1, 0, 0, 0, 1}}) {
+    BoxProblem problem{};
+    EXPECT_FALSE(make_periodic_box(rows.data(), problem));
+    EXPECT_EQ(problem, BoxProblem::NotFinite);
+  }
+  for (const auto& rows : {std::vector<double>{1, 0, 0, 0, 1, 0, 0, 0, 0},
+                           std::vector<double>{1, 0, 0, 2, 0, 0, 0, 0, 1}}) {
+    BoxProblem problem{};
+    EXPECT_FALSE(make_periodic_box(rows.data(), problem));
+    EXPECT_EQ(problem, BoxProblem::Degenerate);
+  }
+}
+
+TEST(PeriodicBox, WidthsAreDistancesBetweenFaces) {
+  // A rhombic dodecahedron (xy-square) as GROMACS writes it, edge 2.
+  const auto box = box_of({2, 0, 0, 0, 2, 0, 1, 1, std::sqrt(2.0)});
+  ASSERT_TRUE(box);
+  EXPECT_NEAR(box->width[0], 2 * std::sqrt(2.0) / std::sqrt(3.0), 1e-12);
+  EXPECT_NEAR(box->width[2], std::sqrt(2.0), 1e-12);
+  EXPECT_EQ(box->min_width, box->width[2]);
+  EXPECT_FALSE(box->rectangular);
+  EXPECT_TRUE(box_of({2, 0, 0, 0, 3, 0, 0, 0, 4})->rectangular);
+}
+
+TEST(PeriodicBox, MinimumImageIsTheShortestLatticeTranslate) {
+  const auto box = box_of({2.0, 0, 0, 0.7, 1.9, 0, -0.6, 0.5, 1.7});
+  ASSERT_TRUE(box);
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> coordinate(-9.0, 9.0);
+  for (int i = 0; i < 2000; ++i) {
+    const double d[3] = {coordinate(rng), coordinate(rng), coordinate(rng)};
+    double v[3];
+    minimum_image(*box, d, v);
+    double best = kInf;
+    for (int a = -8; a <= 8; ++a) {
+      for (int b = -8; b <= 8; ++b) {
+        for (int c = -8; c <= 8; ++c) {
+          double u[3];
+          image_of(*box, d, a, b, c, u);
+          best = std::min(best, (u[0] * u[0] + u[1] * u[1]) + u[2] * u[2]);
+        }
+      }
+    }
+    ASSERT_NEAR((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2], best, 1e-12) << i;
+  }
+}
+
+// The trajectory search on a random periodic system, against a plain reference: every pair
+// against every acceptor, minimum images from the definition.
+struct Trajectory {
+  std::uint64_t n_frames, n_atoms;
+  std::vector<double> xyz;
+  std::vector<std::int64_t> pair_atoms, acceptors;
+  std::vector<PeriodicBox> boxes;
+};
+
+Trajectory random_trajectory(std::uint64_t seed, bool triclinic, std::uint64_t n_frames = 3) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  Trajectory t{n_frames, 2 * (20 + rng() % 80), {}, {}, {}, {}};
+  for (std::uint64_t f = 0; f < n_frames; ++f) {
+    const double l[3] = {0.9 + unit(rng), 0.9 + unit(rng), 0.9 + unit(rng)};
+    const double s = triclinic ? 0.45 : 0.0;
+    BoxProblem problem{};
+    const double rows[9] = {l[0], 0, 0, s * l[0] * (unit(rng) - 0.5), l[1], 0,
+                            s * l[0] * (unit(rng) - 0.5), s * l[1] * (unit(rng) - 0.5), l[2]};
+    t.boxes.push_back(*make_periodic_box(rows, problem));
+    // Donors anywhere within three boxes of the origin, hydrogens 0.1 away in any direction.
+    for (std::uint64_t i = 0; i < t.n_atoms; i += 2) {
+      double d[3], dir[3], norm = 0;
+      for (int k = 0; k < 3; ++k) {
+        d[k] = (unit(rng) * 3.0 - 1.0) * l[k];
+        dir[k] = unit(rng) - 0.5;
+        norm += dir[k] * dir[k];
+      }
+      for (int k = 0; k < 3; ++k) t.xyz.push_back(d[k]);
+      for (int k = 0; k < 3; ++k) t.xyz.push_back(d[k] + 0.1 * dir[k] / std::sqrt(norm));
+    }
+  }
+  for (std::uint64_t i = 0; i < t.n_atoms; i += 2) {
+    t.pair_atoms.insert(t.pair_atoms.end(), {std::int64_t(i), std::int64_t(i + 1)});
+    t.acceptors.push_back(std::int64_t(i));
+    if (rng() % 10 == 0) t.acceptors.push_back(std::int64_t(i));  // duplicates give duplicate rows
+  }
+  return t;
+}
+
+TrajectorySearch search_of(const Trajectory& t, double cutoff, double angle, bool periodic) {
+  return TrajectorySearch{t.xyz.data(), false,        t.n_frames,
+                          t.n_atoms,    t.pair_atoms, t.acceptors,
+                          periodic ? std::span<const PeriodicBox>(t.boxes) : std::span<const PeriodicBox>(),
+                          cutoff,       make_hbond_criterion(cutoff, angle)};
+}
+
+std::vector<Record> reference_rows(const TrajectorySearch& s) {
+  std::vector<Record> rows;
+  const auto* xyz = static_cast<const double*>(s.xyz);
+  const auto finite = [](const double* p) {
+    return std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]);
+  };
+  for (std::uint64_t f = 0; f < s.n_frames; ++f) {
+    const double* frame = xyz + f * s.n_atoms * 3;
+    const PeriodicBox* box = s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : f];
+    for (std::size_t i = 0; i < s.pair_atoms.size(); i += 2) {
+      const double* d = frame + 3 * s.pair_atoms[i];
+      const double* h = frame + 3 * s.pair_atoms[i + 1];
+      if (!finite(d) || !finite(h)) continue;
+      double w[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
+      if (box != nullptr) minimum_image(*box, std::array<double, 3>{w[0], w[1], w[2]}.data(), w);
+      for (std::int64_t acceptor : s.acceptors) {
+        const double* a = frame + 3 * acceptor;
+        if (acceptor == s.pair_atoms[i] || !finite(a)) continue;
+        double v[3] = {a[0] - h[0], a[1] - h[1], a[2] - h[2]};
+        if (box != nullptr) minimum_image(*box, std::array<double, 3>{v[0], v[1], v[2]}.data(), v);
+        if (passes_criterion(s.criterion, v, w)) {
+          rows.push_back({std::uint32_t(f), std::uint32_t(s.pair_atoms[i]),
+                          std::uint32_t(s.pair_atoms[i + 1]), std::uint32_t(acceptor)});
+        }
+      }
+    }
+  }
+  return rows;
+}
+
+class TrajectorySearchAgainstReference
+    : public ::testing::TestWithParam<std::tuple<bool, double, double>> {};
+
+TEST_P(TrajectorySearchAgainstReference, PeriodicAndOpen) {
+  const auto [triclinic, cutoff, angle] = GetParam();
+  std::size_t periodic_rows = 0, open_rows = 0;
+  for (std::uint64_t seed = 0; seed < 12; ++seed) {
+    const Trajectory t = random_trajectory(seed, triclinic);
+    for (bool periodic : {true, false}) {
+      const TrajectorySearch s = search_of(t, cutoff, angle, periodic);
+      const std::vector<Record> expected = reference_rows(s);
+      ASSERT_EQ(records_of(search_trajectory(s)), expected) << "seed " << seed;
+      (periodic ? periodic_rows : open_rows) += expected.size();
+    }
+  }
+  EXPECT_GT(periodic_rows, open_rows);  // bonds across the faces are found
+}
+
+INSTANTIATE_TEST_SUITE_P(Boxes, TrajectorySearchAgainstReference,
+                         ::testing::Combine(::testing::Bool(), ::testing::Values(0.25, 0.4),
+                                            ::testing::Values(120.0, 100.0, 70.0)));
+
+TEST(TrajectorySearch, OpenDefaultsGiveTheExhaustiveRowsAndFloat32TheRowsOfItsWidening) {
+  for (std::uint64_t seed = 0; seed < 40; ++seed) {
+    const auto system = random_system(seed, Flavour::Pathological);
+    Trajectory t{system.n_frames, system.n_atoms, system.xyz, {}, {}, {}};
+    for (const Pair& p : system.inputs.pairs) {
+      t.pair_atoms.insert(t.pair_atoms.end(), {std::int64_t(p.donor), std::int64_t(p.hydrogen)});
+    }
+    for (std::uint64_t a : system.inputs.acceptors) t.acceptors.push_back(std::int64_t(a));
+    BondBuffer exhaustive;
+    for (std::uint64_t f = 0; f < t.n_frames; ++f) {
+      collect_bonds_brute_frame(t.xyz, f, f * t.n_atoms * 3, system.inputs.pairs,
+                                system.inputs.acceptors, exhaustive);
+    }
+    ASSERT_EQ(records_of(search_trajectory(search_of(t, 0.25, 120.0, false))),
+              records_of(exhaustive))
+        << "seed " << seed;
+
+    std::vector<float> narrow(t.xyz.begin(), t.xyz.end());
+    Trajectory widened = t;
+    widened.xyz.assign(narrow.begin(), narrow.end());
+    TrajectorySearch single = search_of(t, 0.25, 120.0, false);
+    single.xyz = narrow.data();
+    single.single_precision = true;
+    ASSERT_EQ(records_of(search_trajectory(single)),
+              records_of(search_trajectory(search_of(widened, 0.25, 120.0, false))));
+  }
+}
+
+TEST(TrajectorySearch, ThreadedRowsEqualSerialRows) {
+  const Trajectory t = random_trajectory(3, true, 23);
+  const TrajectorySearch s = search_of(t, 0.3, 120.0, true);
+  const std::vector<Record> serial = records_of(search_trajectory(s));
+  ASSERT_FALSE(serial.empty());
+  for (std::size_t workers : {1, 2, 5}) {
+    auto pool = WorkerPool::create(workers);
+    ASSERT_EQ(pool.index(), 0u);
+    EXPECT_EQ(records_of(search_trajectory_threaded(*std::get<0>(pool), s)), serial);
+  }
+}
+
+TEST(TrajectorySearch, FarFlungAndNonFiniteCoordinatesNeverBondNorCrash) {
+  Trajectory t = random_trajectory(8, false, 2);
+  const double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 1.7e308, 6e8};
+  for (std::size_t i = 0; i < t.xyz.size(); i += 7) t.xyz[i] = specials[i % 7];
+  for (bool periodic : {false, true}) {
+    const TrajectorySearch s = search_of(t, 0.25, 120.0, periodic);
+    EXPECT_EQ(records_of(search_trajectory(s)), reference_rows(s));
+  }
+}
+
+}  // namespace
+}  // namespace brenvox
