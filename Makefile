@@ -3,7 +3,7 @@
 #                  and the Python suites on CPython 3.12 with NumPy 2.x and 1.26 from an sdist
 # make test-quick  the Python and typing suites on the newest CPython only
 # make fuzz        the property-based suite with many more examples
-# make bench       the benchmarks (grid against its floor, threads against serial)
+# make bench       the benchmarks (grid against its floor, threads against serial, find_hbonds)
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
 VENV := .venv
@@ -36,6 +36,7 @@ fuzz: $(VENV)/.installed
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_grid.py
 	$(VENV)/bin/python bench/bench_threads.py
+	$(VENV)/bin/python bench/bench_find_hbonds.py
 
 $(VENV)/.deps: requirements-build.txt requirements-test.txt
 	tools/make-venv $(VENV) "$(PYTHON)" "numpy>=2" build

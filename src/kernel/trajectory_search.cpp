@@ -79,7 +79,6 @@ struct HitRange {
 }  // namespace
 
 struct TrajectorySearchStorage {
-  std::vector<double> frame;  // a float32 frame in float64
   std::vector<Image> images;
   std::vector<std::uint64_t> image_cell;
   Grid grid;
@@ -101,14 +100,14 @@ TrajectorySearchStoragePtr make_trajectory_search_storage() {
 
 namespace {
 
-const double* frame_coordinates(const TrajectorySearch& s, std::uint64_t frame,
-                                std::vector<double>& converted) {
-  const std::uint64_t values = s.n_atoms * 3;
-  if (!s.single_precision) return static_cast<const double*>(s.xyz) + frame * values;
-  const float* source = static_cast<const float*>(s.xyz) + frame * values;
-  converted.resize(values);
-  for (std::uint64_t i = 0; i < values; ++i) converted[i] = source[i];
-  return converted.data();
+// Atom `index` of a frame, widened to float64 when the frame is float32: exact, so float32
+// input decides exactly as its float64 copy would, with no copy of the frame.
+template <typename T>
+void load_atom(const T* frame, std::int64_t index, double out[3]) {
+  const T* p = frame + 3 * index;
+  out[0] = p[0];
+  out[1] = p[1];
+  out[2] = p[2];
 }
 
 // std::floor without the call into libm that a baseline x86-64 build makes (no SSE4.1); only
@@ -145,7 +144,8 @@ void cartesian(const PeriodicBox& box, const double f[3], double out[3]) {
 
 // Every acceptor image that may lie within the cut-off of a wrapped hydrogen: fractional
 // coordinates within the cut-off of the unit cell, across each pair of faces.
-void enter_images(const TrajectorySearch& s, const double* coords, const PeriodicBox* box,
+template <typename T>
+void enter_images(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
                   std::vector<Image>& images) {
   images.clear();
   double margin[3] = {};
@@ -153,7 +153,8 @@ void enter_images(const TrajectorySearch& s, const double* coords, const Periodi
     for (int j = 0; j < 3; ++j) margin[j] = s.distance_cutoff / box->width[j] * kCellSlack + 1e-9;
   }
   for (std::size_t i = 0; i < s.acceptors.size(); ++i) {
-    const double* a = coords + 3 * s.acceptors[i];
+    double a[3];
+    load_atom(coords, s.acceptors[i], a);
     if (!is_finite(a)) continue;  // never bonds
     Image image{{a[0], a[1], a[2]}, {a[0], a[1], a[2]}, {0.0, 0.0, 0.0},
                 static_cast<std::uint32_t>(i)};
@@ -300,10 +301,12 @@ void donor_offset(const PeriodicBox* box, const double* d, const double* h, doub
 
 // The probe of pair i, or false when it cannot bond: an atom is not finite, or its hydrogen
 // lies beyond the cells next to the grid.
-bool make_probe(const TrajectorySearch& s, const double* coords, const PeriodicBox* box,
+template <typename T>
+bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
                 const Grid& g, std::size_t i, Probe& p) {
-  const double* d = coords + 3 * s.pair_atoms[2 * i];
-  const double* h = coords + 3 * s.pair_atoms[2 * i + 1];
+  double d[3], h[3];
+  load_atom(coords, s.pair_atoms[2 * i], d);
+  load_atom(coords, s.pair_atoms[2 * i + 1], h);
   if (!is_finite(d) || !is_finite(h)) return false;
   p = Probe{{h[0], h[1], h[2]}, {0.0, 0.0, 0.0}, {}, {}, static_cast<std::uint32_t>(i)};
   double grid[3] = {h[0], h[1], h[2]};
@@ -319,7 +322,8 @@ bool make_probe(const TrajectorySearch& s, const double* coords, const PeriodicB
 
 // The probes in the order of their hydrogen's band cell, so that consecutive probes read
 // cached entries.
-void order_probes(const TrajectorySearch& s, const double* coords, const PeriodicBox* box,
+template <typename T>
+void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
                   const Grid& g, std::vector<Probe>& staged, std::vector<std::uint32_t>& start,
                   std::vector<Probe>& probes) {
   staged.clear();
@@ -461,9 +465,10 @@ CriterionLanes criterion_lanes(const HbondCriterion& criterion, const PeriodicBo
   return c;
 }
 
+template <typename T>
 void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySearchStorage& st,
                    BondBuffer& out) {
-  const double* coords = frame_coordinates(s, frame, st.frame);
+  const T* coords = static_cast<const T*>(s.xyz) + frame * s.n_atoms * 3;
   const PeriodicBox* box =
       s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
   enter_images(s, coords, box, st.images);
@@ -494,7 +499,13 @@ void collect_trajectory_frames(const TrajectorySearch& search, std::uint64_t fir
                                std::uint64_t last, TrajectorySearchStorage& storage,
                                BondBuffer& out) {
   if (search.pair_atoms.empty() || search.acceptors.empty()) return;
-  for (std::uint64_t frame = first; frame < last; ++frame) collect_frame(search, frame, storage, out);
+  for (std::uint64_t frame = first; frame < last; ++frame) {
+    if (search.single_precision) {
+      collect_frame<float>(search, frame, storage, out);
+    } else {
+      collect_frame<double>(search, frame, storage, out);
+    }
+  }
 }
 
 BondBuffer search_trajectory(const TrajectorySearch& search) {
