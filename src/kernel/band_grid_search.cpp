@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -199,51 +200,60 @@ struct Hit {
 
 // Tests each pair against its three runs, a block of entries at a time, entirely in vector
 // lanes: only accepted acceptors cost a branch.
-BRENVOX_TARGET_CLONES void search_pairs(const BandGrid& g, std::span<const std::uint64_t> acceptors,
-                                        std::span<const PairTask> tasks,
-                                        std::vector<Hit>& pair_hits,
-                                        std::vector<std::uint64_t>& hits, HitRange* ranges) {
-  const std::uint32_t* start = g.start.data();
-  const double* ex = g.x.data();
-  const double* ey = g.y.data();
-  const double* ez = g.z.data();
-  for (const PairTask& t : tasks) {
-    PairLanes lanes;
-    if (!prepare_pair(t.donor, t.hydrogen, lanes)) continue;
-    pair_hits.clear();
-    const std::int64_t x_lo = std::max(std::int64_t{t.cell.x} - 1, g.min_x);
-    const std::int64_t x_hi = std::min(std::int64_t{t.cell.x} + 1, g.max_x);
-    const std::int64_t z_lo = std::max(std::int64_t{t.cell.z} - 1, g.min_z);
-    const std::int64_t z_hi = std::min(std::int64_t{t.cell.z} + 1, g.max_z);
-    for (std::int64_t x = x_lo; x <= x_hi; ++x) {
-      const std::uint64_t run = g.cell_index(x, t.cell.y, z_lo);
-      const std::uint32_t end = start[run + std::uint64_t(z_hi - z_lo) + 1];
-      std::uint32_t j = start[run];
-      do {
-        unsigned bits =
-            lane_bits(bonded_lanes(lanes, ex + j, ey + j, ez + j)) |
-            lane_bits(bonded_lanes(lanes, ex + j + kLanes, ey + j + kLanes, ez + j + kLanes))
-                << kLanes;
-        bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
-        for (; bits != 0; bits &= bits - 1) {
-          const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-          const std::int64_t number = 9 * (x - t.cell.x + 1) +
-                                      3 * (cell_coordinate(ey[k]) - std::int64_t(t.cell.y) + 1) +
-                                      (cell_coordinate(ez[k]) - std::int64_t(t.cell.z) + 1);
-          pair_hits.push_back(
-              Hit{(std::uint64_t(number) << 32) | g.position[k], acceptors[g.position[k]]});
-        }
-        j += kRunBlock;
-      } while (j < end);
-    }
-    // Few hits per pair: insertion sort.
-    for (std::size_t i = 1; i < pair_hits.size(); ++i) {
-      for (std::size_t m = i; m > 0 && pair_hits[m].order < pair_hits[m - 1].order; --m) {
-        std::swap(pair_hits[m], pair_hits[m - 1]);
+// A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
+BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(const BandGrid& g,
+                                                      std::span<const std::uint64_t> acceptors,
+                                                      std::span<const PairTask> tasks,
+                                                      std::vector<Hit>& pair_hits,
+                                                      std::vector<std::uint64_t>& hits,
+                                                      HitRange* ranges) noexcept {
+  try {
+    const std::uint32_t* start = g.start.data();
+    const double* ex = g.x.data();
+    const double* ey = g.y.data();
+    const double* ez = g.z.data();
+    for (const PairTask& t : tasks) {
+      PairLanes lanes;
+      if (!prepare_pair(t.donor, t.hydrogen, lanes)) continue;
+      pair_hits.clear();
+      const std::int64_t x_lo = std::max(std::int64_t{t.cell.x} - 1, g.min_x);
+      const std::int64_t x_hi = std::min(std::int64_t{t.cell.x} + 1, g.max_x);
+      const std::int64_t z_lo = std::max(std::int64_t{t.cell.z} - 1, g.min_z);
+      const std::int64_t z_hi = std::min(std::int64_t{t.cell.z} + 1, g.max_z);
+      for (std::int64_t x = x_lo; x <= x_hi; ++x) {
+        const std::uint64_t run = g.cell_index(x, t.cell.y, z_lo);
+        const std::uint32_t end = start[run + std::uint64_t(z_hi - z_lo) + 1];
+        std::uint32_t j = start[run];
+        do {
+          unsigned bits =
+              lane_bits(bonded_lanes(lanes, ex + j, ey + j, ez + j)) |
+              lane_bits(bonded_lanes(lanes, ex + j + kLanes, ey + j + kLanes, ez + j + kLanes))
+                  << kLanes;
+          bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
+          for (; bits != 0; bits &= bits - 1) {
+            const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
+            const std::int64_t number =
+                9 * (x - t.cell.x + 1) +
+                3 * (cell_coordinate(ey[k]) - std::int64_t(t.cell.y) + 1) +
+                (cell_coordinate(ez[k]) - std::int64_t(t.cell.z) + 1);
+            pair_hits.push_back(
+                Hit{(std::uint64_t(number) << 32) | g.position[k], acceptors[g.position[k]]});
+          }
+          j += kRunBlock;
+        } while (j < end);
       }
+      // Few hits per pair: insertion sort.
+      for (std::size_t i = 1; i < pair_hits.size(); ++i) {
+        for (std::size_t m = i; m > 0 && pair_hits[m].order < pair_hits[m - 1].order; --m) {
+          std::swap(pair_hits[m], pair_hits[m - 1]);
+        }
+      }
+      ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
+      for (const Hit& hit : pair_hits) hits.push_back(hit.atom);
     }
-    ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
-    for (const Hit& hit : pair_hits) hits.push_back(hit.atom);
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
   }
 }
 
@@ -280,7 +290,10 @@ void search_band_grid(const FrameView& view, std::uint64_t frame, std::span<cons
   order_pairs_by_cell(view, pairs, s.grid, n_cells, s.pair_order, s.tasks);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
-  search_pairs(s.grid, acceptors, s.tasks, s.pair_hits, s.hits, s.ranges.data());
+  if (std::exception_ptr failure =
+          search_pairs(s.grid, acceptors, s.tasks, s.pair_hits, s.hits, s.ranges.data())) {
+    std::rethrow_exception(failure);
+  }
   // The rows in pair-list order.
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const HitRange r = s.ranges[i];

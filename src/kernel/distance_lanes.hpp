@@ -17,6 +17,10 @@ using LaneMask = long long __attribute__((vector_size(kLanes * sizeof(double))))
 
 // ThreadSanitizer's runtime is not yet set up when ifunc resolvers run, so its builds take the
 // portable version alone.
+//
+// GCC takes a function with target clones to be one that cannot throw: its callers get no
+// unwind entry for the call, and an exception leaving it ends the process. Such a function
+// that can throw (an allocation) catches everything and hands it back as an exception_ptr.
 #if defined(BRENVOX_NO_TARGET_CLONES)
 #define BRENVOX_TARGET_CLONES
 #else

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <utility>
 #include <vector>
 
@@ -110,14 +111,6 @@ void load_atom(const T* frame, std::int64_t index, double out[3]) {
   out[2] = p[2];
 }
 
-// std::floor without the call into libm that a baseline x86-64 build makes (no SSE4.1); only
-// the sign of a zero result may differ, which no decision depends on.
-double floor_of(double x) {
-  if (!(std::fabs(x) < 4503599627370496.0)) return x;  // 2^52: already whole, or not finite
-  const double t = static_cast<double>(static_cast<std::int64_t>(x));
-  return t > x ? t - 1.0 : t;
-}
-
 // Fractional coordinates of p, split into the lattice numbers floor(f) and the rest.
 void wrap(const PeriodicBox& box, const double* p, double lattice[3], double rest[3]) {
   if (box.rectangular) {
@@ -127,7 +120,7 @@ void wrap(const PeriodicBox& box, const double* p, double lattice[3], double res
     fractional_coordinates(box, p, rest);
   }
   for (int j = 0; j < 3; ++j) {
-    lattice[j] = floor_of(rest[j]);
+    lattice[j] = std::floor(rest[j]);
     rest[j] -= lattice[j];
   }
 }
@@ -236,7 +229,7 @@ bool probe_cell(const Grid& g, const double* p, std::int32_t cell[3]) {
   for (int k = 0; k < 3; ++k) {
     const double t = g.inverse_edge == 0.0 ? 0.0 : (p[k] - g.origin[k]) * g.inverse_edge;
     if (!(t >= -1.0 && t < double(g.n[k] + 1))) return false;
-    cell[k] = static_cast<std::int32_t>(floor_of(t));
+    cell[k] = static_cast<std::int32_t>(std::floor(t));
   }
   return true;
 }
@@ -429,20 +422,28 @@ template <BoxKind Kind>
   }
 }
 
-BRENVOX_TARGET_CLONES void search_probes(BoxKind kind, const CriterionLanes& c,
-                                         double cos_squared, const Grid& g,
-                                         std::span<const Probe> probes,
-                                         std::vector<std::uint32_t>& pair_hits,
-                                         std::vector<std::uint32_t>& hits, HitRange* ranges) {
-  switch (kind) {
-    case BoxKind::Open:
-      return search_probes_with<BoxKind::Open>(c, cos_squared, g, probes, pair_hits, hits, ranges);
-    case BoxKind::Rectangular:
-      return search_probes_with<BoxKind::Rectangular>(c, cos_squared, g, probes, pair_hits, hits,
-                                                      ranges);
-    case BoxKind::Triclinic:
-      return search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits,
-                                                    ranges);
+// A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
+BRENVOX_TARGET_CLONES std::exception_ptr search_probes(
+    BoxKind kind, const CriterionLanes& c, double cos_squared, const Grid& g,
+    std::span<const Probe> probes, std::vector<std::uint32_t>& pair_hits,
+    std::vector<std::uint32_t>& hits, HitRange* ranges) noexcept {
+  try {
+    switch (kind) {
+      case BoxKind::Open:
+        search_probes_with<BoxKind::Open>(c, cos_squared, g, probes, pair_hits, hits, ranges);
+        break;
+      case BoxKind::Rectangular:
+        search_probes_with<BoxKind::Rectangular>(c, cos_squared, g, probes, pair_hits, hits,
+                                                 ranges);
+        break;
+      case BoxKind::Triclinic:
+        search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits,
+                                               ranges);
+        break;
+    }
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
   }
 }
 
@@ -480,8 +481,11 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
   st.hits.clear();
   st.ranges.assign(n_pairs, HitRange{0, 0});
-  search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared, g,
-                st.probes, st.pair_hits, st.hits, st.ranges.data());
+  if (std::exception_ptr failure =
+          search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared,
+                        g, st.probes, st.pair_hits, st.hits, st.ranges.data())) {
+    std::rethrow_exception(failure);
+  }
   for (std::size_t i = 0; i < n_pairs; ++i) {
     const HitRange r = st.ranges[i];
     const std::int64_t donor = s.pair_atoms[2 * i];
