@@ -14,22 +14,16 @@ from __future__ import annotations
 import argparse
 import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from timing import rotated_repetitions, seconds  # noqa: E402
 from waterbox import box_edge_nm, water_box  # noqa: E402
 
 import brenvox_hbond  # noqa: E402
 import brenvox_hbond_rs  # noqa: E402
-
-
-def seconds(call) -> float:
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
 
 
 def main() -> int:
@@ -72,10 +66,7 @@ def main() -> int:
 
     times: dict[str, list[float]] = {name: [] for name in runs}
     ratios: dict[str, list[float]] = {name: [] for name in runs}
-    for rep in range(args.reps):
-        names = list(runs)
-        names = names[rep % len(names):] + names[: rep % len(names)]
-        this_rep = {name: seconds(runs[name]) for name in names}
+    for this_rep in rotated_repetitions(runs, args.reps):
         for name, t in this_rep.items():
             times[name].append(t)
             ratios[name].append(t / this_rep[base])

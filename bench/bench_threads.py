@@ -13,21 +13,15 @@ from __future__ import annotations
 import argparse
 import statistics
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from timing import rotated_repetitions, seconds  # noqa: E402
 from waterbox import water_box  # noqa: E402
 
 import brenvox_hbond_rs as hbond  # noqa: E402
-
-
-def seconds(call) -> float:
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
 
 
 def main() -> int:
@@ -54,10 +48,7 @@ def main() -> int:
 
     times: dict[str, list[float]] = {name: [] for name in runs}
     ratios: dict[str, list[float]] = {name: [] for name in runs}
-    for rep in range(args.reps):
-        names = list(runs)
-        names = names[rep % len(names):] + names[: rep % len(names)]
-        this_rep = {name: seconds(runs[name]) for name in names}
+    for this_rep in rotated_repetitions(runs, args.reps):
         for name, t in this_rep.items():
             times[name].append(t)
             ratios[name].append(this_rep["run_baker_hubbard"] / t)

@@ -5,6 +5,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._arrays import real_array
+
 ACCEPTED_SHAPES = "(3,), (6,), (n_frames, 3), (n_frames, 6), (n_frames, 3, 3) or (1, 3, 3)"
 
 
@@ -18,12 +20,7 @@ def box_vectors(box: npt.ArrayLike | None, n_frames: int) -> npt.NDArray[np.floa
     """
     if box is None:
         return None
-    try:
-        array = np.asarray(box)
-    except ValueError as exc:  # ragged nesting
-        raise ValueError(f"box must have shape {ACCEPTED_SHAPES}: {exc}") from None
-    if array.dtype.kind not in "iuf":
-        raise TypeError(f"box must hold real numbers, got an array of dtype {array.dtype}")
+    array = real_array(box, "box", ACCEPTED_SHAPES, "real numbers")
     shape = array.shape
     if array.ndim == 1 and shape[0] in (3, 6):
         return _from_dimensions(array.reshape(1, -1), per_frame=False)

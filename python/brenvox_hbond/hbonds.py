@@ -8,6 +8,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._arrays import real_array
 from .boxes import box_vectors
 
 Bonds = np.ndarray[tuple[int, int], np.dtype[np.uint32]]
@@ -120,12 +121,7 @@ def find_hbonds(
 
 
 def _coordinates(xyz: npt.ArrayLike) -> npt.NDArray[np.floating]:
-    try:
-        array = np.asarray(xyz)
-    except ValueError as exc:  # ragged nesting
-        raise ValueError(f"xyz must have shape (n_frames, n_atoms, 3): {exc}") from None
-    if array.dtype.kind not in "iuf":
-        raise TypeError(f"xyz must hold real coordinates (floats or integers), got an array of dtype {array.dtype}")
+    array = real_array(xyz, "xyz", "(n_frames, n_atoms, 3)", "real coordinates (floats or integers)")
     if array.ndim != 3 or array.shape[2] != 3:
         raise ValueError(f"xyz must have shape (n_frames, n_atoms, 3), got shape {array.shape}")
     if array.dtype.type in (np.float32, np.float64):

@@ -1,0 +1,18 @@
+"""Turning array-like arguments into arrays, with errors that name the argument."""
+
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+
+def real_array(value: npt.ArrayLike, name: str, shape: str, contents: str) -> npt.NDArray[Any]:
+    """`value` as an array of integers or floats. ValueError naming `name` and the expected
+    `shape` for ragged nesting; TypeError saying it must hold `contents` for any other kind."""
+    try:
+        array = np.asarray(value)
+    except ValueError as exc:  # ragged nesting
+        raise ValueError(f"{name} must have shape {shape}: {exc}") from None
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"{name} must hold {contents}, got an array of dtype {array.dtype}")
+    return array
