@@ -47,10 +47,9 @@ def _from_dimensions(dimensions: npt.NDArray[Any], per_frame: bool) -> npt.NDArr
     way MDAnalysis' triclinic_vectors builds them: a along x, b in the xy plane."""
     dimensions = dimensions.astype(np.float64)
     lengths = dimensions[:, :3]
-    if dimensions.shape[1] == 6:
-        angles = dimensions[:, 3:]
-    else:
-        angles = np.full_like(lengths, 90.0)
+    if dimensions.shape[1] == 3:
+        return _rectangular(lengths, per_frame)
+    angles = dimensions[:, 3:]
 
     # Comparisons written so that NaN fails them.
     valid = np.all((lengths > 0.0) & (lengths < np.inf) & (angles > 0.0) & (angles < 180.0), axis=1)
@@ -76,6 +75,15 @@ def _from_dimensions(dimensions: npt.NDArray[Any], per_frame: bool) -> npt.NDArr
         vectors[:, 2, 0] = lz * cos_beta
         vectors[:, 2, 1] = lz * cy
         vectors[:, 2, 2] = lz * np.sqrt(squared)
+    return vectors
+
+
+def _rectangular(lengths: npt.NDArray[np.float64], per_frame: bool) -> npt.NDArray[np.float64]:
+    """Diagonal box vectors from edge lengths; the common case, kept to a few NumPy calls."""
+    valid = ((lengths > 0.0) & (lengths < np.inf)).all(axis=1)
+    _raise_for_first_invalid(lengths, valid, per_frame, "edge lengths must be finite and positive")
+    vectors = np.zeros((len(lengths), 3, 3))
+    vectors[:, [0, 1, 2], [0, 1, 2]] = lengths
     return vectors
 
 
