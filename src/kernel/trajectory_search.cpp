@@ -111,6 +111,15 @@ void load_atom(const T* frame, std::int64_t index, double out[3]) {
   out[2] = p[2];
 }
 
+// std::floor without the call into libm that a baseline x86-64 build makes for it (floor is an
+// instruction only from SSE4.1 on): exact, but for the sign of a zero result, which no
+// decision depends on.
+inline double floor_of(double x) {
+  if (!(std::fabs(x) < 4503599627370496.0)) return x;  // 2^52: whole already, or not finite
+  const double truncated = static_cast<double>(static_cast<std::int64_t>(x));
+  return truncated - static_cast<double>(truncated > x);
+}
+
 // Fractional coordinates of p, split into the lattice numbers floor(f) and the rest.
 void wrap(const PeriodicBox& box, const double* p, double lattice[3], double rest[3]) {
   if (box.rectangular) {
@@ -120,7 +129,7 @@ void wrap(const PeriodicBox& box, const double* p, double lattice[3], double res
     fractional_coordinates(box, p, rest);
   }
   for (int j = 0; j < 3; ++j) {
-    lattice[j] = std::floor(rest[j]);
+    lattice[j] = floor_of(rest[j]);
     rest[j] -= lattice[j];
   }
 }
@@ -229,7 +238,7 @@ bool probe_cell(const Grid& g, const double* p, std::int32_t cell[3]) {
   for (int k = 0; k < 3; ++k) {
     const double t = g.inverse_edge == 0.0 ? 0.0 : (p[k] - g.origin[k]) * g.inverse_edge;
     if (!(t >= -1.0 && t < double(g.n[k] + 1))) return false;
-    cell[k] = static_cast<std::int32_t>(std::floor(t));
+    cell[k] = static_cast<std::int32_t>(floor_of(t));
   }
   return true;
 }
