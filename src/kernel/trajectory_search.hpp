@@ -10,7 +10,6 @@
 #include "kernel/bond_buffer.hpp"
 #include "kernel/hbond_criterion.hpp"
 #include "kernel/periodic_box.hpp"
-#include "kernel/search_inputs.hpp"
 
 namespace brenvox {
 
