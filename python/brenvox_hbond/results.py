@@ -1,0 +1,215 @@
+"""The hydrogen bonds of an analysed trajectory, and what is derived from them."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import lifetimes
+from ._optional import require
+from .sites import AtomLabels, Sites
+
+IntArray = npt.NDArray[np.int64]
+FloatArray = npt.NDArray[np.float64]
+
+_TYPE_KINDS = ("resname", "name", "element", "residue")
+
+
+@dataclass
+class HbondResult:
+    """Hydrogen bonds found frame by frame.
+
+    `hbonds` holds one row ``(frame, donor, hydrogen, acceptor)`` per bond and frame, where
+    frame counts the analysed frames from 0 (``frames[frame]`` is its index in the trajectory
+    and ``times[frame]`` its time in ps). Rows come ordered by frame; within a frame as
+    `find_hbonds` orders them. With ``keep_rows=False`` no rows are kept and only the counts
+    per frame are available.
+    """
+
+    hbonds: npt.NDArray[np.uint32] | None
+    frames: IntArray
+    times: FloatArray
+    counts: IntArray
+    sites: Sites
+    labels: AtomLabels | None = None
+    distance_cutoff: float = 0.25
+    angle_cutoff: float = 120.0
+    periodic: bool = True
+    distances_da: FloatArray | None = None
+    distances_ha: FloatArray | None = None
+    angles: FloatArray | None = None
+    _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+
+    @property
+    def n_frames(self) -> int:
+        return len(self.frames)
+
+    @property
+    def dt(self) -> float:
+        """Time between analysed frames in ps (the median spacing; 1.0 with fewer than two frames)."""
+        if self.n_frames < 2:
+            return 1.0
+        return float(np.median(np.diff(self.times)))
+
+    def __repr__(self) -> str:
+        rows = "no rows kept" if self.hbonds is None else f"{len(self.hbonds)} rows"
+        return (
+            f"<HbondResult: {self.n_frames} frames, {rows}, "
+            f"{self.counts.mean() if self.n_frames else 0.0:.1f} bonds per frame>"
+        )
+
+    def summary(self) -> str:
+        """A few lines for a terminal: frames, bonds per frame, the most occupied bonds."""
+        lines = [
+            f"frames analysed: {self.n_frames}"
+            + (f" (time {self.times[0]:g} to {self.times[-1]:g} ps)" if self.n_frames else ""),
+            f"donor-hydrogen pairs: {len(self.sites.donor_h_pairs)}, acceptors: {len(self.sites.acceptors)}",
+        ]
+        if self.n_frames:
+            lines.append(
+                f"hydrogen bonds per frame: mean {self.counts.mean():.2f}, "
+                f"min {self.counts.min()}, max {self.counts.max()}"
+            )
+        if self.hbonds is not None and len(self.hbonds):
+            triplets, fraction = self.occupancy()
+            lines.append(f"distinct bonds (donor, hydrogen, acceptor): {len(triplets)}; most occupied:")
+            for triplet, share in zip(triplets[:5], fraction[:5]):
+                lines.append(f"  {self._describe(triplet)}  {100 * share:.1f}%")
+        return "\n".join(lines)
+
+    def _describe(self, triplet: IntArray) -> str:
+        if self.labels is None:
+            return "{} - {} ... {}".format(*triplet)
+        donor, hydrogen, acceptor = (self.labels.atom(int(atom)) for atom in triplet)
+        return f"{donor} - {hydrogen} ... {acceptor}"
+
+    # -- counts and occupancy ------------------------------------------------------------------
+
+    def counts_per_frame(self) -> IntArray:
+        """Bonds in each analysed frame."""
+        return self.counts
+
+    def _rows(self) -> npt.NDArray[np.uint32]:
+        if self.hbonds is None:
+            raise ValueError("this result keeps no rows (keep_rows=False): only counts per frame")
+        return self.hbonds
+
+    def _triplet_keys(self) -> tuple[IntArray, IntArray]:
+        """(row keys, unique triplets): row i is triplet unique[keys[i]]."""
+        if self._keys is None:
+            rows = self._rows().astype(np.int64)
+            unique, keys = np.unique(rows[:, 1:], axis=0, return_inverse=True)
+            self._keys = (keys.reshape(-1), unique.reshape(-1, 3))
+        return self._keys
+
+    def occupancy(self, freq: float = 0.0) -> tuple[IntArray, FloatArray]:
+        """Distinct (donor, hydrogen, acceptor) triplets and the fraction of analysed frames in
+        which each is bonded, most occupied first; only those above `freq`."""
+        keys, unique = self._triplet_keys()
+        if self.n_frames == 0:
+            return unique, np.zeros(0)
+        fraction = np.bincount(keys, minlength=len(unique)) / self.n_frames
+        order = np.lexsort((np.arange(len(unique)), -fraction))
+        order = order[fraction[order] > freq]
+        return unique[order], fraction[order]
+
+    def counts_by_type(self, by: str = "resname") -> npt.NDArray[Any]:
+        """Bonds summed over frames per (donor type, acceptor type), most frequent first, as a
+        structured array with fields donor, acceptor, count and per_frame. `by` is "resname",
+        "name", "element" or "residue" (residue name and number)."""
+        if by not in _TYPE_KINDS:
+            raise ValueError(f"by must be one of {', '.join(_TYPE_KINDS)}, got {by!r}")
+        if self.labels is None:
+            raise ValueError("counting by type needs atom labels, which come from a topology")
+        rows = self._rows()
+        names = self._type_names(by)
+        donors, acceptors = names[rows[:, 1]], names[rows[:, 3]]
+        pairs, counts = np.unique(np.stack((donors, acceptors), axis=1), axis=0, return_counts=True)
+        order = np.lexsort((pairs[:, 1], pairs[:, 0], -counts))
+        table = np.zeros(len(pairs), dtype=[("donor", pairs.dtype), ("acceptor", pairs.dtype),
+                                            ("count", np.int64), ("per_frame", np.float64)])
+        table["donor"], table["acceptor"] = pairs[order, 0], pairs[order, 1]
+        table["count"] = counts[order]
+        table["per_frame"] = counts[order] / max(self.n_frames, 1)
+        return table
+
+    def _type_names(self, by: str) -> npt.NDArray[np.str_]:
+        assert self.labels is not None
+        labels = self.labels
+        if by == "resname":
+            return labels.residue_names
+        if by == "name":
+            return labels.names
+        if by == "element":
+            return labels.elements
+        return np.char.add(labels.residue_names, labels.residue_ids.astype(str))
+
+    # -- lifetimes -----------------------------------------------------------------------------
+
+    def lifetime(self, tau_max: int = 20, window_step: int = 1, intermittency: int = 0) -> tuple[IntArray, FloatArray]:
+        """Continuous autocorrelation of the bonds (intermittency 0), or with gaps of up to
+        `intermittency` frames forgiven, as MDAnalysis' ``HydrogenBondAnalysis.lifetime``:
+        returns (tau in frames, C(tau)). Multiply tau by `dt` for ps."""
+        keys, _ = self._triplet_keys()
+        return lifetimes.autocorrelation(
+            self._rows()[:, 0], keys, self.n_frames, tau_max=min(tau_max, self.n_frames),
+            window_step=window_step, intermittency=intermittency,
+        )
+
+    def intermittent_lifetime(self, tau_max: int | None = None) -> tuple[IntArray, FloatArray]:
+        """The intermittent (Luzar–Chandler) autocorrelation, as ``gmx hbond -ac`` gives it:
+        (tau in frames, C(tau))."""
+        keys, _ = self._triplet_keys()
+        return lifetimes.intermittent_autocorrelation(self._rows()[:, 0], keys, self.n_frames, tau_max=tau_max)
+
+    # -- tables --------------------------------------------------------------------------------
+
+    def to_dataframe(self) -> Any:
+        """One row per bond and frame: frame, time_ps, donor, hydrogen, acceptor, their labels,
+        and the distances (nm) and angle (degrees) when they were computed."""
+        pd = require("pandas", "HbondResult.to_dataframe")
+        rows = self._rows()
+        frame = rows[:, 0].astype(np.int64)
+        columns: dict[str, Any] = {
+            "frame": self.frames[frame],
+            "time_ps": self.times[frame],
+            "donor": rows[:, 1].astype(np.int64),
+            "hydrogen": rows[:, 2].astype(np.int64),
+            "acceptor": rows[:, 3].astype(np.int64),
+        }
+        if self.labels is not None:
+            labels = self.labels
+            for role, column in (("donor", 1), ("hydrogen", 2), ("acceptor", 3)):
+                atoms = rows[:, column]
+                if role != "hydrogen":
+                    columns[f"{role}_resname"] = pd.Categorical(labels.residue_names[atoms])
+                    columns[f"{role}_resid"] = labels.residue_ids[atoms]
+                columns[f"{role}_name"] = pd.Categorical(labels.names[atoms])
+        for name in ("distances_da", "distances_ha", "angles"):
+            values = getattr(self, name)
+            if values is not None:
+                columns[{"distances_da": "distance_da_nm", "distances_ha": "distance_ha_nm",
+                         "angles": "angle_deg"}[name]] = values
+        return pd.DataFrame(columns)
+
+    def counts_dataframe(self) -> Any:
+        """One row per analysed frame: frame, time_ps, n_hbonds."""
+        pd = require("pandas", "HbondResult.counts_dataframe")
+        return pd.DataFrame({"frame": self.frames, "time_ps": self.times, "n_hbonds": self.counts})
+
+    def to_csv(self, path: str | os.PathLike[str]) -> None:
+        self.to_dataframe().to_csv(path, index=False)
+
+    def to_parquet(self, path: str | os.PathLike[str]) -> None:
+        require("pyarrow", "HbondResult.to_parquet")
+        self.to_dataframe().to_parquet(path, index=False)
+
+    def counts_to_csv(self, path: str | os.PathLike[str]) -> None:
+        """frame,time_ps,n_hbonds, one line per analysed frame; needs NumPy only."""
+        table = np.zeros(self.n_frames, dtype=[("frame", np.int64), ("time_ps", np.float64), ("n_hbonds", np.int64)])
+        table["frame"], table["time_ps"], table["n_hbonds"] = self.frames, self.times, self.counts
+        np.savetxt(path, table, fmt=["%d", "%.6g", "%d"], delimiter=",", header="frame,time_ps,n_hbonds", comments="")
