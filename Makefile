@@ -38,8 +38,9 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_threads.py
 	$(VENV)/bin/python bench/bench_find_hbonds.py
 
-$(VENV)/.deps: requirements-build.txt requirements-test.txt
+$(VENV)/.deps: requirements-build.txt requirements-test.txt requirements-analysis.txt
 	tools/make-venv $(VENV) "$(PYTHON)" "numpy>=2" build
+	$(VENV)/bin/python -m pip install -q --disable-pip-version-check -r requirements-analysis.txt
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(MODULE_SOURCES)

@@ -74,33 +74,27 @@ def mdtraj_sites(
     `exclude_water`, backbone atoms with `sidechain_only`. Selection strings (MDTraj's
     selection language) narrow each set further.
     """
-    bonds = [(bond[0], bond[1]) for bond in topology.bonds]
-    if not bonds:
+    bonds = np.array([(one.index, two.index) for one, two in topology.bonds], dtype=np.int64).reshape(-1, 2)
+    if not len(bonds):
         raise ValueError(
             "No bonds found in topology. Try using "
             "traj._topology.create_standard_bonds() to create bonds "
             "using our PDB standard bond definitions.",
         )
-
-    def can_participate(atom: Any) -> bool:
-        if exclude_water and atom.residue.is_water:
-            return False
-        return not (sidechain_only and not atom.is_sidechain)
-
-    pairs: list[tuple[int, int]] = []
-    for heavy in ("N", "O"):
-        wanted = {heavy, "H"}
-        for one, two in bonds:
-            if {one.element.symbol, two.element.symbol} != wanted:
-                continue
-            if not (can_participate(one) and can_participate(two)):
-                continue
-            pairs.append((two.index, one.index) if one.element.symbol == "H" else (one.index, two.index))
-    acceptor_list = [
-        atom.index for atom in topology.atoms if atom.element.symbol in ("O", "N") and can_participate(atom)
-    ]
-    pair_array = np.array(pairs, dtype=np.int64).reshape(-1, 2)
-    acceptor_array = np.array(acceptor_list, dtype=np.int64)
+    atoms = list(topology.atoms)
+    symbols = _mdtraj_symbols(atoms)
+    participates = np.ones(len(atoms), dtype=bool)
+    if exclude_water:
+        water = np.array([residue.is_water for residue in topology.residues], dtype=bool)
+        participates &= ~water[_mdtraj_residue_indices(atoms)]
+    if sidechain_only:
+        participates &= np.array([atom.is_sidechain for atom in atoms], dtype=bool)
+    usable = bonds[participates[bonds].all(axis=1)]
+    hydrogen = np.flatnonzero(symbols == "H")
+    pair_array = np.concatenate(
+        [_pairs_from_bonds(usable, np.flatnonzero(symbols == heavy), hydrogen) for heavy in ("N", "O")]
+    )
+    acceptor_array = np.flatnonzero(np.isin(symbols, ("O", "N")) & participates).astype(np.int64)
     if donors is not None:
         pair_array = pair_array[np.isin(pair_array[:, 0], topology.select(donors))]
     if hydrogens is not None:
@@ -110,13 +104,23 @@ def mdtraj_sites(
     return Sites(pair_array, acceptor_array)
 
 
+def _mdtraj_symbols(atoms: list[Any]) -> npt.NDArray[np.str_]:
+    return np.array([atom.element.symbol if atom.element is not None else "" for atom in atoms], dtype=str)
+
+
+def _mdtraj_residue_indices(atoms: list[Any]) -> IntArray:
+    return np.array([atom.residue.index for atom in atoms], dtype=np.int64)
+
+
 def mdtraj_labels(topology: Any) -> AtomLabels:
     atoms = list(topology.atoms)
+    residues = list(topology.residues)
+    of_atom = _mdtraj_residue_indices(atoms)
     return AtomLabels(
         names=np.array([atom.name for atom in atoms], dtype=str),
-        residue_names=np.array([atom.residue.name for atom in atoms], dtype=str),
-        residue_ids=np.array([atom.residue.resSeq for atom in atoms], dtype=np.int64),
-        elements=np.array([atom.element.symbol if atom.element else "" for atom in atoms], dtype=str),
+        residue_names=np.array([residue.name for residue in residues], dtype=str)[of_atom],
+        residue_ids=np.array([residue.resSeq for residue in residues], dtype=np.int64)[of_atom],
+        elements=_mdtraj_symbols(atoms),
     )
 
 
