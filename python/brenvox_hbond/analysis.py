@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import queue
 import sys
@@ -103,6 +104,9 @@ def analyze(
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1:
         raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
     threads = (os.cpu_count() or 1) if n_threads is None else n_threads
+    # Bad cut-offs or thread counts fail here, before any file is opened.
+    find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
+                n_threads=threads)
     source = _open(trajectory, topology, frames, int(chunk_size), backend,
                    dict(donors=donors, hydrogens=hydrogens, acceptors=acceptors,
                         exclude_water=exclude_water, sidechain_only=sidechain_only))
@@ -149,15 +153,16 @@ def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, b
 
 
 def _default_backend() -> str:
-    try:
-        import mdtraj  # noqa: F401
-    except ImportError:
-        try:
-            import MDAnalysis  # noqa: F401
-        except ImportError:
-            require("mdtraj", "reading trajectory files")
+    if _installed("mdtraj"):
+        return "mdtraj"
+    if _installed("MDAnalysis"):
         return "mdanalysis"
+    require("mdtraj", "reading trajectory files")
     return "mdtraj"
+
+
+def _installed(module: str) -> bool:
+    return importlib.util.find_spec(module) is not None
 
 
 def _mdanalysis_source(universe: Any, frames: FrameRange, chunk_size: int, selection: dict[str, Any]) -> _Source:
@@ -278,16 +283,9 @@ class _NoBar:
 
 def _progress_bar(progress: bool | None, total: int | None) -> Any:
     if progress is None:
-        progress = sys.stderr is not None and sys.stderr.isatty() and _has_tqdm()
+        progress = sys.stderr is not None and sys.stderr.isatty() and _installed("tqdm")
     if not progress:
         return _NoBar()
     tqdm = require("tqdm", "the progress bar")
     return tqdm.tqdm(total=total, unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)
 
-
-def _has_tqdm() -> bool:
-    try:
-        import tqdm  # noqa: F401
-    except ImportError:
-        return False
-    return True

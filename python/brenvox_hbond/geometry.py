@@ -19,11 +19,11 @@ def minimum_image(vectors: Float64Array, box: Float64Array | None) -> Float64Arr
     fractional = np.einsum("nj,nji->ni", vectors, np.linalg.inv(box))
     reduced = vectors - np.einsum("nj,nji->ni", np.rint(fractional), box)
     if _all_rectangular(box):
-        return reduced
+        return np.asarray(reduced, dtype=np.float64)
     # In a skewed box the rounded image can be beaten by one of its 26 neighbours.
     candidates = reduced[:, None, :] - np.einsum("sj,nji->nsi", _NEIGHBOUR_SHIFTS, box)
     best = np.argmin(np.einsum("nsi,nsi->ns", candidates, candidates), axis=1)
-    return candidates[np.arange(len(vectors)), best]
+    return np.asarray(candidates[np.arange(len(vectors)), best], dtype=np.float64)
 
 
 def _all_rectangular(box: Float64Array) -> bool:

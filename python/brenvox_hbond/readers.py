@@ -97,7 +97,12 @@ def mdtraj_topology(topology: Any, first_file: Path | None) -> Any:
         raise ValueError("a topology is needed: give a topology file (.pdb, .gro, .prmtop, ...)")
     if not source.is_file():
         raise FileNotFoundError(f"topology file not found: {source}")
-    return md.load_topology(str(source))
+    try:
+        return md.load_topology(str(source))
+    except (OSError, ImportError):
+        raise
+    except Exception as exc:  # the readers raise many types for a malformed file
+        raise ValueError(f"cannot read the topology {source}: {type(exc).__name__}: {exc}") from exc
 
 
 def mdtraj_frame_count(paths: Sequence[Path], topology: Any) -> int | None:
@@ -161,7 +166,13 @@ def mdanalysis_universe(topology: Any, paths: Sequence[Path]) -> Any:
         raise ValueError("a topology is needed: give a topology file (.pdb, .gro, .psf, .tpr, ...)")
     if isinstance(topology, (str, os.PathLike)) and not Path(topology).is_file():
         raise FileNotFoundError(f"topology file not found: {topology}")
-    return mda.Universe(str(topology), *[str(path) for path in paths])
+    try:
+        return mda.Universe(str(topology), *[str(path) for path in paths])
+    except (OSError, ImportError):
+        raise
+    except Exception as exc:  # the readers raise many types for a malformed file
+        files = ", ".join(map(str, [topology, *paths]))
+        raise ValueError(f"cannot read {files}: {type(exc).__name__}: {exc}") from exc
 
 
 def mdanalysis_chunks(universe: Any, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:

@@ -62,8 +62,8 @@ class HbondResult:
             f"{self.counts.mean() if self.n_frames else 0.0:.1f} bonds per frame>"
         )
 
-    def summary(self) -> str:
-        """A few lines for a terminal: frames, bonds per frame, the most occupied bonds."""
+    def summary(self, top: int = 5) -> str:
+        """A few lines for a terminal: frames, bonds per frame, the `top` most occupied bonds."""
         lines = [
             f"frames analysed: {self.n_frames}"
             + (f" (time {self.times[0]:g} to {self.times[-1]:g} ps)" if self.n_frames else ""),
@@ -76,15 +76,20 @@ class HbondResult:
             )
         if self.hbonds is not None and len(self.hbonds):
             triplets, fraction = self.occupancy()
-            lines.append(f"distinct bonds (donor, hydrogen, acceptor): {len(triplets)}; most occupied:")
-            for triplet, share in zip(triplets[:5], fraction[:5]):
-                lines.append(f"  {self._describe(triplet)}  {100 * share:.1f}%")
+            lines.append(f"distinct bonds (donor, hydrogen, acceptor): {len(triplets)}")
+            if top > 0:
+                lines.append("most occupied:")
+            for triplet, share in zip(triplets[:top], fraction[:top]):
+                lines.append(f"  {100 * share:5.1f}%  {self.describe(triplet)}")
         return "\n".join(lines)
 
-    def _describe(self, triplet: IntArray) -> str:
+    def describe(self, triplet: npt.ArrayLike) -> str:
+        """A (donor, hydrogen, acceptor) triplet as ``GLU7-N - GLU7-H ... ASP9-OD1`` (atom indices
+        without labels)."""
+        atoms = [int(atom) for atom in np.asarray(triplet).reshape(3)]
         if self.labels is None:
-            return "{} - {} ... {}".format(*triplet)
-        donor, hydrogen, acceptor = (self.labels.atom(int(atom)) for atom in triplet)
+            return "{} - {} ... {}".format(*atoms)
+        donor, hydrogen, acceptor = (self.labels.atom(atom) for atom in atoms)
         return f"{donor} - {hydrogen} ... {acceptor}"
 
     # -- counts and occupancy ------------------------------------------------------------------
@@ -146,17 +151,19 @@ class HbondResult:
             return labels.names
         if by == "element":
             return labels.elements
-        return np.char.add(labels.residue_names, labels.residue_ids.astype(str))
+        named: npt.NDArray[np.str_] = np.char.add(labels.residue_names, labels.residue_ids.astype(str))
+        return named
 
     # -- lifetimes -----------------------------------------------------------------------------
 
     def lifetime(self, tau_max: int = 20, window_step: int = 1, intermittency: int = 0) -> tuple[IntArray, FloatArray]:
         """Continuous autocorrelation of the bonds (intermittency 0), or with gaps of up to
         `intermittency` frames forgiven, as MDAnalysis' ``HydrogenBondAnalysis.lifetime``:
-        returns (tau in frames, C(tau)). Multiply tau by `dt` for ps."""
+        returns (tau in frames, C(tau)). Multiply tau by `dt` for ps. `tau_max` is capped at the
+        last lag the trajectory has."""
         keys, _ = self._triplet_keys()
         return lifetimes.autocorrelation(
-            self._rows()[:, 0], keys, self.n_frames, tau_max=min(tau_max, self.n_frames),
+            self._rows()[:, 0], keys, self.n_frames, tau_max=min(tau_max, max(self.n_frames - 1, 1)),
             window_step=window_step, intermittency=intermittency,
         )
 

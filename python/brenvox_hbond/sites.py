@@ -223,7 +223,7 @@ def _pairs_from_bonds(bonds: IntArray, donors: npt.ArrayLike, hydrogens: npt.Arr
 
 
 def _pairs_by_distance(positions: npt.NDArray[Any], donors: IntArray, hydrogens: IntArray) -> IntArray:
-    pairs = []
+    pairs: list[tuple[int, int]] = []
     for hydrogen in hydrogens:
         distances = np.linalg.norm(positions[donors] - positions[hydrogen], axis=1)
         pairs.extend((int(donor), int(hydrogen)) for donor in donors[distances < DONOR_HYDROGEN_DISTANCE])

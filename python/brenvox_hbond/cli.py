@@ -1,0 +1,294 @@
+"""The ``brenvox-hbond`` command: hydrogen bonds of trajectory files, summarised and written out.
+
+Exit status: 0 on success, 1 when the run fails (unreadable input, no donors, a missing
+optional dependency, an output that cannot be written), 2 for invalid arguments, 130 when
+interrupted. Errors are one line on stderr starting with ``brenvox-hbond: error:``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import gc
+import math
+import sys
+import types
+import warnings
+from pathlib import Path
+from typing import Any, Callable, Iterator, NoReturn, Sequence
+
+from ._optional import require
+from .analysis import BACKENDS, analyze
+from .plots import summary_figure
+from .results import HbondResult
+
+PROG = "brenvox-hbond"
+TABLE_SUFFIXES = (".csv", ".parquet")
+PLOT_SUFFIXES = (".png", ".pdf", ".svg", ".eps", ".ps")
+
+# Messages of these say what went wrong by themselves; other exceptions are shown with their type.
+_SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError)
+_READER_PACKAGES = ("mdtraj", "MDAnalysis")
+_PACKAGE = __name__.split(".")[0]
+_WITHOUT_TOPOLOGY = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".netcdf", ".mdcrd", ".binpos")
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _number(text: str, check: Callable[[float], bool], requirement: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not (math.isfinite(value) and check(value)):
+        raise argparse.ArgumentTypeError(f"must be {requirement}, got {text}")
+    return value
+
+
+def _integer(minimum: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum}, got {text}")
+        return value
+
+    return parse
+
+
+def _distance(text: str) -> float:
+    return _number(text, lambda value: value > 0, "a positive distance in nm")
+
+
+def _angle(text: str) -> float:
+    return _number(text, lambda value: 0 <= value <= 180, "an angle from 0 to 180 degrees")
+
+
+def _fraction(text: str) -> float:
+    return _number(text, lambda value: 0 <= value < 1, "a fraction from 0 up to (not including) 1")
+
+
+def _suffixed(suffixes: tuple[str, ...]) -> Callable[[str], Path]:
+    def parse(text: str) -> Path:
+        path = Path(text)
+        if path.suffix.lower() not in suffixes:
+            raise argparse.ArgumentTypeError(f"{text}: the file name must end in {' or '.join(suffixes)}")
+        return path
+
+    return parse
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Find Baker-Hubbard hydrogen bonds (H...A below a distance, D-H...A above an angle) "
+                    "in every frame of a trajectory.",
+        epilog="Exit status: 0 success, 1 the run failed, 2 invalid arguments, 130 interrupted.",
+    )
+    parser.add_argument("trajectory", nargs="+", type=Path, metavar="TRAJ",
+                        help="trajectory files, read one after the other as one trajectory")
+    parser.add_argument("--top", "-t", type=Path, metavar="TOP",
+                        help="topology file (.pdb, .gro, .prmtop, .psf, ...); by default the first "
+                             "trajectory file, when it holds one")
+    parser.add_argument("--backend", choices=BACKENDS,
+                        help="library that reads the files (default: MDTraj when installed)")
+
+    search = parser.add_argument_group("search")
+    search.add_argument("--distance-cutoff", type=_distance, default=0.25, metavar="NM",
+                        help="H...A distance cut-off in nm (default 0.25)")
+    search.add_argument("--angle-cutoff", type=_angle, default=120.0, metavar="DEG",
+                        help="D-H...A angle cut-off in degrees (default 120)")
+    search.add_argument("--no-periodic", dest="periodic", action="store_false",
+                        help="ignore the periodic box stored with the frames")
+    search.add_argument("--exclude-water", action="store_true", help="leave water out")
+    search.add_argument("--sidechain-only", action="store_true",
+                        help="leave backbone atoms out (MDTraj backend only)")
+    for role in ("donors", "hydrogens", "acceptors"):
+        search.add_argument(f"--{role}", metavar="SELECTION",
+                            help=f"narrow the {role} with a selection of the backend's language")
+
+    frames = parser.add_argument_group("frames")
+    frames.add_argument("--start", type=_integer(0), metavar="N", help="first frame analysed (default 0)")
+    frames.add_argument("--stop", type=_integer(0), metavar="N", help="stop before this frame")
+    frames.add_argument("--step", type=_integer(1), metavar="N", help="analyse every N-th frame")
+    frames.add_argument("--chunk-size", type=_integer(1), default=100, metavar="N",
+                        help="frames read and searched at once; bounds memory (default 100)")
+    frames.add_argument("--threads", type=_integer(1), metavar="N", help="search threads (default: every core)")
+
+    output = parser.add_argument_group("output")
+    output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
+                        help="list the bonds present in more than this share of frames (default 0.1)")
+    output.add_argument("--list", type=_integer(0), default=20, metavar="N", dest="list_limit",
+                        help="list at most N of those bonds (default 20)")
+    output.add_argument("--out", type=_suffixed(TABLE_SUFFIXES), metavar="FILE",
+                        help="write every bond of every frame, as .csv or .parquet")
+    output.add_argument("--geometry", action="store_true",
+                        help="add the D-A and H-A distances and D-H...A angle to --out")
+    output.add_argument("--counts", type=Path, metavar="FILE",
+                        help="write frame,time_ps,n_hbonds lines (CSV)")
+    output.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="draw bonds per frame, occupancy and lifetimes (.png, .pdf, .svg, ...)")
+    output.add_argument("--quiet", "-q", action="store_true",
+                        help="print no summary and no progress bar")
+    output.add_argument("--no-progress", action="store_true", help="never show a progress bar")
+    output.add_argument("--traceback", action="store_true",
+                        help="on failure, show the full Python traceback (for bug reports)")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command with `argv` (by default the process's arguments); returns the exit status."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+        if args.top is None and args.trajectory[0].suffix.lower() in _WITHOUT_TOPOLOGY:
+            parser.error(f"{args.trajectory[0]} holds no topology: give one with --top")
+    except SystemExit as exc:  # --help, or invalid arguments already reported
+        return exc.code if isinstance(exc.code, int) else 0
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+
+
+def _run(args: argparse.Namespace) -> int:
+    result: HbondResult | None = None
+    with _captured() as caught:
+        try:
+            _check_outputs(args)
+            result = analyze(
+                [str(path) for path in args.trajectory], None if args.top is None else str(args.top),
+                donors=args.donors, hydrogens=args.hydrogens, acceptors=args.acceptors,
+                exclude_water=args.exclude_water, sidechain_only=args.sidechain_only,
+                periodic=args.periodic, distance_cutoff=args.distance_cutoff, angle_cutoff=args.angle_cutoff,
+                start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
+                n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
+                geometry=args.geometry and args.out is not None,
+                keep_rows=not args.quiet or args.out is not None or args.plot is not None,
+                backend=args.backend,
+            )
+            _write_outputs(result, args)
+        except Exception as exc:
+            if args.traceback:
+                raise
+            caught.failure = _describe_failure(exc, args)
+    if caught.failure is not None:
+        print(f"{PROG}: error: {caught.failure}", file=sys.stderr)
+        return 1
+    for message in caught.warnings:
+        print(f"{PROG}: warning: {message}", file=sys.stderr)
+    if not args.quiet and result is not None:
+        print(_report(result, args))
+    return 0
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Fail before a long analysis, not after it, when an output could not be written."""
+    if args.out is not None:
+        require("pandas", f"writing {args.out}")
+        if args.out.suffix.lower() == ".parquet":
+            require("pyarrow", f"writing {args.out}")
+    if args.plot is not None:
+        require("matplotlib", f"drawing {args.plot}")
+    for path in (args.out, args.counts, args.plot):
+        if path is not None and not path.absolute().parent.is_dir():
+            raise FileNotFoundError(f"cannot write {path}: directory {path.absolute().parent} does not exist")
+
+
+def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
+    if args.counts is not None:
+        result.counts_to_csv(args.counts)
+    if args.out is not None:
+        if args.out.suffix.lower() == ".parquet":
+            result.to_parquet(args.out)
+        else:
+            result.to_csv(args.out)
+    if args.plot is not None:
+        summary_figure(result).savefig(args.plot)
+
+
+def _report(result: HbondResult, args: argparse.Namespace) -> str:
+    lines = [result.summary(top=0)]
+    if result.hbonds is not None:
+        triplets, fraction = result.occupancy(args.freq)
+        lines.append(f"bonds present in more than {100 * args.freq:g}% of frames: {len(triplets)}")
+        for triplet, share in zip(triplets[: args.list_limit], fraction[: args.list_limit]):
+            lines.append(f"  {100 * share:5.1f}%  {result.describe(triplet)}")
+        if len(triplets) > args.list_limit:
+            lines.append(f"  ... {len(triplets) - args.list_limit} more (--list to show more)")
+    for name, path in (("bonds", args.out), ("counts", args.counts), ("plot", args.plot)):
+        if path is not None:
+            lines.append(f"{name} written to {path}")
+    return "\n".join(lines)
+
+
+def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
+    message = _one_line(str(exc))
+    if not isinstance(exc, _SELF_EXPLAINING) or not message:
+        message = f"{type(exc).__name__}: {message}" if message else type(exc).__name__
+    caller = _library_caller(exc)
+    if caller == "readers":
+        inputs = [*args.trajectory, *([] if args.top is None else [args.top])]
+        return f"cannot read {', '.join(map(str, inputs))}: {message}"
+    if caller == "sites" and any(getattr(args, role) for role in ("donors", "hydrogens", "acceptors")):
+        return f"invalid selection: {message}"
+    return message
+
+
+def _one_line(message: str) -> str:
+    # Parser errors point at the fault with a line of carets under the text: drop it.
+    parts = [line.strip() for line in message.splitlines()]
+    return " ".join(part for part in parts if part.strip("^~ "))
+
+
+def _library_caller(exc: BaseException) -> str | None:
+    """The module of this package that called MDTraj or MDAnalysis where they raised `exc`:
+    they raise many exception types on malformed input, often naming no file."""
+    caller = None
+    traceback: types.TracebackType | None = exc.__traceback__
+    while traceback is not None:
+        package, _, module = str(traceback.tb_frame.f_globals.get("__name__", "")).partition(".")
+        if package == _PACKAGE:
+            caller = module
+        elif package in _READER_PACKAGES:
+            return caller
+        traceback = traceback.tb_next
+    return None
+
+
+class _Caught:
+    def __init__(self) -> None:
+        self.failure: str | None = None
+        self.warnings: list[str] = []
+        self.unraisable: list[Any] = []
+
+
+@contextlib.contextmanager
+def _captured() -> Iterator[_Caught]:
+    """Warnings collected to be shown as single lines, and errors in finalisers held back while
+    the run lasts; both are dropped when the run fails: a reader that failed half-way through
+    opening a file can fail again when collected, and the error line already covers it."""
+    caught = _Caught()
+    hook = sys.unraisablehook
+    sys.unraisablehook = caught.unraisable.append
+    try:
+        with warnings.catch_warnings(record=True) as recorded:
+            warnings.simplefilter("always")
+            for category in (DeprecationWarning, PendingDeprecationWarning, ImportWarning, ResourceWarning):
+                warnings.simplefilter("ignore", category)
+            yield caught
+            gc.collect()
+    finally:
+        sys.unraisablehook = hook
+    if caught.failure is not None:
+        return
+    for text in dict.fromkeys(_one_line(str(warning.message)) for warning in recorded):
+        caught.warnings.append(text)
+    for unraisable in caught.unraisable:
+        hook(unraisable)

@@ -1,0 +1,105 @@
+"""Figures of an `HbondResult`: bonds per frame, the most occupied bonds, lifetimes.
+
+Each function draws on `ax` when given, else on a new figure, and returns the figure. Figures
+are made without pyplot, so nothing is shown, no GUI backend is needed and none is left open:
+save them with ``fig.savefig(...)``, or pass an axes of a pyplot figure to see them.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+
+from ._optional import require
+from .results import HbondResult
+
+__all__ = ["plot_counts", "plot_lifetime", "plot_occupancy", "summary_figure"]
+
+
+def plot_counts(result: HbondResult, ax: Any = None) -> Any:
+    """Hydrogen bonds in each analysed frame against its time in ps (against the frame index
+    when the trajectory stores no increasing times)."""
+    ax = _axes(ax)
+    times = result.times
+    if result.n_frames > 1 and np.all(np.diff(times) > 0):
+        ax.plot(times, result.counts, lw=1)
+        ax.set_xlabel("time (ps)")
+    else:
+        ax.plot(result.frames, result.counts, lw=1, marker="." if result.n_frames < 2 else None)
+        ax.set_xlabel("frame")
+    ax.set_ylabel("hydrogen bonds")
+    ax.set_title("Hydrogen bonds per frame")
+    return ax.figure
+
+
+def plot_occupancy(result: HbondResult, top: int = 20, ax: Any = None) -> Any:
+    """Horizontal bars of the `top` most occupied bonds: the share of analysed frames in which
+    each is present, in percent."""
+    if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 1:
+        raise ValueError(f"top must be a positive integer, got {top!r}")
+    ax = _axes(ax)
+    triplets, fraction = result.occupancy()
+    shown = min(int(top), len(triplets))
+    ax.set_title(f"Most occupied bonds ({shown} of {len(triplets)})")
+    ax.set_xlabel("occupancy (% of frames)")
+    ax.set_xlim(0, 100)
+    if not shown:
+        _empty(ax, "no hydrogen bonds")
+        return ax.figure
+    positions = np.arange(shown)
+    ax.barh(positions, 100 * fraction[:shown], height=0.7)
+    ax.set_yticks(positions, [result.describe(triplet) for triplet in triplets[:shown]],
+                  fontsize="small")
+    ax.set_ylim(shown - 0.5, -0.5)  # most occupied on top
+    return ax.figure
+
+
+def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0, ax: Any = None) -> Any:
+    """Continuous autocorrelation of the bonds (absences of up to `intermittency` frames
+    forgiven) and the intermittent one, against the lag in ps, up to `tau_max` frames."""
+    if isinstance(tau_max, bool) or not isinstance(tau_max, (int, np.integer)) or tau_max < 1:
+        raise ValueError(f"tau_max must be a positive integer, got {tau_max!r}")
+    ax = _axes(ax)
+    ax.set_title("Hydrogen-bond autocorrelation")
+    ax.set_ylabel("C(τ)")
+    lag = min(int(tau_max), result.n_frames - 1)
+    in_ps = result.n_frames > 1 and result.dt > 0
+    ax.set_xlabel("τ (ps)" if in_ps else "τ (frames)")
+    if lag < 1 or not np.any(result.counts):
+        _empty(ax, "no hydrogen bonds" if lag >= 1 else "fewer than two frames")
+        return ax.figure
+    scale = result.dt if in_ps else 1.0
+    tau, continuous = result.lifetime(tau_max=lag, intermittency=intermittency)
+    name = "continuous" if not intermittency else f"continuous, gaps ≤ {intermittency} frames"
+    ax.plot(tau * scale, continuous, marker=".", label=name)
+    tau, intermittent = result.intermittent_lifetime(tau_max=lag)
+    ax.plot(tau * scale, intermittent, marker=".", label="intermittent")
+    ax.set_ylim(0, 1.05)
+    ax.legend()
+    return ax.figure
+
+
+def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20) -> Any:
+    """One figure with bonds per frame and the autocorrelations on the left, the most
+    occupied bonds on the right."""
+    figure = _figure(figsize=(13, 7))
+    grid = figure.add_gridspec(2, 2, width_ratios=(1, 1))
+    plot_counts(result, ax=figure.add_subplot(grid[0, 0]))
+    plot_lifetime(result, tau_max=tau_max, ax=figure.add_subplot(grid[1, 0]))
+    plot_occupancy(result, top=top, ax=figure.add_subplot(grid[:, 1]))
+    return figure
+
+
+def _figure(**options: Any) -> Any:
+    return require("matplotlib.figure", "plotting").Figure(layout="constrained", **options)
+
+
+def _axes(ax: Any) -> Any:
+    if ax is not None:
+        return ax
+    return _figure(figsize=(7, 4.5)).add_subplot()
+
+
+def _empty(ax: Any, message: str) -> None:
+    ax.text(0.5, 0.5, message, transform=ax.transAxes, ha="center", va="center", color="0.4")

@@ -1,0 +1,211 @@
+"""The brenvox-hbond command and the figures, on a four-water periodic box built by hand."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, cli, plots
+
+# Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
+# donates to water 4 in even frames only (odd frames move water 4 away).
+PERIODIC_COUNTS = [2, 1, 2, 1, 2]
+DIRECT_COUNTS = [1, 0, 1, 0, 1]
+TIMES = [0.0, 2.0, 4.0, 6.0, 8.0]
+BOND_1, BOND_3 = "HOH1-O - HOH1-H1 ... HOH2-O", "HOH3-O - HOH3-H1 ... HOH4-O"
+ERROR = "brenvox-hbond: error: "
+
+
+def _waters(frame):
+    up, side = (0, 0, 1), (0, 0.97, -0.25)
+    waters = [((0.1, 0.6, 0.6), (-1, 0, 0), (0.25, 0, 0.97)), ((1.0, 0.6, 0.6), up, side),
+              ((0.6, 0.15, 0.6), (0, 1, 0), (0, -0.25, 0.97)), ((0.6, 0.45 + 0.2 * (frame % 2), 0.6), up, side)]
+    return [atom for o, h1, h2 in waters for atom in (o, np.add(o, np.multiply(h1, 0.0957)),
+                                                       np.add(o, np.multiply(h2, 0.0957)))]
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    md = pytest.importorskip("mdtraj")
+    directory = tmp_path_factory.mktemp("water")
+    topology = md.Topology()
+    chain = topology.add_chain()
+    for number in range(1, 5):
+        residue = topology.add_residue("HOH", chain, resSeq=number)
+        oxygen = topology.add_atom("O", md.element.oxygen, residue)
+        for name in ("H1", "H2"):
+            topology.add_bond(oxygen, topology.add_atom(name, md.element.hydrogen, residue))
+    xyz = np.array([_waters(frame) for frame in range(5)], dtype=np.float32)
+    trajectory = md.Trajectory(xyz, topology, time=TIMES, unitcell_lengths=np.full((5, 3), 1.2),
+                               unitcell_angles=np.full((5, 3), 90.0))
+    trajectory.save_xtc(str(directory / "w.xtc"))
+    trajectory[0].save_gro(str(directory / "w.gro"))
+    trajectory[0].atom_slice(range(9)).save_gro(str(directory / "short.gro"))
+    (directory / "noise.xtc").write_bytes(np.random.default_rng(1).bytes(3000))
+    (directory / "cut.xtc").write_bytes((directory / "w.xtc").read_bytes()[:300])
+    return {path.name: str(path) for path in directory.iterdir()} | {"dir": directory}
+
+
+def run(capsys, *argv):
+    status = cli.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("options, frames, counts", [
+    ([], range(5), PERIODIC_COUNTS),
+    (["--no-periodic"], range(5), DIRECT_COUNTS),
+    (["--start", "1", "--step", "2", "--chunk-size", "1"], [1, 3], [1, 1]),
+    (["--backend", "mdanalysis", "--threads", "2"], range(5), PERIODIC_COUNTS),
+])
+def test_counts_file_matches_analyze(capsys, files, options, frames, counts):
+    if "mdanalysis" in options:
+        pytest.importorskip("MDAnalysis")
+    path = files["dir"] / "counts.csv"
+    assert run(capsys, files["w.xtc"], "--top", files["w.gro"], "--counts", path, "-q", *options) == (0, "", "")
+    lines = path.read_text().splitlines()
+    assert lines == ["frame,time_ps,n_hbonds"] + [f"{f},{TIMES[f]:g},{n}" for f, n in zip(frames, counts)]
+    result = analyze(files["w.xtc"], files["w.gro"], periodic="--no-periodic" not in options,
+                     start=1 if "--start" in options else None, step=2 if "--step" in options else None)
+    assert [line.split(",")[2] for line in lines[1:]] == [str(n) for n in result.counts]
+
+
+@pytest.mark.parametrize("options, expected", [
+    ([], ["bonds present in more than 10% of frames: 2", f"100.0%  {BOND_1}", f" 60.0%  {BOND_3}"]),
+    (["--freq", "0.7"], ["more than 70% of frames: 1", f"100.0%  {BOND_1}"]),
+    (["--list", "1"], [f"100.0%  {BOND_1}", "... 1 more"]),
+])
+def test_summary_lists_occupied_bonds(capsys, files, options, expected):
+    status, out, err = run(capsys, files["w.xtc"], "--top", files["w.gro"], *options)
+    listed = out[out.index("bonds present"):]
+    assert (status, err) == (0, "") and "frames analysed: 5 (time 0 to 8 ps)" in out
+    assert all(line in listed for line in expected) and listed.count("%  HOH") == len(expected) - 1
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet"])
+def test_bond_table(capsys, files, suffix):
+    pd = pytest.importorskip("pandas")
+    if suffix == ".parquet":
+        pytest.importorskip("pyarrow")
+    path = files["dir"] / f"bonds{suffix}"
+    assert run(capsys, files["w.xtc"], "--top", files["w.gro"], "--out", path, "--geometry", "-q")[0] == 0
+    table = pd.read_csv(path) if suffix == ".csv" else pd.read_parquet(path)
+    assert {"frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_resid", "acceptor_name",
+            "distance_ha_nm", "angle_deg"} <= set(table.columns)
+    assert table.groupby("frame").size().tolist() == PERIODIC_COUNTS
+    assert table["distance_ha_nm"].between(0.2, 0.21).all()
+
+
+@pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".pdf", b"%PDF"), (".svg", b"<?xml")])
+def test_plot_file(capsys, files, suffix, magic):
+    pytest.importorskip("matplotlib")
+    path = files["dir"] / f"plot{suffix}"
+    assert run(capsys, files["w.xtc"], "--top", files["w.gro"], "--plot", path, "-q")[0] == 0
+    assert path.read_bytes().startswith(magic)
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["w.xtc", "--top", "w.gro", "--distance-cutoff", "-0.1"], 2, "--distance-cutoff: must be a positive"),
+    (["w.xtc", "--top", "w.gro", "--angle-cutoff", "nan"], 2, "--angle-cutoff: must be an angle"),
+    (["w.xtc", "--top", "w.gro", "--out", "bonds.txt"], 2, "must end in .csv or .parquet"),
+    (["w.xtc"], 2, "holds no topology"),
+    (["--top", "w.gro"], 2, "required: TRAJ"),
+    (["absent.xtc", "--top", "w.gro"], 1, "trajectory file not found: absent.xtc"),
+    (["w.xtc", "--top", "absent.gro"], 1, "topology file not found: absent.gro"),
+    (["w.xtc", "--top", "short.gro"], 1, "has 12 atoms per frame but the topology has 9"),
+    (["w.xtc", "--top", "short.gro", "--backend", "mdanalysis"], 1, "same number of atoms"),
+    (["noise.xtc", "--top", "w.gro"], 1, "cannot read noise.xtc, w.gro: Malformed XTC file"),
+    (["noise.xtc", "--top", "w.gro", "--backend", "mdanalysis"], 1, "cannot read noise.xtc, w.gro: "),
+    (["cut.xtc", "--top", "w.gro"], 1, "cannot read cut.xtc, w.gro: RuntimeError: "),
+    (["w.xtc", "--top", "w.gro", "--donors", "resname SOL"], 1, "no donor-hydrogen pairs found"),
+    (["w.xtc", "--top", "w.gro", "--donors", "name O ((("], 1, "invalid selection: "),
+    (["w.xtc", "--top", "w.gro", "--counts", "absent/counts.csv"], 1, "directory"),
+])
+def test_bad_input_is_one_line(capsys, monkeypatch, files, argv, status, message):
+    if "mdanalysis" in argv:
+        pytest.importorskip("MDAnalysis")
+    monkeypatch.chdir(files["dir"])
+    code, out, err = run(capsys, *argv)
+    assert (code, out) == (status, "")
+    assert err.startswith(ERROR) and err.count("\n") == 1 and message in err, err
+
+
+@pytest.mark.parametrize("blocked, option", [("pyarrow", "bonds.parquet"), ("matplotlib", "plot.png")])
+def test_missing_optional_dependency(capsys, monkeypatch, files, blocked, option):
+    monkeypatch.setitem(sys.modules, blocked, None)
+    code, _, err = run(capsys, files["w.xtc"], "--top", files["w.gro"],
+                       "--out" if option.endswith("parquet") else "--plot", files["dir"] / option)
+    assert code == 1 and err.startswith(ERROR) and "pip install" in err and err.count("\n") == 1
+
+
+@pytest.mark.parametrize("raised, status, message", [
+    (KeyboardInterrupt(), 130, "brenvox-hbond: interrupted\n"),
+    (ZeroDivisionError("bug"), 1, f"{ERROR}ZeroDivisionError: bug\n"),
+])
+def test_interrupts_and_unexpected_errors(capsys, monkeypatch, raised, status, message):
+    def fail(*args, **kwargs):
+        raise raised
+
+    monkeypatch.setattr(cli, "analyze", fail)
+    assert run(capsys, "any.pdb") == (status, "", message)
+
+
+def test_module_entry_point(files):
+    counts = files["dir"] / "entry.csv"
+    ok = subprocess.run([sys.executable, "-m", "brenvox_hbond", files["w.xtc"], "--top", files["w.gro"],
+                         "--counts", counts], capture_output=True, text=True)
+    assert ok.returncode == 0 and BOND_1 in ok.stdout and ok.stderr == ""
+    assert counts.read_text().splitlines()[1:] == [f"{f},{t:g},{n}" for f, t, n in
+                                                   zip(range(5), TIMES, PERIODIC_COUNTS)]
+
+
+def test_command_imports_numpy_only():
+    code = "import sys, brenvox_hbond.cli; print(*sys.modules)"
+    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert not {"mdtraj", "MDAnalysis", "pandas", "pyarrow", "matplotlib", "tqdm"} & set(loaded.split())
+
+
+# -- figures -----------------------------------------------------------------------------------
+
+def _result(rows):
+    rows = np.array(rows, dtype=np.uint32).reshape(-1, 4)
+    labels = AtomLabels(np.array(["O", "H1", "H2"] * 4), np.full(12, "HOH"), np.repeat(np.arange(1, 5), 3),
+                        np.array(["O", "H", "H"] * 4))
+    return HbondResult(rows, np.arange(5), np.array(TIMES), np.bincount(rows[:, 0], minlength=5),
+                       Sites([[0, 1], [6, 7]], [3, 9]), labels)
+
+
+BONDED = _result([(f, 0, 1, 3) for f in range(5)] + [(f, 6, 7, 9) for f in (0, 2, 4)])
+
+
+@pytest.fixture
+def agg():
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+
+
+@pytest.mark.parametrize("top, widths, labels", [(1, [100], [BOND_1]), (5, [100, 60], [BOND_1, BOND_3])])
+def test_occupancy_bars(agg, top, widths, labels):
+    ax = plots.plot_occupancy(BONDED, top=top).axes[0]
+    assert [bar.get_width() for bar in ax.patches] == pytest.approx(widths)
+    assert [tick.get_text() for tick in ax.get_yticklabels()] == labels
+
+
+def test_curves_and_summary_figure(agg):
+    counts = plots.plot_counts(BONDED).axes[0].lines[0]
+    assert counts.get_xdata().tolist() == TIMES and counts.get_ydata().tolist() == [2, 1, 2, 1, 2]
+    continuous, intermittent = plots.plot_lifetime(BONDED, tau_max=3, intermittency=1).axes[0].lines
+    assert continuous.get_xdata().tolist() == [0, 2, 4, 6]  # tau in ps, dt = 2 ps
+    assert continuous.get_ydata()[1] > BONDED.lifetime(3)[1][1]  # the forgiven gaps raise C(1)
+    assert intermittent.get_ydata().tolist() == pytest.approx(BONDED.intermittent_lifetime(3)[1])
+    figure = plots.summary_figure(BONDED)
+    assert len(figure.axes) == 3 and plots.plot_counts(BONDED, ax=figure.axes[0]) is figure
+
+
+def test_figures_without_bonds(agg):
+    empty = _result([])
+    for draw in (plots.plot_occupancy, plots.plot_lifetime):
+        ax = draw(empty).axes[0]
+        assert not ax.patches and not ax.lines and ax.texts[0].get_text() == "no hydrogen bonds"
+
