@@ -1,9 +1,12 @@
 """Finds the hydrogen bonds of a sample water trajectory with each of the module's searches, then
-with brenvox_hbond.find_hbonds on float32 coordinates in the periodic box."""
+with brenvox_hbond.find_hbonds on float32 coordinates in the periodic box, and finally runs the
+brenvox-hbond command line on the same kind of box written as a GROMACS .xtc with a .gro
+topology, writing its counts and plot to demo-output/."""
 
 from __future__ import annotations
 
 import os
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -11,6 +14,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+from water_trajectory import write_water_trajectory  # noqa: E402
 from waterbox import box_edge_nm, water_box  # noqa: E402
 
 import brenvox_hbond  # noqa: E402
@@ -19,6 +23,9 @@ import brenvox_hbond_rs as hbond  # noqa: E402
 N_MOLECULES = 3000
 N_FRAMES = 10
 N_THREADS = os.cpu_count() or 2
+OUTPUT = Path(__file__).resolve().parents[1] / "demo-output"
+FILE_MOLECULES = 1000
+FILE_FRAMES = 200
 
 
 def timed(search, *args):
@@ -66,6 +73,7 @@ def main() -> None:
     ):
         sys.exit("the searches disagree")
     show_periodic(xyz, pairs, acceptors, reference_sorted)
+    show_command_line()
 
 
 def show_periodic(xyz, pairs, acceptors, reference_sorted) -> None:
@@ -89,6 +97,21 @@ def show_periodic(xyz, pairs, acceptors, reference_sorted) -> None:
           f"the periodic box adds {across} bonds across its faces ({across / n_frames:.1f} per frame).")
     if not same:
         sys.exit("find_hbonds disagrees with run_baker_hubbard_brute")
+
+
+def show_command_line() -> None:
+    """From files to answers: the command line on an .xtc trajectory and its .gro topology."""
+    xtc, gro = write_water_trajectory(OUTPUT, FILE_MOLECULES, FILE_FRAMES)
+    command = [
+        "brenvox-hbond", str(xtc.relative_to(OUTPUT.parent)), "--top", str(gro.relative_to(OUTPUT.parent)),
+        "--counts", "demo-output/counts.csv", "--out", "demo-output/hbonds.parquet",
+        "--plot", "demo-output/hbonds.png", "--list", "5",
+    ]
+    print(f"\nA {FILE_FRAMES}-frame trajectory of {FILE_MOLECULES} water molecules written as "
+          f"{xtc.relative_to(OUTPUT.parent)} (topology {gro.relative_to(OUTPUT.parent)}); the command line:")
+    print("$ " + " ".join(command), flush=True)
+    executable = Path(sys.executable).with_name("brenvox-hbond")
+    subprocess.run([str(executable), *command[1:]], check=True, cwd=OUTPUT.parent)
 
 
 if __name__ == "__main__":
