@@ -155,7 +155,7 @@ def mdanalysis_sites(
         bonds = np.asarray(group.universe.bonds.indices, dtype=np.int64).reshape(-1, 2)
         pairs = _pairs_from_bonds(bonds, donor_atoms, hydrogen_atoms)
     else:
-        pairs = _pairs_by_distance(group.universe.atoms.positions / 10.0, donor_atoms, hydrogen_atoms)
+        pairs = _pairs_by_distance(group.universe, donor_atoms, hydrogen_atoms)
     return Sites(pairs, pick["acceptors"])
 
 
@@ -222,9 +222,17 @@ def _pairs_from_bonds(bonds: IntArray, donors: npt.ArrayLike, hydrogens: npt.Arr
     return np.ascontiguousarray(pairs[first_donor | second_donor], dtype=np.int64)
 
 
-def _pairs_by_distance(positions: npt.NDArray[Any], donors: IntArray, hydrogens: IntArray) -> IntArray:
-    pairs: list[tuple[int, int]] = []
-    for hydrogen in hydrogens:
-        distances = np.linalg.norm(positions[donors] - positions[hydrogen], axis=1)
-        pairs.extend((int(donor), int(hydrogen)) for donor in donors[distances < DONOR_HYDROGEN_DISTANCE])
-    return np.array(pairs, dtype=np.int64).reshape(-1, 2)
+def _pairs_by_distance(universe: Any, donors: IntArray, hydrogens: IntArray) -> IntArray:
+    """(donor, hydrogen) for each hydrogen within DONOR_HYDROGEN_DISTANCE of a donor in the current
+    frame, through the periodic box when there is one; by hydrogen, then donor."""
+    from MDAnalysis.lib.distances import capped_distance
+
+    if not len(donors) or not len(hydrogens):
+        return np.zeros((0, 2), np.int64)
+    positions = universe.atoms.positions
+    close = capped_distance(
+        positions[hydrogens], positions[donors], max_cutoff=10.0 * DONOR_HYDROGEN_DISTANCE,
+        box=universe.dimensions, return_distances=False,
+    )
+    close = close[np.lexsort((close[:, 1], close[:, 0]))]
+    return np.column_stack((donors[close[:, 1]], hydrogens[close[:, 0]])).astype(np.int64).reshape(-1, 2)

@@ -1,0 +1,273 @@
+"""analyze on trajectory files and in-memory trajectories, HbondResult's tables, the site finders,
+the errors, and the package without its optional dependencies."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+from brenvox_hbond import analyze, element_sites, find_hbonds, mdanalysis_sites
+
+N_MOLECULES, N_FRAMES = 120, 12
+WATER_PAIRS = [(o, o + h) for o in range(0, 3 * N_MOLECULES, 3) for h in (1, 2)]
+
+
+@pytest.fixture(scope="module")
+def traj():
+    pytest.importorskip("mdtraj")
+    from test_baker_hubbard import water_trajectory
+
+    # Whole molecules: MDAnalysis pairs hydrogens with donors by distance in frame 0.
+    return water_trajectory("triclinic", N_MOLECULES, N_FRAMES, seed=4, whole=True)
+
+
+@pytest.fixture(scope="module")
+def files(traj, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("water")
+    for name, part in (("water.xtc", traj), ("first.xtc", traj[:7]), ("second.xtc", traj[7:]), ("water.pdb", traj[0]),
+                       ("water.gro", traj[0]), ("smaller.pdb", traj[0].atom_slice(np.arange(300)))):
+        part.save(str(folder / name))
+    return folder
+
+
+@pytest.fixture(scope="module")
+def stored(files):
+    """The trajectory as the .xtc file holds it (coordinates rounded to 0.001 nm)."""
+    return pytest.importorskip("mdtraj").load(str(files / "water.xtc"), top=str(files / "water.pdb"))
+
+
+@pytest.fixture(scope="module")
+def in_memory(traj):
+    return analyze(traj, geometry=True)
+
+
+@pytest.mark.parametrize("chunk_size", [1, 3, N_FRAMES, 50])
+@pytest.mark.parametrize(("start", "stop", "step"), [
+    (None, None, None), (2, None, None), (1, 10, 3), (0, 5, 2), (11, None, None), (3, 100, 4), (8, 4, None),
+])
+@pytest.mark.parametrize("source", ["one file", "two files", "in memory"])
+def test_rows_equal_one_search(files, stored, source, start, stop, step, chunk_size):
+    trajectory, topology = {"one file": (files / "water.xtc", str(files / "water.pdb")),
+                            "two files": ([files / "first.xtc", str(files / "second.xtc")], files / "water.gro"),
+                            "in memory": (stored, None)}[source]
+    frames = {"start": start, "stop": stop, "step": step, "chunk_size": chunk_size}
+    result = analyze(trajectory, topology, **frames)
+    taken = np.arange(N_FRAMES)[start:stop:step]
+    expected = find_hbonds(stored.xyz[taken], result.sites.donor_h_pairs, result.sites.acceptors,
+                           box=stored.unitcell_vectors[taken])
+    assert result.hbonds.dtype == np.uint32
+    np.testing.assert_array_equal(result.hbonds, expected)
+    np.testing.assert_array_equal(result.frames, taken)
+    np.testing.assert_array_equal(result.times, stored.time[taken])
+    np.testing.assert_array_equal(result.counts, np.bincount(expected[:, 0], minlength=len(taken)))
+    counts_only = analyze(trajectory, topology, keep_rows=False, **frames)
+    assert counts_only.hbonds is None
+    np.testing.assert_array_equal(counts_only.counts, result.counts)
+
+
+@pytest.mark.parametrize("topology", ["water.pdb", "water.gro", "universe"])
+@pytest.mark.parametrize(("start", "stop", "step", "chunk_size"), [(None, None, None, 100), (1, 10, 3, 2), (3, None, 2, 1)])
+def test_backends_agree(files, topology, start, stop, step, chunk_size):
+    mda = pytest.importorskip("MDAnalysis")
+    parts = [files / "first.xtc", files / "second.xtc"]
+    frames = {"start": start, "stop": stop, "step": step, "chunk_size": chunk_size}
+    if topology == "universe":  # read with MDAnalysis without being asked
+        results = [analyze(parts, files / "water.pdb", backend="mdtraj", **frames),
+                   analyze(mda.Universe(str(files / "water.pdb"), *map(str, parts)), **frames)]
+    else:
+        results = [analyze(parts, files / topology, backend=backend, **frames) for backend in ("mdtraj", "mdanalysis")]
+    for result in results:
+        assert sorted(map(tuple, result.sites.donor_h_pairs.tolist())) == WATER_PAIRS
+        assert result.sites.acceptors.tolist() == list(range(0, 3 * N_MOLECULES, 3))
+    assert results[0].counts.sum() > 0
+    np.testing.assert_array_equal(results[1].counts, results[0].counts)
+    np.testing.assert_array_equal(results[1].frames, results[0].frames)
+    np.testing.assert_allclose(results[1].times, results[0].times)
+    np.testing.assert_array_equal(np.unique(results[1].hbonds, axis=0), np.unique(results[0].hbonds, axis=0))
+
+
+def test_geometry_agrees_with_mdtraj(files, stored):
+    md = pytest.importorskip("mdtraj")
+    result = analyze(files / "water.xtc", files / "water.pdb", geometry=True, start=1, chunk_size=5)
+    rows = result.hbonds.astype(np.int64)
+    triplets, key = np.unique(rows[:, 1:], axis=0, return_inverse=True)
+    at = (result.frames[rows[:, 0]], key.reshape(-1))
+    np.testing.assert_allclose(result.distances_da, md.compute_distances(stored, triplets[:, [0, 2]])[at], atol=1e-5)
+    np.testing.assert_allclose(result.distances_ha, md.compute_distances(stored, triplets[:, 1:])[at], atol=1e-5)
+    # Cosines: MDTraj's float32 arccos is coarse near 180 degrees.
+    np.testing.assert_allclose(np.cos(np.radians(result.angles)), np.cos(md.compute_angles(stored, triplets)[at]),
+                               atol=1e-5)
+    assert np.all(result.distances_ha < 0.25) and np.all(result.angles > 120.0)
+
+
+@pytest.mark.parametrize("freq", [0.0, 0.1, 0.5])
+def test_occupancy_agrees_with_baker_hubbard(traj, in_memory, freq):
+    triplets, fraction = in_memory.occupancy(freq)
+    expected = pytest.importorskip("mdtraj").baker_hubbard(traj, freq=freq, exclude_water=False)
+    assert set(map(tuple, triplets.tolist())) == set(map(tuple, expected.tolist()))
+    assert np.all(fraction > freq) and np.all(np.diff(fraction) <= 0)
+
+
+def test_counts_csv_and_lifetime(in_memory, tmp_path):
+    for by in ("resname", "name", "element", "residue"):
+        table = in_memory.counts_by_type(by)
+        assert table["count"].sum() == len(in_memory.hbonds)
+        np.testing.assert_allclose(table["per_frame"], table["count"] / N_FRAMES)
+    assert len(in_memory.counts_by_type("residue")) > 1
+    in_memory.counts_to_csv(tmp_path / "counts.csv")
+    assert (tmp_path / "counts.csv").read_text().splitlines() == ["frame,time_ps,n_hbonds"] + [
+        f"{f},{2.5 * f:g},{c}" for f, c in enumerate(in_memory.counts)]
+    tau, correlation = in_memory.lifetime(tau_max=5)
+    np.testing.assert_array_equal(tau, np.arange(6))
+    assert correlation[0] == 1.0 and np.all((correlation >= 0.0) & (correlation <= 1.0))
+
+
+def test_dataframe(in_memory):
+    pytest.importorskip("pandas")
+    frame, rows = in_memory.to_dataframe(), in_memory.hbonds
+    assert list(frame.columns) == [
+        "frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_resname", "donor_resid", "donor_name",
+        "hydrogen_name", "acceptor_resname", "acceptor_resid", "acceptor_name",
+        "distance_da_nm", "distance_ha_nm", "angle_deg"]
+    np.testing.assert_array_equal(frame[["frame", "donor", "hydrogen", "acceptor"]].to_numpy(), rows)
+    np.testing.assert_array_equal(frame["time_ps"], 2.5 * rows[:, 0])
+    np.testing.assert_array_equal(frame["acceptor_resid"], rows[:, 3] // 3)
+    assert set(frame["donor_name"]) == {"O"} and set(frame["hydrogen_name"]) == {"H1", "H2"}
+
+
+def test_element_sites_order():
+    # An O-H bond before the N-H bonds, an N-H bond written hydrogen first, lower-case symbols.
+    elements, bonds = ["O", "H", "C", "N", "h", "n", "H", "c"], [(0, 1), (2, 3), (4, 3), (2, 0), (5, 6), (5, 7)]
+    sites = element_sites(elements, bonds)
+    assert sites.donor_h_pairs.tolist() == [[3, 4], [5, 6], [0, 1]]
+    assert sites.acceptors.tolist() == [0, 3, 5]
+    assert element_sites(elements, bonds, donor_elements=("O", "N")).donor_h_pairs.tolist() == [[0, 1], [3, 4], [5, 6]]
+    with pytest.raises(IndexError):
+        element_sites(elements, [(0, 8)])
+
+
+def test_element_sites_equal_mdtraj_sites_on_protein():
+    md = pytest.importorskip("mdtraj")
+    from brenvox_hbond import mdtraj_sites
+
+    topology = md.load_topology(pytest.importorskip("MDAnalysisTests.datafiles").PDB_small)
+    sites = element_sites([atom.element.symbol for atom in topology.atoms],
+                          [(one.index, two.index) for one, two in topology.bonds])
+    expected = mdtraj_sites(topology, exclude_water=False)
+    np.testing.assert_array_equal(sites.donor_h_pairs, expected.donor_h_pairs)
+    np.testing.assert_array_equal(sites.acceptors, expected.acceptors)
+
+
+def small_universe(bonds, elements):
+    """MOL: N, H 1.0 Å from it, O, H 1.3 Å from it; SOL: a water."""
+    mda = pytest.importorskip("MDAnalysis")
+    universe = mda.Universe.empty(7, n_residues=2, atom_resindex=[0, 0, 0, 0, 1, 1, 1], trajectory=True)
+    universe.add_TopologyAttr("names", ["N", "HN", "OH", "HO", "OW", "HW1", "HW2"])
+    universe.add_TopologyAttr("resnames", ["MOL", "SOL"])
+    if elements:
+        universe.add_TopologyAttr("elements", ["N", "H", "O", "H", "O", "H", "H"])
+    if bonds:
+        universe.add_TopologyAttr("bonds", [(0, 1), (3, 2), (4, 5), (4, 6)])
+    universe.atoms.positions = np.array([[2, 2, 2], [3, 2, 2], [7, 2, 2], [7, 3.3, 2], [12, 2, 2], [12.9, 2, 2],
+                                         [12, 1.1, 2]])
+    return universe
+
+
+@pytest.mark.parametrize("elements", [True, False])
+@pytest.mark.parametrize(("bonds", "selections", "pairs", "acceptors"), [
+    (True, {}, [[0, 1], [2, 3], [4, 5], [4, 6]], [0, 2, 4]),
+    (False, {}, [[0, 1], [4, 5], [4, 6]], [0, 2, 4]),
+    (True, {"exclude_water": True}, [[0, 1], [2, 3]], [0, 2]),
+    (False, {"exclude_water": True}, [[0, 1]], [0, 2]),
+    (True, {"donors": "name OH", "hydrogens": "name HO", "acceptors": "resname SOL and name OW"}, [[2, 3]], [4]),
+    (False, {"donors": "name OW", "acceptors": "name N"}, [[4, 5], [4, 6]], [0]),
+])
+def test_mdanalysis_sites(elements, bonds, selections, pairs, acceptors):
+    sites = mdanalysis_sites(small_universe(bonds, elements), **selections)
+    assert sites.donor_h_pairs.tolist() == pairs
+    assert sites.acceptors.tolist() == acceptors
+
+
+def test_mdanalysis_sites_pair_across_the_box():
+    universe = small_universe(bonds=False, elements=True)
+    universe.dimensions = [20.0, 20.0, 20.0, 90.0, 90.0, 90.0]
+    positions = universe.atoms.positions
+    positions[1] = positions[0] + [0.0, 0.0, 19.0]  # 1 Å from N through the box face
+    universe.atoms.positions = positions
+    assert mdanalysis_sites(universe).donor_h_pairs.tolist() == [[0, 1], [4, 5], [4, 6]]
+
+
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+def test_topology_of_another_size(files, backend):
+    pytest.importorskip({"mdtraj": "mdtraj", "mdanalysis": "MDAnalysis"}[backend])
+    with pytest.raises(ValueError) as error:
+        analyze(files / "water.xtc", files / "smaller.pdb", backend=backend)
+    assert "300" in str(error.value) and "360" in str(error.value)
+
+
+@pytest.mark.parametrize(("trajectory", "topology", "kwargs", "error", "match"), [
+    ("missing.xtc", "water.pdb", {}, FileNotFoundError, "missing.xtc"),
+    (["water.xtc", "missing.xtc"], "water.pdb", {}, FileNotFoundError, "missing.xtc"),
+    ("water.xtc", "missing.pdb", {}, FileNotFoundError, "missing.pdb"),
+    ("water.xtc", "water.pdb", {"exclude_water": True}, ValueError, "no donor-hydrogen pairs"),
+])
+def test_file_errors(files, trajectory, topology, kwargs, error, match):
+    paths = [files / name for name in trajectory] if isinstance(trajectory, list) else files / trajectory
+    with pytest.raises(error, match=match):
+        analyze(paths, files / topology, **kwargs)
+
+
+@pytest.mark.parametrize(("kwargs", "error"), [
+    ({"step": 0}, ValueError), ({"start": -1}, ValueError), ({"stop": -3}, ValueError),
+    ({"start": 1.5}, TypeError), ({"step": True}, TypeError), ({"chunk_size": 0}, ValueError),
+    ({"chunk_size": 2.0}, ValueError), ({"backend": "gromacs"}, ValueError),
+])
+def test_bad_arguments(tmp_path, kwargs, error):
+    for name in ("x.xtc", "x.pdb"):
+        (tmp_path / name).touch()
+    with pytest.raises(error):
+        analyze(tmp_path / "x.xtc", tmp_path / "x.pdb", **kwargs)
+
+
+WITHOUT_EXTRAS = textwrap.dedent("""
+    import json, sys
+    for name in ("mdtraj", "MDAnalysis", "pandas", "pyarrow", "matplotlib", "tqdm"):
+        sys.modules[name] = None
+    import numpy as np
+    import brenvox_hbond
+
+    rows = brenvox_hbond.find_hbonds([[[0, 0, 0], [0.1, 0, 0], [0.3, 0, 0]]], [(0, 1)], [2], box=[3, 3, 3])
+    result = brenvox_hbond.HbondResult(rows, np.arange(1), np.zeros(1), np.ones(1, np.int64),
+                                       brenvox_hbond.Sites([(0, 1)], [2]))
+    result.counts_to_csv("counts.csv")
+    messages = {"rows": rows.tolist()}
+    for extra, call in {"mdtraj": lambda: brenvox_hbond.analyze("x.xtc", "x.pdb"),
+                       "mdanalysis": lambda: brenvox_hbond.analyze("x.xtc", "x.pdb", backend="mdanalysis"),
+                       "pandas": result.to_dataframe, "parquet": lambda: result.to_parquet("x.parquet")}.items():
+        try:
+            call()
+        except ImportError as exc:
+            messages[extra] = str(exc)
+    print(json.dumps(messages))
+""")
+
+
+@pytest.fixture(scope="module")
+def without_extras(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("without_extras")
+    for name in ("x.xtc", "x.pdb"):
+        (folder / name).touch()
+    done = subprocess.run([sys.executable, "-c", WITHOUT_EXTRAS], cwd=folder, capture_output=True, text=True,
+                          timeout=120, check=False)
+    assert done.returncode == 0, done.stderr
+    assert (folder / "counts.csv").read_text().splitlines() == ["frame,time_ps,n_hbonds", "0,0,1"]
+    return json.loads(done.stdout)
+
+
+@pytest.mark.parametrize("extra", ["mdtraj", "mdanalysis", "pandas", "parquet"])
+def test_missing_extra_is_named(without_extras, extra):
+    assert without_extras["rows"] == [[0, 0, 1, 2]]
+    assert f"pip install 'brenvox_hbond_rs[{extra}]'" in without_extras.get(extra, "no ImportError")
