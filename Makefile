@@ -3,7 +3,8 @@
 #                  and the Python suites on CPython 3.12 with NumPy 2.x and 1.26 from an sdist
 # make test-quick  the Python and typing suites on the newest CPython only
 # make fuzz        the property-based suite with many more examples
-# make bench       the benchmarks (grid against its floor, threads against serial, find_hbonds)
+# make bench       the benchmarks (grid against its floor, threads against serial, find_hbonds,
+#                  trajectory file to answers against reading the file and the other tools)
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
 VENV := .venv
@@ -25,7 +26,7 @@ test-python: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest
 
 test-types: $(VENV)/.installed
-	$(VENV)/bin/python -m mypy --strict --warn-unused-ignores tests/typing
+	$(VENV)/bin/python -m mypy --strict --warn-unused-ignores tests/typing python/brenvox_hbond
 
 test-compat: $(VENV)/.deps
 	tools/run-compat-tests $(VENV)
@@ -37,6 +38,7 @@ bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_grid.py
 	$(VENV)/bin/python bench/bench_threads.py
 	$(VENV)/bin/python bench/bench_find_hbonds.py
+	$(VENV)/bin/python bench/bench_pipeline.py
 
 $(VENV)/.deps: requirements-build.txt requirements-test.txt requirements-analysis.txt
 	tools/make-venv $(VENV) "$(PYTHON)" "numpy>=2" build

@@ -6,6 +6,7 @@ NumPy is needed to import the package; reading files, tables, plots and progress
 optional extras.
 """
 
+from . import lifetimes, plots
 from .analysis import analyze
 from .hbonds import find_hbonds
 from .mdtraj_api import baker_hubbard
@@ -20,6 +21,8 @@ __all__ = [
     "baker_hubbard",
     "element_sites",
     "find_hbonds",
+    "lifetimes",
     "mdanalysis_sites",
     "mdtraj_sites",
+    "plots",
 ]

@@ -233,7 +233,7 @@ class _Collector:
 _DONE = object()
 
 
-def _read_ahead(chunks: Iterator[Chunk], depth: int = 2) -> Iterator[Chunk]:
+def _read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
     """The chunks, read by a second thread while this one searches: the search releases the
     interpreter lock, so reading the next chunk overlaps it."""
     handoff: queue.Queue[Any] = queue.Queue(maxsize=depth)

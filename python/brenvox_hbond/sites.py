@@ -13,6 +13,8 @@ from typing import Any, Sequence
 import numpy as np
 import numpy.typing as npt
 
+from ._optional import require
+
 IntArray = npt.NDArray[np.int64]
 
 # A hydrogen closer than this to a donor is taken as bonded to it when the topology has no bonds
@@ -225,12 +227,11 @@ def _pairs_from_bonds(bonds: IntArray, donors: npt.ArrayLike, hydrogens: npt.Arr
 def _pairs_by_distance(universe: Any, donors: IntArray, hydrogens: IntArray) -> IntArray:
     """(donor, hydrogen) for each hydrogen within DONOR_HYDROGEN_DISTANCE of a donor in the current
     frame, through the periodic box when there is one; by hydrogen, then donor."""
-    from MDAnalysis.lib.distances import capped_distance
-
+    distances = require("MDAnalysis.lib.distances", "pairing hydrogens with donors by distance")
     if not len(donors) or not len(hydrogens):
         return np.zeros((0, 2), np.int64)
     positions = universe.atoms.positions
-    close = capped_distance(
+    close = distances.capped_distance(
         positions[hydrogens], positions[donors], max_cutoff=10.0 * DONOR_HYDROGEN_DISTANCE,
         box=universe.dimensions, return_distances=False,
     )
