@@ -7,6 +7,7 @@ import os
 import queue
 import sys
 import threading
+import warnings
 from typing import Any, Iterator, Sequence
 
 import numpy as np
@@ -74,7 +75,8 @@ def analyze(
     exclude_water, sidechain_only : bool
         Leave out water, or backbone atoms (MDTraj topologies only).
     periodic : bool, default True
-        Use the box stored with each frame, when there is one.
+        Use the box stored with each frame. A chunk in which some frame stores none is searched
+        without a box, with a RuntimeWarning the first time.
     distance_cutoff, angle_cutoff : float
         H–A distance in nm, D–H–A angle in degrees.
     start, stop, step : int, optional
@@ -114,9 +116,14 @@ def analyze(
         raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
                          "and the donor and hydrogen selections")
     collector = _Collector(source.sites, geometry, keep_rows)
+    warned = False
     with _progress_bar(progress, source.total) as bar:
         for chunk in _read_ahead(source.chunks):
             box = chunk.box if periodic else None
+            if periodic and box is None and not warned:
+                warnings.warn(f"frame {chunk.frames[0]} has no periodic box: bonds are searched without one "
+                              "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
+                warned = True
             rows = find_hbonds(chunk.xyz, source.sites.donor_h_pairs, source.sites.acceptors, box=box,
                                distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, n_threads=threads)
             collector.add(chunk, box, rows)

@@ -104,16 +104,22 @@ def intermittent_autocorrelation(
     *,
     tau_max: SupportsIndex | None = None,
 ) -> tuple[IntArray, FloatArray]:
-    """Intermittent (Luzar–Chandler) autocorrelation of bond presence, as in ``gmx hbond -ac``.
+    """Intermittent (Luzar–Chandler) autocorrelation of bond presence, the ``Ac(t)`` column
+    of ``gmx hbond -ac`` (GROMACS 2022).
 
-    With h_b(t) = 1 when bond b is present in frame t, else 0::
+    GROMACS follows each bond over a window of N = n_frames - 1 frames that starts at the
+    bond's first presence, so a bond present in frame 0 has its last frame, n_frames - 1,
+    ignored; every other observation counts. With h_b(t) = 1 when bond b is present in frame
+    t (and not ignored), else 0, each lag is averaged over its own N - τ origins::
 
-        C(τ) = Σ_b Σ_t0 h_b(t0) h_b(t0 + τ)  /  Σ_b Σ_t0 h_b(t0)
+        C(τ) = [Σ_b Σ_t h_b(t) h_b(t + τ) / (N - τ)]  /  [Σ_b Σ_t h_b(t) / N]
 
-    both sums over every bond observed and every origin 0 <= t0 < n_frames - τ. C(τ) is the
-    probability that a bond present at t0 is present again at t0 + τ, whatever happened in
-    between, so C(0) = 1 whenever a bond is observed. A lag with a zero denominator (no bond,
-    or τ >= n_frames) gives 0.
+    for 0 <= τ < N, t over every frame. C(τ) is the probability that a bond present at some
+    time is present again τ later, whatever happened in between, and C(0) = 1 whenever a bond
+    is observed. A lag without origin (τ >= N) and every lag without bonds give 0.
+
+    GROMACS writes lags 0 to N // 2 - 1 only. Its first column, ``Ac_fin sys(t)``, is
+    (C(τ) - c) / (1 - c), with c the mean of C over lags (N // 2) // 2 to N // 2 - 1.
 
     Parameters
     ----------
@@ -122,26 +128,28 @@ def intermittent_autocorrelation(
     n_frames : int
         Frames in the trajectory, with or without bonds.
     tau_max : int, optional
-        Last lag, at least 1; by default n_frames - 1, every lag with an origin.
+        Last lag, at least 1; by default n_frames - 2, every lag with an origin.
 
     Returns
     -------
     tau : ndarray of int64, shape (tau_max + 1,)
-        0, 1, ..., tau_max, in frames; empty for n_frames = 0 and the default tau_max.
+        0, 1, ..., tau_max, in frames; empty for n_frames < 2 and the default tau_max.
     timeseries : ndarray of float64, shape (tau_max + 1,)
     """
     n = _integer(n_frames, "n_frames", 0)
-    lag_max = n - 1 if tau_max is None else _integer(tau_max, "tau_max", 1)
+    window = max(n - 1, 0)
+    lag_max = window - 1 if tau_max is None else _integer(tau_max, "tau_max", 1)
     frame, bond = _observations(frames, keys, n)
     lags = np.arange(lag_max + 1, dtype=np.int64)
 
-    counts = np.bincount(frame, minlength=n)
-    cumulative = np.concatenate(([0], np.cumsum(counts)))
-    denominator = np.where(lags < n, cumulative[np.maximum(n - lags, 0)], 0)
+    if frame.size:
+        starts_at_zero = frame[_starts(bond)] == 0  # bonds are numbered 0, 1, ...
+        kept = ~(starts_at_zero[bond] & (frame == n - 1))
+        frame, bond = frame[kept], bond[kept]
 
     numerator = np.zeros(lag_max + 1, dtype=np.int64)
-    lag_top = min(lag_max, n - 1)
-    if frame.size:
+    lag_top = min(lag_max, window - 1)
+    if frame.size and lag_top >= 0:
         # Zero padding to n + lag_top keeps the circular correlation from wrapping onto those lags.
         size = 1 << (n + lag_top - 1).bit_length()
         rows = max(1, _FFT_BLOCK // size)
@@ -157,7 +165,8 @@ def intermittent_autocorrelation(
         numerator[: lag_top + 1] = np.rint(np.fft.irfft(power, size)[: lag_top + 1]).astype(np.int64)
 
     timeseries = np.zeros(lag_max + 1)
-    np.divide(numerator, denominator, out=timeseries, where=denominator > 0)
+    origins = window - lags[: lag_top + 1]
+    timeseries[: lag_top + 1] = numerator[: lag_top + 1] * window / (origins * max(frame.size, 1))
     return lags, timeseries
 
 

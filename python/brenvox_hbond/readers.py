@@ -98,6 +98,10 @@ def mdtraj_topology(topology: Any, first_file: Path | None) -> Any:
     if not source.is_file():
         raise FileNotFoundError(f"topology file not found: {source}")
     try:
+        if source.suffix.lower() == ".gro":
+            # The topology alone: md.load_topology would parse every frame's coordinates too.
+            with md.formats.GroTrajectoryFile(str(source)) as handle:
+                return handle.topology
         return md.load_topology(str(source))
     except (OSError, ImportError):
         raise

@@ -271,3 +271,13 @@ def without_extras(tmp_path_factory):
 def test_missing_extra_is_named(without_extras, extra):
     assert without_extras["rows"] == [[0, 0, 1, 2]]
     assert f"pip install 'brenvox_hbond_rs[{extra}]'" in without_extras.get(extra, "no ImportError")
+
+
+def test_a_trajectory_without_box_warns_unless_periodic_is_off(stored):
+    boxless = stored[:3]
+    boxless.unitcell_vectors = None
+    with pytest.warns(RuntimeWarning, match="frame 0 has no periodic box"):
+        periodic = analyze(boxless, chunk_size=1)
+    plain = analyze(boxless, periodic=False)
+    np.testing.assert_array_equal(periodic.hbonds, plain.hbonds)
+    np.testing.assert_array_equal(plain.hbonds, find_hbonds(boxless.xyz, plain.sites.donor_h_pairs, plain.sites.acceptors))

@@ -38,6 +38,17 @@ class MallInfo2(ctypes.Structure):
 mallinfo2 = getattr(ctypes.CDLL(None), "mallinfo2", None)  # glibc's; with other libcs "heap" stays 0
 if mallinfo2 is not None:
     mallinfo2.restype = MallInfo2
+_mallopt = getattr(ctypes.CDLL(None), "mallopt", None)
+M_MMAP_THRESHOLD = -3
+
+
+@pytest.fixture(scope="module", autouse=True)
+def fixed_mmap_threshold():
+    """Large buffers mapped afresh, whatever ran before in this process: glibc raises its mmap
+    threshold after big frees (other suites' readers make them), and a buffer under it can
+    reuse pages already resident, so holding it would not show in the resident size."""
+    if _mallopt is not None:
+        _mallopt(M_MMAP_THRESHOLD, 1 << 20)
 
 
 def usage(since=None):
