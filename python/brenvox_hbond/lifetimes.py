@@ -114,9 +114,10 @@ def intermittent_autocorrelation(
 
         C(τ) = [Σ_b Σ_t h_b(t) h_b(t + τ) / (N - τ)]  /  [Σ_b Σ_t h_b(t) / N]
 
-    for 0 <= τ < N, t over every frame. C(τ) is the probability that a bond present at some
-    time is present again τ later, whatever happened in between, and C(0) = 1 whenever a bond
-    is observed. A lag without origin (τ >= N) and every lag without bonds give 0.
+    for 0 <= τ < N, t over every frame. C(τ) estimates the probability that a bond present at
+    some time is present again τ later, whatever happened in between; C(0) = 1 whenever a bond
+    is observed, and lags with few origins can exceed 1. A lag without origin (τ >= N) and
+    every lag without bonds give 0.
 
     GROMACS writes lags 0 to N // 2 - 1 only. Its first column, ``Ac_fin sys(t)``, is
     (C(τ) - c) / (1 - c), with c the mean of C over lags (N // 2) // 2 to N // 2 - 1.

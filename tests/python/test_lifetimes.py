@@ -68,16 +68,19 @@ def test_autocorrelation_matches_mdanalysis(tau_max, window_step, intermittency,
 
 
 def brute_intermittent(presence, tau_max):
+    """gmx hbond's procedure: each bond followed over n_frames - 1 frames from its first
+    presence, each lag averaged over its origins, then divided by the value at lag 0."""
     n_frames = presence.shape[1]
-    values = []
-    for tau in range(tau_max + 1):
-        pairs = present = 0
-        for row in presence:
-            for t0 in range(n_frames - tau):
-                pairs += row[t0] and row[t0 + tau]
-                present += row[t0]
-        values.append(pairs / present if present else 0.0)
-    return values
+    window = n_frames - 1
+    sums = np.zeros(tau_max + 1)
+    for row in presence:
+        first = int(np.argmax(row))
+        seen = np.zeros(window)
+        part = row[first : first + window]
+        seen[: part.size] = part
+        for tau in range(min(tau_max + 1, window)):
+            sums[tau] += np.sum(seen[: window - tau] * seen[tau:]) / (window - tau)
+    return list(sums / sums[0])
 
 
 @pytest.mark.parametrize("block", [lifetimes._FFT_BLOCK, 64, 1])
@@ -86,19 +89,55 @@ def test_intermittent_matches_brute_force(seed, tau_max, block, monkeypatch):
     monkeypatch.setattr(lifetimes, "_FFT_BLOCK", block)  # also bonds split over many blocks
     presence, frames, keys = random_rows(seed, shuffle=seed % 2 == 1)
     tau, values = intermittent_autocorrelation(frames, keys, 30, tau_max=tau_max)
-    expected = brute_intermittent(presence, 29 if tau_max is None else tau_max)
+    expected = brute_intermittent(presence, 28 if tau_max is None else tau_max)
     np.testing.assert_array_equal(tau, np.arange(len(expected)))
-    np.testing.assert_allclose(values, expected, rtol=1e-14, atol=0)
+    np.testing.assert_allclose(values, expected, rtol=1e-13, atol=0)
+
+
+def pattern(*runs):
+    """Presence row from (value, length) runs."""
+    return np.concatenate([np.full(length, value, dtype=bool) for value, length in runs])
+
+
+# The Ac(t) column that gmx hbond -ac (GROMACS 2022.5) wrote for these bonds, one per row.
+@pytest.mark.parametrize(
+    ("presence", "gmx"),
+    [
+        (
+            [pattern((1, 10), (0, 10))],
+            [1, 0.95, 0.894117, 0.83125, 0.76, 0.678571, 0.584615, 0.475, 0.345454],
+        ),
+        (
+            [pattern((0, 10), (1, 10)), pattern((1, 20))],
+            [1, 0.982759, 0.963489, 0.94181, 0.917241, 0.889163, 0.856764, 0.818965, 0.774295],
+        ),
+        (
+            [pattern((1, 1), (0, 1), (1, 1), (0, 15), (1, 2)), pattern((1, 20))],
+            [1, 0.863636, 0.914438] + [0.863636] * 6,
+        ),
+        (
+            [pattern((1, 2), (0, 17), (1, 2)), pattern((1, 21)), pattern((0, 18), (1, 3))],
+            [1, 0.890688, 0.811966] + [0.769231] * 7,
+        ),
+    ],
+)
+def test_intermittent_matches_recorded_gmx(presence, gmx):
+    bond, frame = np.nonzero(np.array(presence))
+    _, values = intermittent_autocorrelation(frame, bond, len(presence[0]), tau_max=len(gmx) - 1)
+    np.testing.assert_allclose(values, gmx, rtol=0, atol=2e-6)
 
 
 @pytest.mark.parametrize(
     ("frames", "keys", "n_frames", "tau_max", "expected"),
     [
-        ([0, 1, 3, 4], [9] * 4, 5, None, [1, 2 / 3, 1 / 2, 1, 1]),
-        (list(range(6)) * 2, [1] * 6 + [2] * 6, 6, None, [1.0] * 6),
-        ([0, 1, 2], [4] * 3, 3, 5, [1, 1, 1, 0, 0, 0]),
-        ([], [], 4, None, [0, 0, 0, 0]),
-        ([0], [4], 1, None, [1]),
+        # Frame 4 is ignored: the bond is present in frame 0.
+        ([0, 1, 3, 4], [9] * 4, 5, None, [1, 4 / 9, 2 / 3, 4 / 3]),
+        ([0, 4, 1, 4], [1, 1, 2, 2], 5, 4, [1, 0, 0, 4 / 3, 0]),
+        (list(range(6)) * 2, [1] * 6 + [2] * 6, 6, None, [1.0] * 5),
+        ([0, 1, 2], [4] * 3, 3, 5, [1, 1, 0, 0, 0, 0]),
+        ([], [], 4, None, [0, 0, 0]),
+        ([0], [4], 1, 1, [0, 0]),
+        ([0], [4], 1, None, []),
         ([], [], 0, None, []),
     ],
 )
