@@ -64,7 +64,7 @@ def analyze(
     trajectory
         A trajectory file name or a list of them (read one after the other as one trajectory;
         any format MDTraj or MDAnalysis reads), an ``mdtraj.Trajectory``, or an MDAnalysis
-        ``Universe``.
+        ``Universe`` or ``AtomGroup`` (whose atoms alone then donate and accept).
     topology
         For files: a topology file, an ``mdtraj.Topology``/``Trajectory`` or an MDAnalysis
         ``Universe``; None when the first file carries one (.pdb, .gro, .h5).
@@ -142,7 +142,7 @@ def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, b
     if backend is not None and backend not in BACKENDS:
         raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, got {backend!r}")
     if is_mdanalysis_group(trajectory):
-        return _mdanalysis_source(trajectory.universe, frames, chunk_size, selection)
+        return _mdanalysis_source(trajectory, frames, chunk_size, selection)
     if is_mdtraj_topology(trajectory):
         return _mdtraj_trajectory_source(trajectory, frames, chunk_size, selection)
     paths = readers.as_paths(trajectory)
@@ -172,11 +172,14 @@ def _installed(module: str) -> bool:
     return importlib.util.find_spec(module) is not None
 
 
-def _mdanalysis_source(universe: Any, frames: FrameRange, chunk_size: int, selection: dict[str, Any]) -> _Source:
+def _mdanalysis_source(atoms: Any, frames: FrameRange, chunk_size: int, selection: dict[str, Any]) -> _Source:
+    """Frames of the whole universe; donors, hydrogens and acceptors from `atoms` (a Universe or
+    an AtomGroup) only."""
     if selection.pop("sidechain_only"):
         raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
                          "with the donors and acceptors selections")
-    sites = mdanalysis_sites(universe, **selection)
+    universe = atoms.universe
+    sites = mdanalysis_sites(atoms, **selection)
     return _Source(sites, mdanalysis_labels(universe), readers.mdanalysis_chunks(universe, frames, chunk_size),
                    frames.count(universe.trajectory.n_frames))
 

@@ -89,6 +89,17 @@ def test_backends_agree(files, topology, start, stop, step, chunk_size):
     np.testing.assert_array_equal(np.unique(results[1].hbonds, axis=0), np.unique(results[0].hbonds, axis=0))
 
 
+def test_an_atom_group_limits_the_sites_not_the_frames(files):
+    mda = pytest.importorskip("MDAnalysis")
+    universe = mda.Universe(str(files / "water.pdb"), str(files / "water.xtc"))
+    group = universe.select_atoms("index 0:149")
+    whole, part = analyze(universe), analyze(group)
+    assert part.n_frames == whole.n_frames == N_FRAMES
+    assert part.sites.donor_h_pairs.max() < 150 and part.sites.acceptors.max() < 150
+    inside = np.all(whole.hbonds[:, 1:] < 150, axis=1)
+    np.testing.assert_array_equal(np.unique(part.hbonds, axis=0), np.unique(whole.hbonds[inside], axis=0))
+
+
 def test_geometry_agrees_with_mdtraj(files, stored):
     md = pytest.importorskip("mdtraj")
     result = analyze(files / "water.xtc", files / "water.pdb", geometry=True, start=1, chunk_size=5)
