@@ -2,13 +2,14 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib.util
 import os
 import queue
 import sys
 import threading
 import warnings
-from typing import Any, Iterator, Sequence
+from typing import Any, Callable, Iterator, Sequence
 
 import numpy as np
 import numpy.typing as npt
@@ -133,7 +134,11 @@ def analyze(
 
 
 class _Source:
-    def __init__(self, sites: Sites, labels: AtomLabels | None, chunks: Iterator[Chunk], total: int | None):
+    """Sites, labels and chunks of a trajectory; `total` counts its analysed frames, and is only
+    called for a progress bar, since a file may have to be scanned to know its length."""
+
+    def __init__(self, sites: Sites, labels: AtomLabels | None, chunks: Iterator[Chunk],
+                 total: Callable[[], int | None]):
         self.sites, self.labels, self.chunks, self.total = sites, labels, chunks, total
 
 
@@ -153,10 +158,13 @@ def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, b
         return _mdanalysis_source(universe, frames, chunk_size, selection)
     md_topology = readers.mdtraj_topology(topology, paths[0] if topology is None else None)
     sites = mdtraj_sites(md_topology, **selection)
-    total = readers.mdtraj_frame_count(paths, md_topology)
+
+    def total() -> int | None:
+        stored = readers.mdtraj_frame_count(paths)
+        return None if stored is None else frames.count(stored)
+
     return _Source(sites, mdtraj_labels(md_topology),
-                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size),
-                   None if total is None else frames.count(total))
+                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size), total)
 
 
 def _default_backend() -> str:
@@ -181,7 +189,7 @@ def _mdanalysis_source(atoms: Any, frames: FrameRange, chunk_size: int, selectio
     universe = atoms.universe
     sites = mdanalysis_sites(atoms, **selection)
     return _Source(sites, mdanalysis_labels(universe), readers.mdanalysis_chunks(universe, frames, chunk_size),
-                   frames.count(universe.trajectory.n_frames))
+                   lambda: frames.count(universe.trajectory.n_frames))
 
 
 def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: int,
@@ -197,7 +205,7 @@ def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: i
                         box=None if vectors is None else readers.box_or_none(vectors[block]),
                         times=np.asarray(trajectory.time[block], dtype=np.float64), frames=block)
 
-    return _Source(sites, mdtraj_labels(trajectory.topology), chunks(), frames.count(trajectory.n_frames))
+    return _Source(sites, mdtraj_labels(trajectory.topology), chunks(), lambda: frames.count(trajectory.n_frames))
 
 
 class _Collector:
@@ -283,19 +291,11 @@ def _read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
                 reader.join(timeout=0.05)
 
 
-class _NoBar:
-    def __enter__(self) -> None:
-        return None
-
-    def __exit__(self, *exc: object) -> None:
-        return None
-
-
-def _progress_bar(progress: bool | None, total: int | None) -> Any:
+def _progress_bar(progress: bool | None, total: Callable[[], int | None]) -> Any:
     if progress is None:
         progress = sys.stderr is not None and sys.stderr.isatty() and _installed("tqdm")
     if not progress:
-        return _NoBar()
+        return contextlib.nullcontext()
     tqdm = require("tqdm", "the progress bar")
-    return tqdm.tqdm(total=total, unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)
+    return tqdm.tqdm(total=total(), unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)
 

@@ -109,7 +109,7 @@ def mdtraj_topology(topology: Any, first_file: Path | None) -> Any:
         raise ValueError(f"cannot read the topology {source}: {type(exc).__name__}: {exc}") from exc
 
 
-def mdtraj_frame_count(paths: Sequence[Path], topology: Any) -> int | None:
+def mdtraj_frame_count(paths: Sequence[Path]) -> int | None:
     """Frames in all files, when every format can tell without reading coordinates."""
     md = require("mdtraj", "reading trajectories with MDTraj")
     total = 0
