@@ -8,8 +8,8 @@ namespace brenvox {
 
 namespace {
 
-ErrorValue type_error(const FunctionDescription& d, const std::string& text) {
-  return ErrorValue(PyExc_TypeError, std::string(d.function_name) + text);
+PyError type_error(const FunctionDescription& d, const std::string& text) {
+  return PyError(PyExc_TypeError, std::string(d.function_name) + text);
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -26,18 +26,18 @@ std::string join_quoted(const std::vector<const char*>& names) {
 
 // Formatted by the interpreter, so that a name without UTF-8 text (a lone surrogate) still
 // gives the TypeError rather than an encoding error.
-std::optional<ErrorValue> unexpected_keyword(const FunctionDescription& d, PyObject* name) {
+PyError unexpected_keyword(const FunctionDescription& d, PyObject* name) {
   PyRef message(
       PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'", d.function_name, name));
-  if (!message) return ErrorValue::fetch_raised();
+  if (!message) return PyError::fetch_raised();
   PyRef exception(PyObject_CallOneArg(PyExc_TypeError, message.get()));
-  if (!exception) return ErrorValue::fetch_raised();
-  return ErrorValue::holding(std::move(exception));
+  if (!exception) return PyError::fetch_raised();
+  return PyError::holding(std::move(exception));
 }
 
 }  // namespace
 
-std::optional<ErrorValue> extract_arguments_fastcall(const FunctionDescription& d,
+PyStatus extract_arguments_fastcall(const FunctionDescription& d,
                                                      PyObject* const* args, Py_ssize_t nargs,
                                                      PyObject* kwnames, PyObject** slots) {
   const std::size_t n_params = d.parameters.size();
@@ -69,9 +69,9 @@ std::optional<ErrorValue> extract_arguments_fastcall(const FunctionDescription& 
     slots[index] = args[nargs + k];
   }
 
-  if (n_positional < d.required_positional) {
+  if (n_positional < n_params) {
     std::vector<const char*> missing;
-    for (std::size_t i = 0; i < d.required_positional; ++i) {
+    for (std::size_t i = 0; i < n_params; ++i) {
       if (slots[i] == nullptr) missing.push_back(d.parameters[i]);
     }
     if (!missing.empty()) {
@@ -81,7 +81,7 @@ std::optional<ErrorValue> extract_arguments_fastcall(const FunctionDescription& 
                                join_quoted(missing));
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace brenvox

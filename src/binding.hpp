@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <optional>
 #include <span>
 
 #include "errors.hpp"
@@ -12,13 +11,16 @@ namespace brenvox {
 
 struct FunctionDescription {
   const char* function_name;  // as messages show it, with "()"
-  std::span<const char* const> parameters;
-  std::size_t required_positional;
+  std::span<const char* const> parameters;  // every one required
 };
+
+// The most parameters a function has.
+inline constexpr std::size_t kMaxParameters = 6;
 
 // Fills `slots` (one per parameter, all null on entry) with borrowed references. Looks at no
 // value and converts nothing; returns the first binding error.
-std::optional<ErrorValue> extract_arguments_fastcall(const FunctionDescription& description,
+// `slots` has room for kMaxParameters.
+PyStatus extract_arguments_fastcall(const FunctionDescription& description,
                                                      PyObject* const* args, Py_ssize_t nargs,
                                                      PyObject* kwnames, PyObject** slots);
 

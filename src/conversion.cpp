@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "interface_texts.hpp"
 #include "numpy_headers.hpp"
 
 namespace brenvox {
@@ -18,19 +19,23 @@ std::string type_qualname(PyObject* object) {
   return utf8;
 }
 
-ErrorValue cannot_convert(PyObject* object, const char* target) {
+}  // namespace
+
+PyError cannot_convert(PyObject* object, const char* target) {
   std::string message = "'";
   message += type_qualname(object);
   message += "' object cannot be converted to '";
   message += target;
   message += "'";
-  return ErrorValue(PyExc_TypeError, std::move(message));
+  return PyError(PyExc_TypeError, std::move(message));
 }
 
-PyOutcome<std::uint64_t> u64_from_int(PyObject* integer) {
+namespace {
+
+PyResult<std::uint64_t> u64_from_int(PyObject* integer) {
   const unsigned long long value = PyLong_AsUnsignedLongLong(integer);
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    return ErrorValue::fetch_raised();
+    return PyError::fetch_raised();
   }
   return std::uint64_t{value};
 }
@@ -38,135 +43,133 @@ PyOutcome<std::uint64_t> u64_from_int(PyObject* integer) {
 // Calls `append(item)` for every item of a sequence, in iteration order; stops at the first
 // error that `append` returns.
 template <typename Append>
-std::optional<ErrorValue> for_each_item(PyObject* sequence, Append&& append) {
+PyStatus for_each_item(PyObject* sequence, Append&& append) {
   // Exact lists and tuples are walked by index, as their iterators would walk them.
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
     const bool is_list = PyList_CheckExact(sequence);
     for (Py_ssize_t i = 0;; ++i) {
       const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-      if (i >= size) return std::nullopt;
+      if (i >= size) return {};
       PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(sequence, i)
                                          : PyTuple_GET_ITEM(sequence, i));
-      if (auto error = append(item.get())) return error;
+      if (PyStatus appended = append(item.get()); !appended.ok()) return appended;
     }
   }
   PyRef iterator(PyObject_GetIter(sequence));
-  if (!iterator) return ErrorValue::fetch_raised();
+  if (!iterator) return PyError::fetch_raised();
   for (;;) {
     PyRef item(PyIter_Next(iterator.get()));
     if (!item) {
-      if (PyErr_Occurred()) return ErrorValue::fetch_raised();
-      return std::nullopt;
+      if (PyErr_Occurred()) return PyError::fetch_raised();
+      return {};
     }
-    if (auto error = append(item.get())) return error;
+    if (PyStatus appended = append(item.get()); !appended.ok()) return appended;
   }
 }
 
 // The checks that come before iteration, and the list sized by the length hint.
 template <typename List>
-std::optional<ErrorValue> prepare_list(PyObject* object, List& list) {
-  if (PyUnicode_Check(object)) return ErrorValue(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return cannot_convert(object, "Sequence");
+PyStatus prepare_list(PyObject* object, List& list) {
+  if (PyUnicode_Check(object)) return PyError(PyExc_TypeError, texts::kStrToVec);
+  if (!PySequence_Check(object)) return cannot_convert(object, texts::kSequenceTarget);
   Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
+    // Only a hint: an ordinary failure is dropped, but an interrupt or exit request is not.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return PyError::fetch_raised();
     PyErr_Clear();
     hint = 0;
   }
   using Element = typename List::value_type;
   if (std::uint64_t(hint) >= (std::uint64_t{1} << 63) / sizeof(Element)) {
-    throw InternalFailure("capacity overflow");
+    throw InternalFailure(texts::kCapacityOverflow);
   }
   // A length hint is only a hint: if its room cannot be had, grow as the items arrive.
   try {
     list.reserve(static_cast<std::size_t>(hint));
   } catch (const std::bad_alloc&) {
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
 
-PyOutcome<CoordinateArray> extract_coordinate_array(PyObject* object) {
-  ensure_numpy_api();
-  if (!PyArray_Check(object) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object)) != 1) {
-    return cannot_convert(object, "PyArray<T, D>");
+PyResult<CoordinateArray> extract_coordinate_array(PyObject* object) {
+  if (PyStatus checked = check_coordinate_array(object); !checked.ok()) {
+    return std::move(checked.error());
   }
-  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
-  if (float64 == nullptr) return ErrorValue::fetch_raised();
-  const bool equivalent =
-      PyArray_EquivTypes(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(object)), float64);
-  Py_DECREF(float64);
-  if (!equivalent) return cannot_convert(object, "PyArray<T, D>");
   return CoordinateArray(PyRef::borrow(object));
 }
 
-PyOutcome<std::uint64_t> extract_u64(PyObject* object) {
+PyResult<std::uint64_t> extract_u64(PyObject* object) {
   if (PyLong_Check(object)) return u64_from_int(object);
   PyRef index(PyNumber_Index(object));
-  if (!index) return ErrorValue::fetch_raised();
+  if (!index) return PyError::fetch_raised();
   return u64_from_int(index.get());
 }
 
-PyOutcome<AcceptorList> extract_acceptor_list(PyObject* object) {
+PyResult<AcceptorList> extract_acceptor_list(PyObject* object) {
   AcceptorList list;
-  if (auto error = prepare_list(object, list)) return std::move(*error);
-  auto error = for_each_item(object, [&](PyObject* item) -> std::optional<ErrorValue> {
-    PyOutcome<std::uint64_t> index = extract_u64(item);
+  if (PyStatus prepared = prepare_list(object, list); !prepared.ok()) {
+    return std::move(prepared.error());
+  }
+  PyStatus filled = for_each_item(object, [&](PyObject* item) -> PyStatus {
+    PyResult<std::uint64_t> index = extract_u64(item);
     if (!index.ok()) return std::move(index.error());
     list.push_back(index.value());
-    return std::nullopt;
+    return {};
   });
-  if (error) return std::move(*error);
+  if (!filled.ok()) return std::move(filled.error());
   return list;
 }
 
-PyOutcome<PairList> extract_pair_list(PyObject* object) {
+PyResult<PairList> extract_pair_list(PyObject* object) {
   PairList list;
-  if (auto error = prepare_list(object, list)) return std::move(*error);
-  auto error = for_each_item(object, [&](PyObject* item) -> std::optional<ErrorValue> {
-    if (!PyTuple_Check(item)) return cannot_convert(item, "PyTuple");
+  if (PyStatus prepared = prepare_list(object, list); !prepared.ok()) {
+    return std::move(prepared.error());
+  }
+  PyStatus filled = for_each_item(object, [&](PyObject* item) -> PyStatus {
+    if (!PyTuple_Check(item)) return cannot_convert(item, texts::kTupleTarget);
     const Py_ssize_t length = PyTuple_GET_SIZE(item);
     if (length != 2) {
-      return ErrorValue(PyExc_ValueError, "expected tuple of length 2, but got tuple of length " +
-                                              std::to_string(length));
+      return PyError(PyExc_ValueError, texts::kPairLength + std::to_string(length));
     }
-    PyOutcome<std::uint64_t> donor = extract_u64(PyTuple_GET_ITEM(item, 0));
+    PyResult<std::uint64_t> donor = extract_u64(PyTuple_GET_ITEM(item, 0));
     if (!donor.ok()) return std::move(donor.error());
-    PyOutcome<std::uint64_t> hydrogen = extract_u64(PyTuple_GET_ITEM(item, 1));
+    PyResult<std::uint64_t> hydrogen = extract_u64(PyTuple_GET_ITEM(item, 1));
     if (!hydrogen.ok()) return std::move(hydrogen.error());
     list.push_back(Pair{donor.value(), hydrogen.value()});
-    return std::nullopt;
+    return {};
   });
-  if (error) return std::move(*error);
+  if (!filled.ok()) return std::move(filled.error());
   return list;
 }
 
-ErrorValue argument_extraction_error(const char* name, ErrorValue error) {
+PyError argument_extraction_error(const char* name, PyError error) {
   PyRef exception = error.to_exception();
-  if (!exception) return ErrorValue::fetch_raised();
+  if (!exception) return PyError::fetch_raised();
   if (!Py_IS_TYPE(exception.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     return error;
   }
   PyRef text(PyObject_Str(exception.get()));
   const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-  if (utf8 == nullptr) return ErrorValue::fetch_raised();
-  ErrorValue renamed(PyExc_TypeError, std::string("argument '") + name + "': " + utf8);
+  if (utf8 == nullptr) return PyError::fetch_raised();
+  PyError renamed(PyExc_TypeError, std::string("argument '") + name + "': " + utf8);
   PyRef replacement = renamed.to_exception();
-  if (!replacement) return ErrorValue::fetch_raised();
+  if (!replacement) return PyError::fetch_raised();
   PyException_SetCause(replacement.get(), PyException_GetCause(exception.get()));
-  return ErrorValue::holding(std::move(replacement));
+  return PyError::holding(std::move(replacement));
 }
 
-PyOutcome<SearchArguments> convert_search_arguments(PyObject* const* slots) {
-  PyOutcome<CoordinateArray> xyz = extract_coordinate_array(slots[0]);
+PyResult<SearchArguments> convert_search_arguments(PyObject* const* slots) {
+  PyResult<CoordinateArray> xyz = extract_coordinate_array(slots[0]);
   if (!xyz.ok()) return argument_extraction_error("xyz_flat", std::move(xyz.error()));
-  PyOutcome<std::uint64_t> n_frames = extract_u64(slots[1]);
+  PyResult<std::uint64_t> n_frames = extract_u64(slots[1]);
   if (!n_frames.ok()) return argument_extraction_error("n_frames", std::move(n_frames.error()));
-  PyOutcome<std::uint64_t> n_atoms = extract_u64(slots[2]);
+  PyResult<std::uint64_t> n_atoms = extract_u64(slots[2]);
   if (!n_atoms.ok()) return argument_extraction_error("n_atoms", std::move(n_atoms.error()));
-  PyOutcome<PairList> pairs = extract_pair_list(slots[3]);
+  PyResult<PairList> pairs = extract_pair_list(slots[3]);
   if (!pairs.ok()) return argument_extraction_error("donor_h_pairs", std::move(pairs.error()));
-  PyOutcome<AcceptorList> acceptors = extract_acceptor_list(slots[4]);
+  PyResult<AcceptorList> acceptors = extract_acceptor_list(slots[4]);
   if (!acceptors.ok()) return argument_extraction_error("acceptor_indices", std::move(acceptors.error()));
   return SearchArguments{std::move(xyz.value()), n_frames.value(), n_atoms.value(),
                          std::move(pairs.value()), std::move(acceptors.value())};

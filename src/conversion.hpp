@@ -11,14 +11,17 @@
 
 namespace brenvox {
 
-PyOutcome<CoordinateArray> extract_coordinate_array(PyObject* object);
-PyOutcome<std::uint64_t> extract_u64(PyObject* object);
-PyOutcome<PairList> extract_pair_list(PyObject* object);
-PyOutcome<AcceptorList> extract_acceptor_list(PyObject* object);
+PyResult<CoordinateArray> extract_coordinate_array(PyObject* object);
+PyResult<std::uint64_t> extract_u64(PyObject* object);
+PyResult<PairList> extract_pair_list(PyObject* object);
+PyResult<AcceptorList> extract_acceptor_list(PyObject* object);
+
+// "'{type}' object cannot be converted to '{target}'", the TypeError of a failed conversion.
+PyError cannot_convert(PyObject* object, const char* target);
 
 // Names the parameter in an exact TypeError ("argument 'name': ..."), keeping its __cause__;
 // any other exception passes through unchanged.
-ErrorValue argument_extraction_error(const char* name, ErrorValue error);
+PyError argument_extraction_error(const char* name, PyError error);
 
 // The arguments that all three functions share, converted in parameter order.
 struct SearchArguments {
@@ -29,7 +32,10 @@ struct SearchArguments {
   AcceptorList acceptor_indices;
 };
 
-// `slots` holds the first five bound arguments, in parameter order.
-PyOutcome<SearchArguments> convert_search_arguments(PyObject* const* slots);
+// The parameters that all three functions share, first in each.
+inline constexpr std::size_t kSharedParameters = 5;
+
+// `slots` holds the first kSharedParameters bound arguments, in parameter order.
+PyResult<SearchArguments> convert_search_arguments(PyObject* const* slots);
 
 }  // namespace brenvox

@@ -20,16 +20,11 @@ PyObject* exception_type(ErrorKind kind) {
   return PyExc_SystemError;
 }
 
-constexpr const char* kPanicDoc =
-    "An internal failure of a native call.\n\n"
-    "Like SystemExit, this exception is derived from BaseException so that it will typically "
-    "propagate all the way through the stack and cause the Python interpreter to exit.";
-
 // Created at the first internal failure and kept for the life of the process.
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+    type = PyErr_NewExceptionWithDoc(texts::kInternalFailureType, texts::kInternalFailureDoc,
                                      PyExc_BaseException, nullptr);
   }
   return type;
@@ -37,26 +32,26 @@ PyObject* panic_exception_type() {
 
 }  // namespace
 
-ErrorValue ErrorValue::from_kernel(const KernelError& error) {
-  return ErrorValue(exception_type(error.kind), error.message);
+PyError PyError::from_search(const SearchError& error) {
+  return PyError(exception_type(error.kind), error.message);
 }
 
-ErrorValue ErrorValue::fetch_raised() {
+PyError PyError::fetch_raised() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) {
-    return ErrorValue(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return PyError(PyExc_SystemError, texts::kNoExceptionSet);
   }
-  return ErrorValue(PyRef(raised));
+  return PyError(PyRef(raised));
 }
 
-PyRef ErrorValue::to_exception() const {
+PyRef PyError::to_exception() const {
   if (raised_) return PyRef::borrow(raised_.get());
   PyRef text(PyUnicode_FromStringAndSize(message_.data(), Py_ssize_t(message_.size())));
   if (!text) return PyRef();
   return PyRef(PyObject_CallOneArg(type_, text.get()));
 }
 
-PyObject* ErrorValue::raise() const {
+PyObject* PyError::raise() const {
   if (raised_) {
     PyErr_SetRaisedException(Py_NewRef(raised_.get()));
     return nullptr;

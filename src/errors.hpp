@@ -1,28 +1,32 @@
 #pragma once
-// Ordinary failures as values, raised once at the boundary, and the one translation point
-// that keeps every C++ exception from unwinding into the interpreter.
+// Ordinary failures at the interpreter boundary as values (PyError, in a PyResult or PyStatus),
+// raised once, and the one translation point that keeps every C++ exception from unwinding
+// into the interpreter.
 
 #include <Python.h>
 
 #include <new>
-#include <optional>
 #include <string>
 
+#include "interface_texts.hpp"
 #include "kernel/internal_failure.hpp"
-#include "kernel/kernel_error.hpp"
+#include "kernel/result.hpp"
+#include "kernel/search_error.hpp"
+#include "parallel/exception_state.hpp"
 #include "py_ref.hpp"
 
 namespace brenvox {
 
-class ErrorValue {
+// An exception to raise: a type and a message, or an exception object already made.
+class PyError {
  public:
   // `type` is one of the interpreter's static exception types.
-  ErrorValue(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
-  static ErrorValue from_kernel(const KernelError& error);
+  PyError(PyObject* type, std::string message) : type_(type), message_(std::move(message)) {}
+  static PyError from_search(const SearchError& error);
   // Takes over the exception that CPython has raised.
-  static ErrorValue fetch_raised();
+  static PyError fetch_raised();
   // Takes over an exception object.
-  static ErrorValue holding(PyRef exception) { return ErrorValue(std::move(exception)); }
+  static PyError holding(PyRef exception) { return PyError(std::move(exception)); }
 
   // The exception as an object (new reference); null with an exception set if that fails.
   PyRef to_exception() const;
@@ -30,7 +34,7 @@ class ErrorValue {
   PyObject* raise() const;
 
  private:
-  explicit ErrorValue(PyRef raised) : type_(nullptr), raised_(std::move(raised)) {}
+  explicit PyError(PyRef raised) : type_(nullptr), raised_(std::move(raised)) {}
 
   PyObject* type_;
   std::string message_;
@@ -38,7 +42,8 @@ class ErrorValue {
 };
 
 template <typename T>
-using PyOutcome = Outcome<T, ErrorValue>;
+using PyResult = Result<T, PyError>;
+using PyStatus = Status<PyError>;
 
 // "<strerror text> (os error N)".
 std::string describe_error_number(int error_number);
@@ -50,6 +55,7 @@ void raise_internal_failure(const char* message, const InternalFailure* origin);
 // exception becomes a Python exception instead of unwinding into the interpreter.
 template <typename Body>
 PyObject* call_guarded(Body&& body) noexcept {
+  if (!prepare_exception_state()) return PyErr_NoMemory();
   try {
     return body();
   } catch (const InternalFailure& failure) {
@@ -59,9 +65,15 @@ PyObject* call_guarded(Body&& body) noexcept {
   } catch (const std::exception& e) {
     raise_internal_failure(e.what(), nullptr);
   } catch (...) {
-    raise_internal_failure("internal failure of an unknown kind", nullptr);
+    raise_internal_failure(texts::kUnknownInternalFailure, nullptr);
   }
   return nullptr;
+}
+
+// The entry's result: the object, or the error raised.
+inline PyObject* return_or_raise(PyResult<PyRef> result) {
+  if (!result.ok()) return result.error().raise();
+  return result.value().release();
 }
 
 }  // namespace brenvox

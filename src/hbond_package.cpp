@@ -200,16 +200,16 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
         std::min(pool_size_for(static_cast<std::uint64_t>(n_threads)), n_frames);
     if (n_workers > 1) {
       auto created = WorkerPool::create(n_workers);
-      if (auto* failure = std::get_if<PoolBuildError>(&created)) {
-        return raise(PyExc_RuntimeError,
-                     "could not start the worker threads: " + describe_error_number(failure->error_number));
+      if (!created.ok()) {
+        return raise(PyExc_RuntimeError, "could not start the worker threads: " +
+                                             describe_error_number(created.error().error_number));
       }
-      pool = std::move(std::get<0>(created));
+      pool = std::move(created.value());
     }
     // The arguments' references are held by the caller's tuple for the whole call.
     BondBuffer bonds = run_unlocked(search, pool.get());
     pool.reset();
-    PyOutcome<PyRef> result = bonds_to_pyarray(std::move(bonds));
+    PyResult<PyRef> result = bonds_to_pyarray(std::move(bonds));
     if (!result.ok()) return result.error().raise();
     return result.value().release();
   });

@@ -7,6 +7,7 @@
 #include "binding.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "interface_texts.hpp"
 #include "search_bodies.hpp"
 
 namespace brenvox {
@@ -16,108 +17,96 @@ constexpr const char* kSearchParameters[] = {"xyz_flat", "n_frames", "n_atoms", 
                                              "acceptor_indices"};
 constexpr const char* kThreadedParameters[] = {"xyz_flat",      "n_frames",         "n_atoms",
                                                "donor_h_pairs", "acceptor_indices", "n_threads"};
+static_assert(std::size(kThreadedParameters) <= kMaxParameters);
 
-constexpr FunctionDescription kAdaptiveDescription{"run_baker_hubbard()", kSearchParameters, 5};
-constexpr FunctionDescription kBruteDescription{"run_baker_hubbard_brute()", kSearchParameters, 5};
-constexpr FunctionDescription kThreadedDescription{"run_baker_hubbard_with_threads()",
-                                                   kThreadedParameters, 6};
+// Converts what follows the shared five parameters and runs the body.
+using Body = PyResult<PyRef> (*)(SearchArguments arguments, PyObject* const* extra_slots);
 
-#define BAKER_HUBBARD_EN_DASH "Baker\xE2\x80\x93" "Hubbard"
-
-constexpr const char kAdaptiveDoc[] =
-    "run_baker_hubbard(xyz_flat, n_frames, n_atoms, donor_h_pairs, acceptor_indices)\n--\n\n"
-    "Run Baker-Hubbard over all frames. Uses spatial pruning for large search spaces\n"
-    "and brute force for smaller ones (same geometry either way).";
-constexpr const char kBruteDoc[] =
-    "run_baker_hubbard_brute(xyz_flat, n_frames, n_atoms, donor_h_pairs, acceptor_indices)\n--\n\n"
-    "Brute-force " BAKER_HUBBARD_EN_DASH " (reference implementation for regression tests).";
-constexpr const char kThreadedDoc[] =
-    "run_baker_hubbard_with_threads(xyz_flat, n_frames, n_atoms, donor_h_pairs, acceptor_indices, "
-    "n_threads)\n--\n\n"
-    "Threaded " BAKER_HUBBARD_EN_DASH " (adaptive spatial vs brute per frame batch).";
-
-PyObject* finish(PyOutcome<PyRef> outcome) {
-  if (!outcome.ok()) return outcome.error().raise();
-  return outcome.value().release();
+PyResult<PyRef> brute_body(SearchArguments arguments, PyObject* const*) {
+  return run_baker_hubbard_brute(std::move(arguments));
 }
 
-template <const FunctionDescription& Description, PyOutcome<PyRef> (*Body)(SearchArguments)>
+PyResult<PyRef> adaptive_body(SearchArguments arguments, PyObject* const*) {
+  return run_baker_hubbard(std::move(arguments));
+}
+
+PyResult<PyRef> threaded_body(SearchArguments arguments, PyObject* const* extra_slots) {
+  PyResult<std::uint64_t> n_threads = extract_u64(extra_slots[0]);
+  if (!n_threads.ok()) return argument_extraction_error("n_threads", std::move(n_threads.error()));
+  return run_baker_hubbard_with_threads(std::move(arguments), n_threads.value());
+}
+
+struct EntryPoint {
+  FunctionDescription description;
+  Body body;
+};
+
+constexpr EntryPoint kAdaptive{{"run_baker_hubbard()", kSearchParameters}, adaptive_body};
+constexpr EntryPoint kBrute{{"run_baker_hubbard_brute()", kSearchParameters}, brute_body};
+constexpr EntryPoint kThreaded{{"run_baker_hubbard_with_threads()", kThreadedParameters},
+                               threaded_body};
+
+// Binding, then conversion in parameter order, then the body; any failure raised once.
+template <const EntryPoint& Entry>
 PyObject* search_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_guarded([&]() -> PyObject* {
-    PyObject* slots[5] = {};
-    if (auto error = extract_arguments_fastcall(Description, args, nargs, kwnames, slots)) {
-      return error->raise();
-    }
-    PyOutcome<SearchArguments> arguments = convert_search_arguments(slots);
+    PyObject* slots[kMaxParameters] = {};
+    PyStatus bound = extract_arguments_fastcall(Entry.description, args, nargs, kwnames, slots);
+    if (!bound.ok()) return bound.error().raise();
+    PyResult<SearchArguments> arguments = convert_search_arguments(slots);
     if (!arguments.ok()) return arguments.error().raise();
-    return finish(Body(std::move(arguments.value())));
+    return return_or_raise(Entry.body(std::move(arguments.value()), slots + kSharedParameters));
   });
 }
 
-PyObject* threaded_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
-    PyObject* slots[6] = {};
-    if (auto error = extract_arguments_fastcall(kThreadedDescription, args, nargs, kwnames, slots)) {
-      return error->raise();
-    }
-    PyOutcome<SearchArguments> arguments = convert_search_arguments(slots);
-    if (!arguments.ok()) return arguments.error().raise();
-    PyOutcome<std::uint64_t> n_threads = extract_u64(slots[5]);
-    if (!n_threads.ok()) {
-      return argument_extraction_error("n_threads", std::move(n_threads.error())).raise();
-    }
-    return finish(run_baker_hubbard_with_threads(std::move(arguments.value()), n_threads.value()));
-  });
+template <const EntryPoint& Entry>
+constexpr PyCFunction as_method() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(search_entry<Entry>));
 }
 
 PyMethodDef kFunctions[] = {
-    {"run_baker_hubbard",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(search_entry<kAdaptiveDescription, run_baker_hubbard>)),
-     METH_FASTCALL | METH_KEYWORDS, kAdaptiveDoc},
-    {"run_baker_hubbard_brute",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(search_entry<kBruteDescription, run_baker_hubbard_brute>)),
-     METH_FASTCALL | METH_KEYWORDS, kBruteDoc},
-    {"run_baker_hubbard_with_threads",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(threaded_entry)),
-     METH_FASTCALL | METH_KEYWORDS, kThreadedDoc},
+    {"run_baker_hubbard", as_method<kAdaptive>(), METH_FASTCALL | METH_KEYWORDS,
+     texts::kAdaptiveDoc},
+    {"run_baker_hubbard_brute", as_method<kBrute>(), METH_FASTCALL | METH_KEYWORDS,
+     texts::kBruteDoc},
+    {"run_baker_hubbard_with_threads", as_method<kThreaded>(), METH_FASTCALL | METH_KEYWORDS,
+     texts::kThreadedDoc},
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "brenvox_hbond_rs", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, texts::kModuleName, "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<std::int64_t> pinned_interpreter{-1};
 PyObject* cached_module = nullptr;
 
 PyObject* raise_fetched_or_system_error() {
-  if (!PyErr_Occurred()) {
-    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-  }
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, texts::kNoExceptionSet);
   return nullptr;
 }
 
-// Returns false with an exception set.
-bool add_function(PyObject* module, PyMethodDef* definition) {
+PyStatus add_function(PyObject* module, PyMethodDef* definition) {
   PyRef module_name(PyModule_GetNameObject(module));
-  if (!module_name) return false;
+  if (!module_name) return PyError::fetch_raised();
   PyRef function(PyCMethod_New(definition, module, module_name.get(), nullptr));
-  if (!function) return false;
+  if (!function) return PyError::fetch_raised();
   PyRef name(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!name) return false;
+  if (!name) return PyError::fetch_raised();
   PyRef all(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PyError::fetch_raised();
     PyErr_Clear();
     all = PyRef(PyList_New(0));
-    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+      return PyError::fetch_raised();
+    }
   }
   if (PyList_Append(all.get(), name.get()) < 0) {
     PyErr_Clear();
-    throw InternalFailure("could not append __name__ to __all__");
+    throw InternalFailure(texts::kAllAppendFailed);
   }
-  return PyObject_SetAttr(module, name.get(), function.get()) == 0;
+  if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return PyError::fetch_raised();
+  return {};
 }
 
 PyObject* initialise_module() {
@@ -126,17 +115,17 @@ PyObject* initialise_module() {
   std::int64_t expected = -1;
   if (!pinned_interpreter.compare_exchange_strong(expected, interpreter) &&
       expected != interpreter) {
-    PyErr_SetString(PyExc_ImportError,
-                    "PyO3 modules do not yet support subinterpreters, see the brenvox_hbond_rs "
-                    "README: the module can be imported in one interpreter per process");
+    PyErr_SetString(PyExc_ImportError, texts::kSubinterpreters);
     return nullptr;
   }
   if (cached_module != nullptr) return Py_NewRef(cached_module);
 
-  PyRef module(PyModule_Create2(&kModuleDef, 1013));
+  PyRef module(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
   if (!module) return raise_fetched_or_system_error();
   for (PyMethodDef& definition : kFunctions) {
-    if (!add_function(module.get(), &definition)) return nullptr;
+    if (PyStatus added = add_function(module.get(), &definition); !added.ok()) {
+      return added.error().raise();
+    }
   }
   cached_module = Py_NewRef(module.get());
   return module.release();

@@ -5,8 +5,10 @@
 #define BRENVOX_OWNS_NUMPY_API
 #include "numpy_headers.hpp"
 
+#include <new>
 #include <string>
 
+#include "interface_texts.hpp"
 #include "kernel/internal_failure.hpp"
 #include "py_ref.hpp"
 
@@ -14,11 +16,9 @@ namespace brenvox {
 
 namespace {
 
-constexpr const char* kCapsuleFailure = "Failed to access NumPy array API capsule";
-
 [[noreturn]] void fail(const std::string& detail) {
   BRENVOX_HBOND_ARRAY_API = nullptr;
-  throw InternalFailure(std::string(kCapsuleFailure) + ": " + detail);
+  throw InternalFailure(std::string(texts::kNumpyCapsuleFailure) + ": " + detail);
 }
 
 // "TypeName: message" of the raised exception, which is cleared.
@@ -33,15 +33,25 @@ std::string describe_raised() {
   return text;
 }
 
+// Running out of memory is not a fault of NumPy or of this build: it stays a MemoryError.
+[[noreturn]] void fail_with_raised() {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    BRENVOX_HBOND_ARRAY_API = nullptr;
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  fail(describe_raised());
+}
+
 PyRef import_or_fail(const char* name) {
   PyRef module(PyImport_ImportModule(name));
-  if (!module) fail(describe_raised());
+  if (!module) fail_with_raised();
   return module;
 }
 
 PyRef attribute_or_fail(PyObject* object, const char* name) {
   PyRef value(PyObject_GetAttrString(object, name));
-  if (!value) fail(describe_raised());
+  if (!value) fail_with_raised();
   return value;
 }
 
@@ -51,10 +61,10 @@ long numpy_major_version() {
   PyRef lib = import_or_fail("numpy.lib");
   PyRef numpy_version_type = attribute_or_fail(lib.get(), "NumpyVersion");
   PyRef parsed(PyObject_CallOneArg(numpy_version_type.get(), version.get()));
-  if (!parsed) fail(describe_raised());
+  if (!parsed) fail_with_raised();
   PyRef major = attribute_or_fail(parsed.get(), "major");
   const long value = PyLong_AsLong(major.get());
-  if (value == -1 && PyErr_Occurred()) fail(describe_raised());
+  if (value == -1 && PyErr_Occurred()) fail_with_raised();
   return value;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "interface_texts.hpp"
 #include "numpy_headers.hpp"
 
 namespace brenvox {
@@ -12,8 +13,6 @@ namespace {
 struct PySliceContainer {
   PyObject_HEAD
   void* data;
-  std::size_t length;
-  std::size_t capacity;
 };
 
 void slice_container_dealloc(PyObject* self) {
@@ -29,7 +28,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "brenvox_hbond_rs.PySliceContainer",
+    texts::kResultContainerType,
     sizeof(PySliceContainer),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -44,48 +43,49 @@ PyTypeObject* slice_container_type() {
 }
 
 // Takes over `storage` on every path.
-PyOutcome<PyRef> make_owner(BondStorage storage) {
+PyResult<PyRef> make_owner(BondStorage storage) {
   PyTypeObject* type = slice_container_type();
   PyObject* owner = type != nullptr ? type->tp_alloc(type, 0) : nullptr;
   if (owner == nullptr) {
     std::free(storage.data);
-    return ErrorValue::fetch_raised();
+    return PyError::fetch_raised();
   }
   auto* container = reinterpret_cast<PySliceContainer*>(owner);
   container->data = storage.data;
-  container->length = storage.length;
-  container->capacity = storage.capacity;
   return PyRef(owner);
 }
 
 }  // namespace
 
-PyOutcome<PyRef> bonds_to_pyarray(BondBuffer bonds) {
+PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds) {
+  // The buffer holds whole records only.
   const std::size_t n_bonds = bonds.size() / 4;
+  PyArray_Descr* uint32 = PyArray_DescrFromType(NPY_UINT);
+  if (uint32 == nullptr) return PyError::fetch_raised();
   if (n_bonds == 0) {
     npy_intp dims[2] = {0, 4};
-    PyRef empty(PyArray_Zeros(2, dims, PyArray_DescrFromType(NPY_UINT), 0));
-    if (!empty) return ErrorValue::fetch_raised();
+    // Steals the dtype's reference.
+    PyRef empty(PyArray_Zeros(2, dims, uint32, 0));
+    if (!empty) return PyError::fetch_raised();
     return empty;
-  }
-  if (bonds.size() != 4 * n_bonds) {
-    return ErrorValue(PyExc_ValueError,
-                      "bond buffer shape: ShapeError/IncompatibleShape: incompatible shapes");
   }
   BondStorage storage = bonds.release();
   void* data = storage.data;
-  PyOutcome<PyRef> owner = make_owner(storage);
-  if (!owner.ok()) return std::move(owner.error());
+  PyResult<PyRef> owner = make_owner(storage);
+  if (!owner.ok()) {
+    Py_DECREF(uint32);
+    return std::move(owner.error());
+  }
 
   npy_intp dims[2] = {static_cast<npy_intp>(n_bonds), 4};
   npy_intp strides[2] = {4 * sizeof(std::uint32_t), sizeof(std::uint32_t)};
-  PyRef array(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_UINT), 2, dims,
+  PyRef array(PyArray_NewFromDescr(&PyArray_Type, uint32, 2, dims,
                                    strides, data, NPY_ARRAY_WRITEABLE, nullptr));
-  if (!array) return ErrorValue::fetch_raised();
+  if (!array) return PyError::fetch_raised();
   // Steals the owner's reference, also when it fails.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.value().release()) <
       0) {
-    return ErrorValue::fetch_raised();
+    return PyError::fetch_raised();
   }
   return array;
 }

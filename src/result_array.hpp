@@ -8,6 +8,6 @@
 namespace brenvox {
 
 // Takes over the buffer: its storage passes to the array's owner object or is freed.
-PyOutcome<PyRef> bonds_to_pyarray(BondBuffer bonds);
+PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds);
 
 }  // namespace brenvox

@@ -1,5 +1,6 @@
 #include "search_bodies.hpp"
 
+#include "interface_texts.hpp"
 #include "kernel/frame_loop.hpp"
 #include "parallel/threaded_driver.hpp"
 #include "parallel/worker_pool.hpp"
@@ -12,64 +13,61 @@ namespace {
 struct PreparedSearch {
   CoordView xyz;
   SearchInputs inputs;
+  FrameCollector collector;
 };
 
-// Contiguity, then length and filtering, then the check that every row fits in uint32.
-Outcome<PreparedSearch> prepare_search(SearchArguments& arguments) {
-  Outcome<CoordView> view = arguments.xyz_flat.view();
+// The coordinates as they are now, then length and filtering, then the check that every row
+// fits in uint32. The collector is the exhaustive one unless `adaptive`.
+PyResult<PreparedSearch> prepare_search(SearchArguments& arguments, bool adaptive) {
+  PyResult<CoordView> view = arguments.xyz_flat.view();
   if (!view.ok()) return std::move(view.error());
-  Outcome<SearchInputs> inputs =
+  SearchResult<SearchInputs> inputs =
       validate_inputs(view.value().size(), arguments.n_frames, arguments.n_atoms,
                       std::move(arguments.donor_h_pairs), std::move(arguments.acceptor_indices));
-  if (!inputs.ok()) return std::move(inputs.error());
-  if (auto overflow = check_rows_representable(arguments.n_frames, inputs.value())) {
-    return std::move(*overflow);
+  if (!inputs.ok()) return PyError::from_search(inputs.error());
+  if (SearchStatus rows = check_rows_representable(arguments.n_frames, inputs.value());
+      !rows.ok()) {
+    return PyError::from_search(rows.error());
   }
-  return PreparedSearch{view.value(), std::move(inputs.value())};
+  const FrameCollector collector =
+      adaptive ? choose_frame_collector(inputs.value().pairs.size(), inputs.value().acceptors.size())
+               : collect_bonds_brute_frame;
+  return PreparedSearch{view.value(), std::move(inputs.value()), collector};
+}
+
+PyResult<PyRef> run_serial(SearchArguments arguments, bool adaptive) {
+  PyResult<PreparedSearch> prepared = prepare_search(arguments, adaptive);
+  if (!prepared.ok()) return std::move(prepared.error());
+  const PreparedSearch& search = prepared.value();
+  return bonds_to_pyarray(run_kernel(search.collector, search.xyz, arguments.n_frames,
+                                     arguments.n_atoms, search.inputs));
 }
 
 }  // namespace
 
-PyOutcome<PyRef> run_baker_hubbard_brute(SearchArguments arguments) {
-  Outcome<PreparedSearch> prepared = prepare_search(arguments);
-  if (!prepared.ok()) return ErrorValue::from_kernel(prepared.error());
-  const PreparedSearch& search = prepared.value();
-  return bonds_to_pyarray(run_kernel<collect_bonds_brute_frame>(
-      search.xyz, arguments.n_frames, arguments.n_atoms, search.inputs));
+PyResult<PyRef> run_baker_hubbard_brute(SearchArguments arguments) {
+  return run_serial(std::move(arguments), false);
 }
 
-PyOutcome<PyRef> run_baker_hubbard(SearchArguments arguments) {
-  Outcome<PreparedSearch> prepared = prepare_search(arguments);
-  if (!prepared.ok()) return ErrorValue::from_kernel(prepared.error());
-  const PreparedSearch& search = prepared.value();
-  const FrameCollector collector =
-      choose_frame_collector(search.inputs.pairs.size(), search.inputs.acceptors.size());
-  if (collector == collect_bonds_brute_frame) {
-    return bonds_to_pyarray(run_kernel<collect_bonds_brute_frame>(
-        search.xyz, arguments.n_frames, arguments.n_atoms, search.inputs));
-  }
-  return bonds_to_pyarray(run_kernel<collect_bonds_spatial_frame>(
-      search.xyz, arguments.n_frames, arguments.n_atoms, search.inputs));
+PyResult<PyRef> run_baker_hubbard(SearchArguments arguments) {
+  return run_serial(std::move(arguments), true);
 }
 
-PyOutcome<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
-                                                std::uint64_t n_threads) {
-  Outcome<PreparedSearch> prepared = prepare_search(arguments);
-  if (!prepared.ok()) return ErrorValue::from_kernel(prepared.error());
+PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
+                                               std::uint64_t n_threads) {
+  PyResult<PreparedSearch> prepared = prepare_search(arguments, true);
+  if (!prepared.ok()) return std::move(prepared.error());
   const PreparedSearch& search = prepared.value();
-  const FrameCollector collector =
-      choose_frame_collector(search.inputs.pairs.size(), search.inputs.acceptors.size());
-  auto pool = WorkerPool::create(pool_size_for(n_threads));
-  if (auto* failure = std::get_if<PoolBuildError>(&pool)) {
-    return ErrorValue(PyExc_RuntimeError,
-                      "rayon pool build failed: " + describe_error_number(failure->error_number));
+  Result<std::unique_ptr<WorkerPool>, PoolBuildError> pool =
+      WorkerPool::create(pool_size_for(n_threads));
+  if (!pool.ok()) {
+    return PyError(PyExc_RuntimeError,
+                   texts::kPoolBuildFailed + describe_error_number(pool.error().error_number));
   }
-  BondBuffer bonds =
-      run_kernel_threaded(*std::get<0>(pool), search.xyz, arguments.n_frames, arguments.n_atoms,
-                          search.inputs, collector);
-  PyOutcome<PyRef> result = bonds_to_pyarray(std::move(bonds));
-  std::get<0>(pool).reset();
-  return result;
+  BondBuffer bonds = run_kernel_threaded(*pool.value(), search.xyz, arguments.n_frames,
+                                         arguments.n_atoms, search.inputs, search.collector);
+  pool.value().reset();
+  return bonds_to_pyarray(std::move(bonds));
 }
 
 }  // namespace brenvox

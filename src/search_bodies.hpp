@@ -10,13 +10,13 @@
 namespace brenvox {
 
 // Every pair against every acceptor, frame by frame: the reference result.
-PyOutcome<PyRef> run_baker_hubbard_brute(SearchArguments arguments);
+PyResult<PyRef> run_baker_hubbard_brute(SearchArguments arguments);
 
 // The exhaustive or the grid search, chosen once per call from pairs × acceptors.
-PyOutcome<PyRef> run_baker_hubbard(SearchArguments arguments);
+PyResult<PyRef> run_baker_hubbard(SearchArguments arguments);
 
 // As run_baker_hubbard, with the frames shared out over a pool of workers built for the call.
-PyOutcome<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
+PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
                                                 std::uint64_t n_threads);
 
 }  // namespace brenvox

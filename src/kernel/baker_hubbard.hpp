@@ -1,6 +1,7 @@
 #pragma once
 // The Baker–Hubbard criterion: H···A closer than 0.25 and angle D–H–A above 120 degrees, both
-// strict. Every search calls this one function, and the build forbids contraction into fused
+// strict. The scalar searches call this function; the vector lanes of the distance test repeat
+// its first operations in the same order. The build forbids contraction into fused
 // multiply-adds, so all searches make bit-identical decisions.
 
 namespace brenvox {

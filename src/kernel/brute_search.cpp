@@ -38,7 +38,8 @@ BRENVOX_TARGET_CLONES void mark_near(
 
 void collect_bonds_brute_frame(CoordView xyz, std::uint64_t frame, std::uint64_t frame_offset,
                                std::span<const Pair> pairs,
-                               std::span<const std::uint64_t> acceptors, BondBuffer& out) {
+                               std::span<const std::uint64_t> acceptors, FrameScratch&,
+                               BondBuffer& out) {
   if (pairs.empty() || acceptors.empty()) return;
   const FrameView view(xyz, frame_offset);
   const std::size_t n = acceptors.size();

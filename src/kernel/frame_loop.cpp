@@ -50,12 +50,21 @@ void reserve_capacity_hint(BondBuffer& out, std::uint64_t n_frames, const Search
 
 void collect_frame_range(FrameCollector collector, CoordView xyz, std::uint64_t first,
                          std::uint64_t last, std::uint64_t n_atoms, const SearchInputs& inputs,
-                         BondBuffer& out) {
+                         FrameScratch& scratch, BondBuffer& out) {
   if (inputs.pairs.empty() || inputs.acceptors.empty()) return;
   const std::uint64_t frame_stride = n_atoms * 3;
   for (std::uint64_t frame = first; frame < last; ++frame) {
-    collector(xyz, frame, frame * frame_stride, inputs.pairs, inputs.acceptors, out);
+    collector(xyz, frame, frame * frame_stride, inputs.pairs, inputs.acceptors, scratch, out);
   }
+}
+
+BondBuffer run_kernel(FrameCollector collector, CoordView xyz, std::uint64_t n_frames,
+                      std::uint64_t n_atoms, const SearchInputs& inputs) {
+  BondBuffer out;
+  reserve_capacity_hint(out, n_frames, inputs);
+  FrameScratch scratch;
+  collect_frame_range(collector, xyz, 0, n_frames, n_atoms, inputs, scratch, out);
+  return out;
 }
 
 }  // namespace brenvox

@@ -26,26 +26,10 @@ void reserve_capacity_hint(BondBuffer& out, std::uint64_t n_frames, const Search
 // Runs `collector` on frames first ... last - 1 in ascending order, appending to `out`.
 void collect_frame_range(FrameCollector collector, CoordView xyz, std::uint64_t first,
                          std::uint64_t last, std::uint64_t n_atoms, const SearchInputs& inputs,
-                         BondBuffer& out);
+                         FrameScratch& scratch, BondBuffer& out);
 
-// Frees the working storage that collectors keep on this thread between frames, when the
-// frame loop that owns it ends, however it ends.
-struct FrameStorageScope {
-  FrameStorageScope() = default;
-  FrameStorageScope(const FrameStorageScope&) = delete;
-  FrameStorageScope& operator=(const FrameStorageScope&) = delete;
-  ~FrameStorageScope() { release_spatial_search_storage(); }
-};
-
-// The serial search over all frames: capacity hint, then every frame with `Collector`.
-template <FrameCollector Collector>
-BondBuffer run_kernel(CoordView xyz, std::uint64_t n_frames, std::uint64_t n_atoms,
-                      const SearchInputs& inputs) {
-  BondBuffer out;
-  reserve_capacity_hint(out, n_frames, inputs);
-  const FrameStorageScope storage;
-  collect_frame_range(Collector, xyz, 0, n_frames, n_atoms, inputs, out);
-  return out;
-}
+// The serial search over all frames: capacity hint, then every frame with `collector`.
+BondBuffer run_kernel(FrameCollector collector, CoordView xyz, std::uint64_t n_frames,
+                      std::uint64_t n_atoms, const SearchInputs& inputs);
 
 }  // namespace brenvox

@@ -3,11 +3,10 @@
 // the acceptors, checked and filtered once per call.
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
-#include "kernel/kernel_error.hpp"
+#include "kernel/search_error.hpp"
 
 namespace brenvox {
 
@@ -28,22 +27,19 @@ struct SearchInputs {
   AcceptorList acceptors;
 };
 
-inline constexpr const char* kLengthMismatchMessage =
-    "xyz_flat length must equal n_frames * n_atoms * 3";
-
 // Checks the coordinate length, then drops out-of-range indices in place. Both lists are
 // consumed; on failure they are gone too.
-Outcome<SearchInputs> validate_inputs(std::uint64_t xyz_length, std::uint64_t n_frames,
+SearchResult<SearchInputs> validate_inputs(std::uint64_t xyz_length, std::uint64_t n_frames,
                                       std::uint64_t n_atoms, PairList pairs,
                                       AcceptorList acceptors);
 
 // Result rows hold uint32 indices. When some row of this search could carry a frame or atom
-// index of 2^32 or more, returns the OverflowError that the call must raise instead.
-std::optional<KernelError> check_rows_representable(std::uint64_t n_frames,
+// index of 2^32 or more, fails with the OverflowError that the call must raise instead.
+SearchStatus check_rows_representable(std::uint64_t n_frames,
                                                     const SearchInputs& inputs);
 
-// One frame's atoms. Collectors check every index they read through `require`, once per
-// pair or acceptor, so a broken invariant stops the call instead of reading outside the array.
+// One frame's atoms. Every index read through `atom` is checked, so a broken invariant stops
+// the call instead of reading outside the array.
 class FrameView {
  public:
   FrameView(CoordView xyz, std::uint64_t frame_offset);

@@ -15,39 +15,22 @@
 
 namespace brenvox {
 
-namespace {
-
-// Kept by each thread from frame to frame; the frame loop releases it.
-struct SpatialSearchStorage {
-  AcceptorKeys acceptor_keys;
-  BandSearchStoragePtr band;
-};
-
-SpatialSearchStorage& thread_storage() {
-  thread_local SpatialSearchStorage storage;
-  return storage;
-}
-
-}  // namespace
-
 void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64_t frame_offset,
                                  std::span<const Pair> pairs,
-                                 std::span<const std::uint64_t> acceptors, BondBuffer& out) {
+                                 std::span<const std::uint64_t> acceptors, FrameScratch& scratch,
+                                 BondBuffer& out) {
   if (pairs.empty() || acceptors.empty()) return;
   const FrameView view(xyz, frame_offset);
-  SpatialSearchStorage& storage = thread_storage();
-  compute_acceptor_keys(view, acceptors, storage.acceptor_keys);
+  compute_acceptor_keys(view, acceptors, scratch.acceptor_keys);
   const std::uint64_t n_cells =
-      band_cell_count(storage.acceptor_keys, acceptors.size(), pairs.size());
+      band_cell_count(scratch.acceptor_keys, acceptors.size(), pairs.size());
   if (n_cells != 0) {
-    if (!storage.band) storage.band = make_band_search_storage();
-    search_band_grid(view, frame, pairs, acceptors, storage.acceptor_keys, n_cells,
-                     *storage.band, out);
+    if (!scratch.band) scratch.band = make_band_search_storage();
+    search_band_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, n_cells,
+                     *scratch.band, out);
   } else {
-    search_column_grid(view, frame, pairs, acceptors, storage.acceptor_keys, out);
+    search_column_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, out);
   }
 }
-
-void release_spatial_search_storage() noexcept { thread_storage() = SpatialSearchStorage{}; }
 
 }  // namespace brenvox

@@ -17,13 +17,14 @@ BondBuffer run_kernel_threaded(WorkerPool& pool, CoordView xyz, std::uint64_t n_
   std::atomic<bool> abandoned{false};
 
   pool.run([&](std::size_t) {
-    const FrameStorageScope storage;
+    FrameScratch scratch;
     try {
       while (!abandoned.load(std::memory_order_relaxed)) {
         const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
         if (b >= n_blocks) return;
         collect_frame_range(collector, xyz, block_start(b, n_blocks, n_frames),
-                            block_start(b + 1, n_blocks, n_frames), n_atoms, inputs, chunks[b]);
+                            block_start(b + 1, n_blocks, n_frames), n_atoms, inputs, scratch,
+                            chunks[b]);
       }
     } catch (...) {
       abandoned.store(true, std::memory_order_relaxed);

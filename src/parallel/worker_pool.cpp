@@ -1,7 +1,10 @@
 #include "parallel/worker_pool.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <utility>
+
+#include "parallel/exception_state.hpp"
 
 namespace brenvox {
 
@@ -15,7 +18,7 @@ std::size_t pool_size_for(std::uint64_t n_threads) {
   return static_cast<std::size_t>(std::clamp<std::uint64_t>(n_threads, 1, MAX_WORKER_THREADS));
 }
 
-std::variant<std::unique_ptr<WorkerPool>, PoolBuildError> WorkerPool::create(
+Result<std::unique_ptr<WorkerPool>, PoolBuildError> WorkerPool::create(
     std::size_t n_workers, ThreadStarter start_thread) {
   std::unique_ptr<WorkerPool> pool(new WorkerPool());
   pool->slots_.reserve(n_workers);
@@ -31,12 +34,19 @@ std::variant<std::unique_ptr<WorkerPool>, PoolBuildError> WorkerPool::create(
     if (error == 0) pool->threads_.push_back(thread);
   }
   pthread_attr_destroy(&attributes);
+  if (!pool->wait_for_start_reports(pool->threads_.size()) && error == 0) error = ENOMEM;
   if (error != 0) {
     pool->stop_and_join();
     pool->threads_.clear();
     return PoolBuildError{error};
   }
   return pool;
+}
+
+bool WorkerPool::wait_for_start_reports(std::size_t n_started) {
+  std::unique_lock lock(mutex_);
+  worker_reported_.wait(lock, [&] { return workers_reported_ == n_started; });
+  return !worker_unprepared_;
 }
 
 WorkerPool::~WorkerPool() { stop_and_join(); }
@@ -76,8 +86,13 @@ void* WorkerPool::worker_main(void* slot) {
 }
 
 void WorkerPool::work(std::size_t index) {
+  const bool prepared = prepare_exception_state();
   std::uint64_t generation_done = 0;
   std::unique_lock lock(mutex_);
+  ++workers_reported_;
+  if (!prepared) worker_unprepared_ = true;
+  worker_reported_.notify_one();
+  if (!prepared) return;
   for (;;) {
     job_posted_.wait(lock, [&] { return stopping_ || job_generation_ != generation_done; });
     if (stopping_) return;

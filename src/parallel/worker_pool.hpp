@@ -11,8 +11,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <variant>
 #include <vector>
+
+#include "kernel/result.hpp"
 
 namespace brenvox {
 
@@ -21,7 +22,7 @@ inline constexpr std::uint64_t MAX_WORKER_THREADS = 65535;
 // Workers for a requested count: at least one, never more than MAX_WORKER_THREADS.
 std::size_t pool_size_for(std::uint64_t n_threads);
 
-// The error number of a thread that could not be started.
+// The error number of a thread that could not be started or could not prepare itself.
 struct PoolBuildError {
   int error_number;
 };
@@ -31,7 +32,7 @@ using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*
 
 class WorkerPool {
  public:
-  static std::variant<std::unique_ptr<WorkerPool>, PoolBuildError> create(
+  static Result<std::unique_ptr<WorkerPool>, PoolBuildError> create(
       std::size_t n_workers, ThreadStarter start_thread = pthread_create);
 
   // Tells the workers to stop and joins them.
@@ -53,6 +54,8 @@ class WorkerPool {
 
   WorkerPool() = default;
   static void* worker_main(void* slot);
+  // False when a started worker could not prepare itself and has already returned.
+  bool wait_for_start_reports(std::size_t n_started);
   void work(std::size_t index);
   void stop_and_join() noexcept;
 
@@ -64,6 +67,10 @@ class WorkerPool {
   std::size_t workers_busy_ = 0;
   bool stopping_ = false;
   std::exception_ptr job_failure_;
+  // Start-up: each worker reports once whether it could prepare itself to throw.
+  std::condition_variable worker_reported_;
+  std::size_t workers_reported_ = 0;
+  bool worker_unprepared_ = false;
 
   std::vector<WorkerSlot> slots_;
   std::vector<pthread_t> threads_;

@@ -20,7 +20,7 @@ TEST(ValidateInputs, RejectsLengthMismatchAndProductOverflow) {
   } bad[] = {{59, 2, 10}, {61, 2, 10}, {0, 1, 1}, {0, k2p32, k2p32}, {3, UINT64_MAX, 1},
              {0, UINT64_MAX / 3 + 1, 1}};
   for (const auto& b : bad) {
-    Outcome<SearchInputs> r = validate_inputs(b.length, b.n_frames, b.n_atoms, {{0, 1}}, {0});
+    SearchResult<SearchInputs> r = validate_inputs(b.length, b.n_frames, b.n_atoms, {{0, 1}}, {0});
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind, ErrorKind::ValueError);
     EXPECT_EQ(r.error().message, "xyz_flat length must equal n_frames * n_atoms * 3");
@@ -31,7 +31,7 @@ TEST(ValidateInputs, FiltersInPlaceKeepingOrderAndDuplicates) {
   PairList pairs{{9, 9}, {10, 0}, {3, 4}, {0, 10}, {3, 4}, {UINT64_MAX, 1}, {0, 9}};
   AcceptorList acceptors{10, 5, 5, 11, 0, 9, UINT64_MAX};
   const Pair* storage = pairs.data();
-  Outcome<SearchInputs> r = validate_inputs(60, 2, 10, std::move(pairs), std::move(acceptors));
+  SearchResult<SearchInputs> r = validate_inputs(60, 2, 10, std::move(pairs), std::move(acceptors));
   ASSERT_TRUE(r.ok());
   const SearchInputs& in = r.value();
   EXPECT_EQ(in.pairs.data(), storage);
@@ -45,7 +45,7 @@ TEST(ValidateInputs, FiltersInPlaceKeepingOrderAndDuplicates) {
 }
 
 TEST(ValidateInputs, NoAtomsDropsEverything) {
-  Outcome<SearchInputs> r = validate_inputs(0, 5, 0, {{0, 0}}, {0, 1});
+  SearchResult<SearchInputs> r = validate_inputs(0, 5, 0, {{0, 0}}, {0, 1});
   ASSERT_TRUE(r.ok());
   EXPECT_TRUE(r.value().pairs.empty());
   EXPECT_TRUE(r.value().acceptors.empty());
@@ -54,26 +54,26 @@ TEST(ValidateInputs, NoAtomsDropsEverything) {
 // Result columns are uint32: a row with a larger index must fail loudly, not wrap.
 TEST(RowsRepresentable, RejectsIndicesBeyondUint32) {
   const SearchInputs small{{{0, 1}}, {2}};
-  EXPECT_FALSE(check_rows_representable(k2p32, small).has_value());
+  EXPECT_TRUE(check_rows_representable(k2p32, small).ok());
 
-  const auto frame_error = check_rows_representable(k2p32 + 1, small);
-  ASSERT_TRUE(frame_error.has_value());
-  EXPECT_EQ(frame_error->kind, ErrorKind::OverflowError);
-  EXPECT_NE(frame_error->message.find("4294967296"), std::string::npos);
+  auto frame_error = check_rows_representable(k2p32 + 1, small);
+  ASSERT_FALSE(frame_error.ok());
+  EXPECT_EQ(frame_error.error().kind, ErrorKind::OverflowError);
+  EXPECT_NE(frame_error.error().message.find("4294967296"), std::string::npos);
 
   for (const SearchInputs& big : {SearchInputs{{{k2p32, 1}}, {2}}, SearchInputs{{{0, k2p32}}, {2}},
                                   SearchInputs{{{0, 1}}, {2, k2p32}}}) {
-    const auto error = check_rows_representable(1, big);
-    ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->kind, ErrorKind::OverflowError);
+    auto error = check_rows_representable(1, big);
+    ASSERT_FALSE(error.ok());
+    EXPECT_EQ(error.error().kind, ErrorKind::OverflowError);
   }
-  EXPECT_FALSE(check_rows_representable(1, SearchInputs{{{k2p32 - 1, 0}}, {k2p32 - 1}}));
+  EXPECT_TRUE(check_rows_representable(1, SearchInputs{{{k2p32 - 1, 0}}, {k2p32 - 1}}).ok());
 }
 
 TEST(RowsRepresentable, NoRowsNoError) {
-  EXPECT_FALSE(check_rows_representable(k2p32 * 4, SearchInputs{{}, {k2p32}}));
-  EXPECT_FALSE(check_rows_representable(k2p32 * 4, SearchInputs{{{k2p32, 0}}, {}}));
-  EXPECT_FALSE(check_rows_representable(0, SearchInputs{{{k2p32, 0}}, {k2p32}}));
+  EXPECT_TRUE(check_rows_representable(k2p32 * 4, SearchInputs{{}, {k2p32}}).ok());
+  EXPECT_TRUE(check_rows_representable(k2p32 * 4, SearchInputs{{{k2p32, 0}}, {}}).ok());
+  EXPECT_TRUE(check_rows_representable(0, SearchInputs{{{k2p32, 0}}, {k2p32}}).ok());
 }
 
 TEST(CapacityHint, OneRecordPerFourPairsPerFrame) {
@@ -121,10 +121,11 @@ TEST(FrameView, ReadOutsideTheArrayIsAnInternalFailure) {
 
   for (FrameCollector collector : {collect_bonds_brute_frame, collect_bonds_spatial_frame}) {
     BondBuffer out;
+    FrameScratch scratch;
     const PairList pairs{{0, 1}}, bad_pairs{{0, 5}};
     const AcceptorList acceptors{1}, bad_acceptors{2};
-    EXPECT_THROW(collector(xyz, 1, 6, pairs, bad_acceptors, out), InternalFailure);
-    EXPECT_THROW(collector(xyz, 1, 6, bad_pairs, acceptors, out), InternalFailure);
+    EXPECT_THROW(collector(xyz, 1, 6, pairs, bad_acceptors, scratch, out), InternalFailure);
+    EXPECT_THROW(collector(xyz, 1, 6, bad_pairs, acceptors, scratch, out), InternalFailure);
   }
 }
 

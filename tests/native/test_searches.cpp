@@ -22,7 +22,8 @@ std::vector<Record> collect(FrameCollector collector, const std::vector<double>&
                             const PairList& pairs, const AcceptorList& acceptors,
                             std::uint64_t frame = 0, std::uint64_t frame_offset = 0) {
   BondBuffer out;
-  collector(xyz, frame, frame_offset, pairs, acceptors, out);
+  FrameScratch scratch;
+  collector(xyz, frame, frame_offset, pairs, acceptors, scratch, out);
   return records_of(out);
 }
 
@@ -121,8 +122,11 @@ TEST_P(GridAgreesWithExhaustive, SameRowsInGridOrder) {
   for (std::uint64_t frame = 0; frame < s.n_frames; ++frame) {
     const std::uint64_t offset = frame * s.n_atoms * 3;
     BondBuffer brute, grid;
-    collect_bonds_brute_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, brute);
-    collect_bonds_spatial_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, grid);
+    FrameScratch scratch;
+    collect_bonds_brute_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, scratch,
+                              brute);
+    collect_bonds_spatial_frame(s.xyz, frame, offset, s.inputs.pairs, s.inputs.acceptors, scratch,
+                                grid);
     ASSERT_EQ(sorted(records_of(grid)), sorted(records_of(brute)));
     ASSERT_EQ(records_of(grid), expected_grid_order(s, frame));
   }
@@ -139,7 +143,8 @@ TEST(SerialDrivers, FramesInAscendingOrderWhateverTheCollector) {
     const System s = random_system(seed, Flavour::Clustered, 5);
     for (FrameCollector collector : {collect_bonds_brute_frame, collect_bonds_spatial_frame}) {
       BondBuffer all;
-      collect_frame_range(collector, s.xyz, 0, s.n_frames, s.n_atoms, s.inputs, all);
+      FrameScratch scratch;
+      collect_frame_range(collector, s.xyz, 0, s.n_frames, s.n_atoms, s.inputs, scratch, all);
       std::vector<Record> expected;
       for (std::uint64_t f = 0; f < s.n_frames; ++f) {
         const auto rows = collect(collector, s.xyz, s.inputs.pairs, s.inputs.acceptors, f,
