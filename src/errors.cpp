@@ -12,10 +12,8 @@ namespace {
 
 PyObject* exception_type(ErrorKind kind) {
   switch (kind) {
-    case ErrorKind::TypeError: return PyExc_TypeError;
     case ErrorKind::ValueError: return PyExc_ValueError;
     case ErrorKind::OverflowError: return PyExc_OverflowError;
-    case ErrorKind::RuntimeError: return PyExc_RuntimeError;
   }
   return PyExc_SystemError;
 }

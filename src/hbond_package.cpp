@@ -39,8 +39,7 @@ bool is_plain_array(PyObject* object, int type, int ndim) {
 }
 
 PyObject* raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  return nullptr;
+  return PyError(type, message).raise();
 }
 
 std::string range_text(std::uint64_t n_atoms) {
@@ -48,28 +47,26 @@ std::string range_text(std::uint64_t n_atoms) {
          " range of atom indices";
 }
 
-// False, with an IndexError naming the first index outside 0 ... n_atoms - 1, if there is one.
-bool indices_in_range(std::span<const std::int64_t> pair_atoms,
-                        std::span<const std::int64_t> acceptors, std::uint64_t n_atoms) {
+// Fails with an IndexError naming the first index outside 0 ... n_atoms - 1, if there is one.
+PyStatus check_indices_in_range(std::span<const std::int64_t> pair_atoms,
+                                std::span<const std::int64_t> acceptors, std::uint64_t n_atoms) {
   const auto outside = [n_atoms](std::int64_t index) {
     return index < 0 || static_cast<std::uint64_t>(index) >= n_atoms;
   };
   for (std::size_t i = 0; i < pair_atoms.size(); ++i) {
     if (outside(pair_atoms[i])) {
-      raise(PyExc_IndexError, "donor_h_pairs[" + std::to_string(i / 2) + "][" +
-                                  std::to_string(i % 2) + "] = " + std::to_string(pair_atoms[i]) +
-                                  range_text(n_atoms));
-      return false;
+      return PyError(PyExc_IndexError, "donor_h_pairs[" + std::to_string(i / 2) + "][" +
+                                           std::to_string(i % 2) + "] = " +
+                                           std::to_string(pair_atoms[i]) + range_text(n_atoms));
     }
   }
   for (std::size_t i = 0; i < acceptors.size(); ++i) {
     if (outside(acceptors[i])) {
-      raise(PyExc_IndexError, "acceptors[" + std::to_string(i) + "] = " +
-                                  std::to_string(acceptors[i]) + range_text(n_atoms));
-      return false;
+      return PyError(PyExc_IndexError, "acceptors[" + std::to_string(i) + "] = " +
+                                           std::to_string(acceptors[i]) + range_text(n_atoms));
     }
   }
-  return true;
+  return {};
 }
 
 std::string number_text(double value) {
@@ -80,7 +77,8 @@ std::string number_text(double value) {
 
 // Every box, checked: finite, not flat, and wide enough that at most one image of an acceptor
 // can be within the cut-off of a hydrogen.
-bool read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<PeriodicBox>& boxes) {
+PyStatus read_boxes(PyArrayObject* array, double distance_cutoff,
+                    std::vector<PeriodicBox>& boxes) {
   const auto* rows = static_cast<const double*>(PyArray_DATA(array));
   const npy_intp n_boxes = PyArray_DIM(array, 0);
   boxes.reserve(static_cast<std::size_t>(n_boxes));
@@ -89,21 +87,19 @@ bool read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<Period
     std::optional<PeriodicBox> box = make_periodic_box(rows + 9 * f, problem);
     const std::string which = "box of frame " + std::to_string(f);
     if (!box) {
-      raise(PyExc_ValueError, which + (problem == BoxProblem::NotFinite
-                                           ? " is not finite"
-                                           : " is degenerate: its vectors span no volume"));
-      return false;
+      return PyError(PyExc_ValueError, which + (problem == BoxProblem::NotFinite
+                                                    ? " is not finite"
+                                                    : " is degenerate: its vectors span no volume"));
     }
     if (!(distance_cutoff < 0.5 * box->min_width)) {
-      raise(PyExc_ValueError, "distance_cutoff " + number_text(distance_cutoff) +
-                                  " must be below half the box's smallest perpendicular width (" +
-                                  number_text(box->min_width) + " in frame " + std::to_string(f) +
-                                  ")");
-      return false;
+      return PyError(PyExc_ValueError,
+                     "distance_cutoff " + number_text(distance_cutoff) +
+                         " must be below half the box's smallest perpendicular width (" +
+                         number_text(box->min_width) + " in frame " + std::to_string(f) + ")");
     }
     boxes.push_back(*box);
   }
-  return true;
+  return {};
 }
 
 // Runs the search with the interpreter lock released; a C++ exception is carried across and
@@ -181,9 +177,16 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                                          std::to_string(kMaxPairs - 1) + " pairs and " +
                                          std::to_string(kMaxAcceptors - 1) + " acceptors)");
     }
-    if (!indices_in_range(pair_atoms, acceptor_atoms, n_atoms)) return nullptr;
+    if (PyStatus in_range = check_indices_in_range(pair_atoms, acceptor_atoms, n_atoms);
+        !in_range.ok()) {
+      return in_range.error().raise();
+    }
     std::vector<PeriodicBox> boxes;
-    if (periodic && !read_boxes(as_array(box), distance_cutoff, boxes)) return nullptr;
+    if (periodic) {
+      if (PyStatus read = read_boxes(as_array(box), distance_cutoff, boxes); !read.ok()) {
+        return read.error().raise();
+      }
+    }
 
     const TrajectorySearch search{PyArray_DATA(coordinates),
                                   PyArray_TYPE(coordinates) == NPY_FLOAT32,
@@ -209,9 +212,7 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
     // The arguments' references are held by the caller's tuple for the whole call.
     BondBuffer bonds = run_unlocked(search, pool.get());
     pool.reset();
-    PyResult<PyRef> result = bonds_to_pyarray(std::move(bonds));
-    if (!result.ok()) return result.error().raise();
-    return result.value().release();
+    return return_or_raise(bonds_to_pyarray(std::move(bonds)));
   });
 }
 

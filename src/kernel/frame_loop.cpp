@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "interface_texts.hpp"
 #include "kernel/internal_failure.hpp"
 
 namespace brenvox {
@@ -30,7 +31,7 @@ FrameCollector choose_frame_collector(std::uint64_t n_pairs, std::uint64_t n_acc
 
 std::uint64_t capacity_hint_values(std::uint64_t n_frames, std::uint64_t n_pairs) {
   const std::uint64_t values = saturating_product(4, saturating_product(n_frames, n_pairs / 4));
-  if (values > (std::uint64_t{1} << 63) / 4 - 1) throw InternalFailure("capacity overflow");
+  if (values > (std::uint64_t{1} << 63) / 4 - 1) throw InternalFailure(texts::kCapacityOverflow);
   return values;
 }
 

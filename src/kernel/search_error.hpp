@@ -8,7 +8,8 @@
 
 namespace brenvox {
 
-enum class ErrorKind { TypeError, ValueError, OverflowError, RuntimeError };
+// A wrong coordinate length, or rows whose indices would not fit in uint32.
+enum class ErrorKind { ValueError, OverflowError };
 
 struct SearchError {
   ErrorKind kind;
