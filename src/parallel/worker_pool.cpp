@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "parallel/exception_state.hpp"
 
 namespace brenvox {
 
@@ -19,8 +18,9 @@ std::size_t pool_size_for(std::uint64_t n_threads) {
 }
 
 Result<std::unique_ptr<WorkerPool>, PoolBuildError> WorkerPool::create(
-    std::size_t n_workers, ThreadStarter start_thread) {
+    std::size_t n_workers, ThreadStarter start_thread, ThreadPreparer prepare_thread) {
   std::unique_ptr<WorkerPool> pool(new WorkerPool());
+  pool->prepare_thread_ = prepare_thread;
   pool->slots_.reserve(n_workers);
   pool->threads_.reserve(n_workers);
 
@@ -86,7 +86,7 @@ void* WorkerPool::worker_main(void* slot) {
 }
 
 void WorkerPool::work(std::size_t index) {
-  const bool prepared = prepare_exception_state();
+  const bool prepared = prepare_thread_();
   std::uint64_t generation_done = 0;
   std::unique_lock lock(mutex_);
   ++workers_reported_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernel/result.hpp"
+#include "parallel/exception_state.hpp"
 
 namespace brenvox {
 
@@ -29,11 +30,14 @@ struct PoolBuildError {
 
 // How threads are started; replaceable so that tests can make creation fail.
 using ThreadStarter = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+// What each worker runs first, so that it may throw; replaceable so that tests can make it fail.
+using ThreadPreparer = bool (*)() noexcept;
 
 class WorkerPool {
  public:
   static Result<std::unique_ptr<WorkerPool>, PoolBuildError> create(
-      std::size_t n_workers, ThreadStarter start_thread = pthread_create);
+      std::size_t n_workers, ThreadStarter start_thread = pthread_create,
+      ThreadPreparer prepare_thread = prepare_exception_state);
 
   // Tells the workers to stop and joins them.
   ~WorkerPool();
@@ -68,6 +72,7 @@ class WorkerPool {
   bool stopping_ = false;
   std::exception_ptr job_failure_;
   // Start-up: each worker reports once whether it could prepare itself to throw.
+  ThreadPreparer prepare_thread_ = nullptr;
   std::condition_variable worker_reported_;
   std::size_t workers_reported_ = 0;
   bool worker_unprepared_ = false;

@@ -104,6 +104,23 @@ TEST(WorkerPool, CreationFailureStopsTheThreadsAlreadyStarted) {
   }
 }
 
+// The second worker to prepare itself finds no memory for its exception state.
+std::atomic<int> preparations{0};
+bool second_preparation_fails() noexcept { return preparations.fetch_add(1) != 1; }
+
+TEST(WorkerPool, WorkerThatCannotPrepareFailsCreationAndAllAreJoined) {
+  started_threads = 0;
+  finished_threads = 0;
+  fail_at = -1;
+  preparations = 0;
+  auto pool = WorkerPool::create(4, failing_starter, second_preparation_fails);
+  ASSERT_FALSE(pool.ok());
+  EXPECT_EQ(pool.error().error_number, ENOMEM);
+  EXPECT_EQ(started_threads.load(), 4);
+  EXPECT_EQ(finished_threads.load(), 4);  // joined before create returned
+  EXPECT_EQ(preparations.load(), 4);
+}
+
 class ThreadedMatchesSerial
     : public testing::TestWithParam<std::tuple<std::size_t, std::uint64_t, std::uint64_t>> {};
 
