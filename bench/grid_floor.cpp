@@ -148,7 +148,8 @@ std::int32_t wrapping_add(std::int32_t a, int b) {
 Candidates list_candidates(const double* frame, std::span<const Pair> pairs,
                            std::span<const std::uint64_t> acceptors) {
   std::unordered_map<CellKey, std::vector<std::uint32_t>, KeyHash> cells;
-  for (std::uint64_t a : acceptors) cells[brenvox::cell_key(frame + 3 * a)].push_back(std::uint32_t(a));
+  for (std::uint64_t a : acceptors)
+    cells[brenvox::cell_key(frame + 3 * a)].push_back(std::uint32_t(a));
 
   Candidates c;
   c.begin.reserve(pairs.size() + 1);
@@ -273,8 +274,8 @@ void complain(Report& r, const std::string& message) {
 double measure_brute_rate(const System& s) {
   const std::span<const Pair> pairs = s.inputs.pairs;
   const std::uint64_t n_acc = s.inputs.acceptors.size();
-  const std::uint64_t slice = std::clamp<std::uint64_t>(20'000'000 / std::max<std::uint64_t>(n_acc, 1),
-                                                        1, pairs.size());
+  const std::uint64_t slice =
+      std::clamp<std::uint64_t>(20'000'000 / std::max<std::uint64_t>(n_acc, 1), 1, pairs.size());
   std::vector<double> ms;
   for (int i = 0; i < 3; ++i) {
     ms.push_back(time_collector(brenvox::collect_bonds_brute_frame, s, 0, pairs.first(slice), 0));
@@ -294,8 +295,8 @@ Report run_system(const System& s, const Options& opt) {
   r.brute_est_ms = tests / measure_brute_rate(s);
   const bool brute_runs = r.brute_est_ms <= opt.brute_limit_s * 1e3;
   if (brute_runs) {
-    r.brute_frames = r.brute_est_ms > 200.0 ? int(std::min<std::uint64_t>(2, s.n_frames))
-                                            : int(s.n_frames);
+    r.brute_frames =
+        r.brute_est_ms > 200.0 ? int(std::min<std::uint64_t>(2, s.n_frames)) : int(s.n_frames);
     const double per_rep = r.brute_est_ms * r.brute_frames;
     r.brute_reps = std::clamp(int(opt.brute_budget_s * 1e3 / per_rep), 1, opt.reps);
   }
@@ -345,14 +346,11 @@ Report run_system(const System& s, const Options& opt) {
                                              grid_rows.size()));
             break;
           case 1:
-            build_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f,
-                                              pairs.first(1), 64));
+            build_ms.push_back(
+                time_collector(brenvox::collect_bonds_spatial_frame, s, f, pairs.first(1), 64));
             break;
-          case 2:
-            floor_ms.push_back(time_floor(count_floor_bonds));
-            break;
-          default:
-            runs_ms.push_back(time_floor(count_floor_bonds_in_runs));
+          case 2: floor_ms.push_back(time_floor(count_floor_bonds)); break;
+          default: runs_ms.push_back(time_floor(count_floor_bonds_in_runs));
         }
       }
       r.grid_over_floor.push_back(grid_ms.back() / floor_ms.back());
@@ -373,8 +371,8 @@ Report run_system(const System& s, const Options& opt) {
                         std::to_string(grid_bonds) + " (or different ones)");
       }
       for (int rep = 0; rep < r.brute_reps; ++rep) {
-        ms.push_back(time_collector(brenvox::collect_bonds_brute_frame, s, f, pairs,
-                                    brute_out.size()));
+        ms.push_back(
+            time_collector(brenvox::collect_bonds_brute_frame, s, f, pairs, brute_out.size()));
       }
       r.brute_ms.push_back(median(ms));
     }
@@ -436,8 +434,8 @@ int main(int argc, char** argv) {
           s.inputs.pairs.size(), s.inputs.acceptors.size(),
           static_cast<unsigned long long>(r.bonds_total), r.bonds, brute, r.brute_est_ms,
           r.brute_frames, r.brute_reps, grid, build, r.candidates, floor, median(r.runs_ms),
-          grid * 1e6 / r.candidates, floor * 1e6 / r.candidates, median(r.grid_over_floor), opt.reps,
-          r.ok ? "ok" : "MISMATCH");
+          grid * 1e6 / r.candidates, floor * 1e6 / r.candidates, median(r.grid_over_floor),
+          opt.reps, r.ok ? "ok" : "MISMATCH");
       std::fflush(stdout);
     }
     return all_ok ? 0 : 1;

@@ -37,9 +37,8 @@ PyError unexpected_keyword(const FunctionDescription& d, PyObject* name) {
 
 }  // namespace
 
-PyStatus extract_arguments_fastcall(const FunctionDescription& d,
-                                                     PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames, PyObject** slots) {
+PyStatus extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   const std::size_t n_params = d.parameters.size();
   const std::size_t n_positional = static_cast<std::size_t>(nargs);
   for (std::size_t i = 0; i < n_positional && i < n_params; ++i) slots[i] = args[i];

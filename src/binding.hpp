@@ -10,7 +10,7 @@
 namespace brenvox {
 
 struct FunctionDescription {
-  const char* function_name;  // as messages show it, with "()"
+  const char* function_name;                // as messages show it, with "()"
   std::span<const char* const> parameters;  // every one required
 };
 
@@ -20,8 +20,7 @@ inline constexpr std::size_t kMaxParameters = 6;
 // Fills `slots` (one per parameter, all null on entry) with borrowed references. Looks at no
 // value and converts nothing; returns the first binding error.
 // `slots` has room for kMaxParameters.
-PyStatus extract_arguments_fastcall(const FunctionDescription& description,
-                                                     PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames, PyObject** slots);
+PyStatus extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 }  // namespace brenvox

@@ -50,8 +50,8 @@ PyStatus for_each_item(PyObject* sequence, Append&& append) {
     for (Py_ssize_t i = 0;; ++i) {
       const Py_ssize_t size = is_list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
       if (i >= size) return {};
-      PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(sequence, i)
-                                         : PyTuple_GET_ITEM(sequence, i));
+      PyRef item =
+          PyRef::borrow(is_list ? PyList_GET_ITEM(sequence, i) : PyTuple_GET_ITEM(sequence, i));
       if (PyStatus appended = append(item.get()); !appended.ok()) return appended;
     }
   }
@@ -170,7 +170,8 @@ PyResult<SearchArguments> convert_search_arguments(PyObject* const* slots) {
   PyResult<PairList> pairs = extract_pair_list(slots[3]);
   if (!pairs.ok()) return argument_extraction_error("donor_h_pairs", std::move(pairs.error()));
   PyResult<AcceptorList> acceptors = extract_acceptor_list(slots[4]);
-  if (!acceptors.ok()) return argument_extraction_error("acceptor_indices", std::move(acceptors.error()));
+  if (!acceptors.ok())
+    return argument_extraction_error("acceptor_indices", std::move(acceptors.error()));
   return SearchArguments{std::move(xyz.value()), n_frames.value(), n_atoms.value(),
                          std::move(pairs.value()), std::move(acceptors.value())};
 }

@@ -28,14 +28,15 @@ constexpr std::uint64_t kMaxPairs = std::uint64_t{1} << 32;
 // Row indices are uint32.
 constexpr std::uint64_t kMaxIndexCount = std::uint64_t{1} << 32;
 
-PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+PyArrayObject* as_array(PyObject* object) {
+  return reinterpret_cast<PyArrayObject*>(object);
+}
 
 bool is_plain_array(PyObject* object, int type, int ndim) {
   if (!PyArray_Check(object)) return false;
   PyArrayObject* array = as_array(object);
   return PyArray_TYPE(array) == type && PyArray_NDIM(array) == ndim &&
-         PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) &&
-         PyArray_ISNOTSWAPPED(array);
+         PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array) && PyArray_ISNOTSWAPPED(array);
 }
 
 PyObject* raise(PyObject* type, const std::string& message) {
@@ -55,9 +56,9 @@ PyStatus check_indices_in_range(std::span<const std::int64_t> pair_atoms,
   };
   for (std::size_t i = 0; i < pair_atoms.size(); ++i) {
     if (outside(pair_atoms[i])) {
-      return PyError(PyExc_IndexError, "donor_h_pairs[" + std::to_string(i / 2) + "][" +
-                                           std::to_string(i % 2) + "] = " +
-                                           std::to_string(pair_atoms[i]) + range_text(n_atoms));
+      return PyError(PyExc_IndexError,
+                     "donor_h_pairs[" + std::to_string(i / 2) + "][" + std::to_string(i % 2) +
+                         "] = " + std::to_string(pair_atoms[i]) + range_text(n_atoms));
     }
   }
   for (std::size_t i = 0; i < acceptors.size(); ++i) {
@@ -77,8 +78,7 @@ std::string number_text(double value) {
 
 // Every box, checked: finite, not flat, and wide enough that at most one image of an acceptor
 // can be within the cut-off of a hydrogen.
-PyStatus read_boxes(PyArrayObject* array, double distance_cutoff,
-                    std::vector<PeriodicBox>& boxes) {
+PyStatus read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<PeriodicBox>& boxes) {
   const auto* rows = static_cast<const double*>(PyArray_DATA(array));
   const npy_intp n_boxes = PyArray_DIM(array, 0);
   boxes.reserve(static_cast<std::size_t>(n_boxes));
@@ -87,9 +87,10 @@ PyStatus read_boxes(PyArrayObject* array, double distance_cutoff,
     std::optional<PeriodicBox> box = make_periodic_box(rows + 9 * f, problem);
     const std::string which = "box of frame " + std::to_string(f);
     if (!box) {
-      return PyError(PyExc_ValueError, which + (problem == BoxProblem::NotFinite
-                                                    ? " is not finite"
-                                                    : " is degenerate: its vectors span no volume"));
+      return PyError(PyExc_ValueError,
+                     which + (problem == BoxProblem::NotFinite
+                                  ? " is not finite"
+                                  : " is degenerate: its vectors span no volume"));
     }
     if (!(distance_cutoff < 0.5 * box->min_width)) {
       return PyError(PyExc_ValueError,
@@ -107,14 +108,12 @@ PyStatus read_boxes(PyArrayObject* array, double distance_cutoff,
 BondBuffer run_unlocked(const TrajectorySearch& search, WorkerPool* pool) {
   BondBuffer bonds;
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  Py_BEGIN_ALLOW_THREADS try {
     bonds = pool != nullptr ? search_trajectory_threaded(*pool, search) : search_trajectory(search);
   } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (failure) std::rethrow_exception(failure);
+  Py_END_ALLOW_THREADS if (failure) std::rethrow_exception(failure);
   return bonds;
 }
 
@@ -138,10 +137,12 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
       return raise(PyExc_ValueError, "xyz must have shape (n_frames, n_atoms, 3)");
     }
     if (!is_plain_array(pairs, NPY_INT64, 2) || PyArray_DIM(as_array(pairs), 1) != 2) {
-      return raise(PyExc_TypeError, "donor_h_pairs must be a C-contiguous int64 array of shape (n_pairs, 2)");
+      return raise(PyExc_TypeError,
+                   "donor_h_pairs must be a C-contiguous int64 array of shape (n_pairs, 2)");
     }
     if (!is_plain_array(acceptors, NPY_INT64, 1)) {
-      return raise(PyExc_TypeError, "acceptors must be a C-contiguous int64 array of shape (n_acceptors,)");
+      return raise(PyExc_TypeError,
+                   "acceptors must be a C-contiguous int64 array of shape (n_acceptors,)");
     }
     const auto n_frames = static_cast<std::uint64_t>(PyArray_DIM(coordinates, 0));
     const auto n_atoms = static_cast<std::uint64_t>(PyArray_DIM(coordinates, 1));
@@ -228,11 +229,20 @@ PyMethodDef kFunctions[] = {
 };
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "brenvox_hbond._native", "The native search of brenvox_hbond.", 0,
-    kFunctions, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "brenvox_hbond._native",
+    "The native search of brenvox_hbond.",
+    0,
+    kFunctions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 }  // namespace brenvox
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create(&brenvox::kModuleDef); }
+PyMODINIT_FUNC PyInit__native() {
+  return PyModule_Create(&brenvox::kModuleDef);
+}

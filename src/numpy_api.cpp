@@ -84,7 +84,8 @@ void check_runtime_matches_build() {
 #if NPY_BYTE_ORDER == NPY_BIG_ENDIAN
   if (endianness != NPY_CPU_BIG) fail("module compiled as big endian, but running on another");
 #else
-  if (endianness != NPY_CPU_LITTLE) fail("module compiled as little endian, but running on another");
+  if (endianness != NPY_CPU_LITTLE)
+    fail("module compiled as little endian, but running on another");
 #endif
 }
 

@@ -79,12 +79,12 @@ PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds) {
 
   npy_intp dims[2] = {static_cast<npy_intp>(n_bonds), 4};
   npy_intp strides[2] = {4 * sizeof(std::uint32_t), sizeof(std::uint32_t)};
-  PyRef array(PyArray_NewFromDescr(&PyArray_Type, uint32, 2, dims,
-                                   strides, data, NPY_ARRAY_WRITEABLE, nullptr));
+  PyRef array(PyArray_NewFromDescr(&PyArray_Type, uint32, 2, dims, strides, data,
+                                   NPY_ARRAY_WRITEABLE, nullptr));
   if (!array) return PyError::fetch_raised();
   // Steals the owner's reference, also when it fails.
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.value().release()) <
-      0) {
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
+                            owner.value().release()) < 0) {
     return PyError::fetch_raised();
   }
   return array;

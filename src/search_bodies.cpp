@@ -30,8 +30,9 @@ PyResult<PreparedSearch> prepare_search(SearchArguments& arguments, bool adaptiv
     return PyError::from_search(rows.error());
   }
   const FrameCollector collector =
-      adaptive ? choose_frame_collector(inputs.value().pairs.size(), inputs.value().acceptors.size())
-               : collect_bonds_brute_frame;
+      adaptive
+          ? choose_frame_collector(inputs.value().pairs.size(), inputs.value().acceptors.size())
+          : collect_bonds_brute_frame;
   return PreparedSearch{view.value(), std::move(inputs.value()), collector};
 }
 
@@ -53,8 +54,7 @@ PyResult<PyRef> run_baker_hubbard(SearchArguments arguments) {
   return run_serial(std::move(arguments), true);
 }
 
-PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
-                                               std::uint64_t n_threads) {
+PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments, std::uint64_t n_threads) {
   PyResult<PreparedSearch> prepared = prepare_search(arguments, true);
   if (!prepared.ok()) return std::move(prepared.error());
   const PreparedSearch& search = prepared.value();

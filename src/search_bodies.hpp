@@ -16,7 +16,6 @@ PyResult<PyRef> run_baker_hubbard_brute(SearchArguments arguments);
 PyResult<PyRef> run_baker_hubbard(SearchArguments arguments);
 
 // As run_baker_hubbard, with the frames shared out over a pool of workers built for the call.
-PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments,
-                                                std::uint64_t n_threads);
+PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments, std::uint64_t n_threads);
 
 }  // namespace brenvox

@@ -6,7 +6,7 @@
 
 namespace brenvox {
 
-inline constexpr double kCutoffSquared = 0.0625;       // 0.25²
+inline constexpr double kCutoffSquared = 0.0625;      // 0.25²
 inline constexpr double kCosThresholdSquared = 0.25;  // cos²(120°)
 
 // `donor` and `hydrogen` point at x, y, z. The donor is read only when the acceptor passes
@@ -30,8 +30,7 @@ inline bool is_hydrogen_bond(const double* donor, const double* hydrogen, double
   return dot * dot > limit;
 }
 
-inline bool is_hydrogen_bond(const double* donor, const double* hydrogen,
-                             const double* acceptor) {
+inline bool is_hydrogen_bond(const double* donor, const double* hydrogen, const double* acceptor) {
   return is_hydrogen_bond(donor, hydrogen, acceptor[0], acceptor[1], acceptor[2]);
 }
 

@@ -91,7 +91,8 @@ void build_band_grid(const FrameView& view, std::span<const std::uint64_t> accep
   b.column_cell.resize(n);
   b.cell_start.assign(n_columns_cells + 1, 0);
   for (std::size_t i = 0; i < n; ++i) {
-    b.column_cell[i] = static_cast<std::uint32_t>(column_index(k.keys[i].x, k.keys[i].z, k.keys[i].y));
+    b.column_cell[i] =
+        static_cast<std::uint32_t>(column_index(k.keys[i].x, k.keys[i].z, k.keys[i].y));
     ++b.cell_start[b.column_cell[i] + 1];
   }
   std::uint32_t running = 0;
@@ -201,12 +202,9 @@ struct Hit {
 // Tests each pair against its three runs, a block of entries at a time, entirely in vector
 // lanes: only accepted acceptors cost a branch.
 // A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
-BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(const BandGrid& g,
-                                                      std::span<const std::uint64_t> acceptors,
-                                                      std::span<const PairTask> tasks,
-                                                      std::vector<Hit>& pair_hits,
-                                                      std::vector<std::uint64_t>& hits,
-                                                      HitRange* ranges) noexcept {
+BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(
+    const BandGrid& g, std::span<const std::uint64_t> acceptors, std::span<const PairTask> tasks,
+    std::vector<Hit>& pair_hits, std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
   try {
     const std::uint32_t* start = g.start.data();
     const double* ex = g.x.data();
@@ -232,10 +230,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(const BandGrid& g,
           bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
           for (; bits != 0; bits &= bits - 1) {
             const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-            const std::int64_t number =
-                9 * (x - t.cell.x + 1) +
-                3 * (cell_coordinate(ey[k]) - std::int64_t(t.cell.y) + 1) +
-                (cell_coordinate(ez[k]) - std::int64_t(t.cell.z) + 1);
+            const std::int64_t number = 9 * (x - t.cell.x + 1) +
+                                        3 * (cell_coordinate(ey[k]) - std::int64_t(t.cell.y) + 1) +
+                                        (cell_coordinate(ez[k]) - std::int64_t(t.cell.z) + 1);
             pair_hits.push_back(
                 Hit{(std::uint64_t(number) << 32) | g.position[k], acceptors[g.position[k]]});
           }

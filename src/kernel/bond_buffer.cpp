@@ -7,7 +7,9 @@
 
 namespace brenvox {
 
-BondBuffer::~BondBuffer() { std::free(data_); }
+BondBuffer::~BondBuffer() {
+  std::free(data_);
+}
 
 BondBuffer::BondBuffer(BondBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),

@@ -19,9 +19,8 @@ constexpr std::size_t kBlock = 256;  // acceptors marked per pass; a multiple of
 
 // Sets bit j of `near` where acceptor j lies strictly within the cut-off and not on the
 // hydrogen. `count` is kBlock, or less for the last block, padded to a multiple of kLanes.
-BRENVOX_TARGET_CLONES void mark_near(
-    const double* hydrogen, const double* ax, const double* ay, const double* az,
-    std::size_t count, std::uint64_t* near) {
+BRENVOX_TARGET_CLONES void mark_near(const double* hydrogen, const double* ax, const double* ay,
+                                     const double* az, std::size_t count, std::uint64_t* near) {
   const HydrogenLanes h = broadcast(hydrogen);
   for (std::size_t word = 0; word * 64 < count; ++word) {
     std::uint64_t bits = 0;

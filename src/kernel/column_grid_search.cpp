@@ -25,8 +25,7 @@ struct PairContext {
   BondBuffer* out;
 };
 
-inline void test_candidates(const GridEntry* begin, const GridEntry* end,
-                            const PairContext& ctx) {
+inline void test_candidates(const GridEntry* begin, const GridEntry* end, const PairContext& ctx) {
   for (const GridEntry* e = begin; e != end; ++e) {
     if (e->atom == ctx.pair->donor) continue;
     if (is_hydrogen_bond(ctx.donor, ctx.hydrogen, e->xyz)) {
@@ -150,6 +149,5 @@ void search_column_grid(const FrameView& view, std::uint64_t frame, std::span<co
     }
   }
 }
-
 
 }  // namespace brenvox

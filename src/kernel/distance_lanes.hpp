@@ -40,9 +40,8 @@ struct AcceptorOffsets {
   Doubles vx, vy, vz, r2;
 };
 
-[[gnu::always_inline]] inline AcceptorOffsets offsets_from(const HydrogenLanes& h,
-                                                           const double* ax, const double* ay,
-                                                           const double* az) {
+[[gnu::always_inline]] inline AcceptorOffsets offsets_from(const HydrogenLanes& h, const double* ax,
+                                                           const double* ay, const double* az) {
   Doubles x, y, z;
   std::memcpy(&x, ax, sizeof x);
   std::memcpy(&y, ay, sizeof y);
@@ -107,8 +106,7 @@ struct PairLanes {
   const Doubles all = reinterpret_cast<Doubles>(mask);
   const Half low = __builtin_shufflevector(all, all, 0, 1);
   const Half high = __builtin_shufflevector(all, all, 2, 3);
-  return static_cast<unsigned>(__builtin_ia32_movmskpd(low) |
-                               (__builtin_ia32_movmskpd(high) << 2));
+  return static_cast<unsigned>(__builtin_ia32_movmskpd(low) | (__builtin_ia32_movmskpd(high) << 2));
 }
 
 }  // namespace brenvox

@@ -17,8 +17,8 @@ struct HbondCriterion {
 inline double exact_cos_squared(double degrees) {
   constexpr struct {
     double degrees, cos_squared;
-  } kExact[] = {{0, 1.0},    {30, 0.75},   {45, 0.5},    {60, 0.25},  {90, 0.0},
-                {120, 0.25}, {135, 0.5},   {150, 0.75},  {180, 1.0}};
+  } kExact[] = {{0, 1.0},    {30, 0.75}, {45, 0.5},   {60, 0.25}, {90, 0.0},
+                {120, 0.25}, {135, 0.5}, {150, 0.75}, {180, 1.0}};
   for (const auto& e : kExact) {
     if (degrees == e.degrees) return e.cos_squared;
   }

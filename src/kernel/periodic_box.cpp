@@ -6,7 +6,9 @@ namespace brenvox {
 
 namespace {
 
-double squared_length(const double v[3]) { return (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]; }
+double squared_length(const double v[3]) {
+  return (v[0] * v[0] + v[1] * v[1]) + v[2] * v[2];
+}
 
 void cross(const double u[3], const double w[3], double out[3]) {
   out[0] = u[1] * w[2] - u[2] * w[1];

@@ -16,7 +16,7 @@ struct PeriodicBox {
   double inverse[3][3];  // fractional coordinates: f = d · inverse
   double width[3];       // distances between opposite faces, across a, b and c
   double min_width;
-  bool rectangular;      // a, b and c along x, y and z
+  bool rectangular;  // a, b and c along x, y and z
 };
 
 enum class BoxProblem { NotFinite, Degenerate };

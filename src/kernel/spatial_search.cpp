@@ -26,8 +26,8 @@ void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64
       band_cell_count(scratch.acceptor_keys, acceptors.size(), pairs.size());
   if (n_cells != 0) {
     if (!scratch.band) scratch.band = make_band_search_storage();
-    search_band_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, n_cells,
-                     *scratch.band, out);
+    search_band_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, n_cells, *scratch.band,
+                     out);
   } else {
     search_column_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, out);
   }

@@ -158,8 +158,8 @@ void enter_images(const TrajectorySearch& s, const T* coords, const PeriodicBox*
     double a[3];
     load_atom(coords, s.acceptors[i], a);
     if (!is_finite(a)) continue;  // never bonds
-    Image image{{a[0], a[1], a[2]}, {a[0], a[1], a[2]}, {0.0, 0.0, 0.0},
-                static_cast<std::uint32_t>(i)};
+    Image image{
+        {a[0], a[1], a[2]}, {a[0], a[1], a[2]}, {0.0, 0.0, 0.0}, static_cast<std::uint32_t>(i)};
     if (box == nullptr) {
       images.push_back(image);
       continue;
@@ -304,8 +304,8 @@ void donor_offset(const PeriodicBox* box, const double* d, const double* h, doub
 // The probe of pair i, or false when it cannot bond: an atom is not finite, or its hydrogen
 // lies beyond the cells next to the grid.
 template <typename T>
-bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
-                const Grid& g, std::size_t i, Probe& p) {
+bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
+                std::size_t i, Probe& p) {
   double d[3], h[3];
   load_atom(coords, s.pair_atoms[2 * i], d);
   load_atom(coords, s.pair_atoms[2 * i + 1], h);
@@ -325,8 +325,8 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
 // The probes in the order of their hydrogen's band cell, so that consecutive probes read
 // cached entries.
 template <typename T>
-void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
-                  const Grid& g, std::vector<Probe>& staged, std::vector<std::uint32_t>& start,
+void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
+                  std::vector<Probe>& staged, std::vector<std::uint32_t>& start,
                   std::vector<Probe>& probes) {
   staged.clear();
   for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
@@ -432,10 +432,12 @@ template <BoxKind Kind>
 }
 
 // A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
-BRENVOX_TARGET_CLONES std::exception_ptr search_probes(
-    BoxKind kind, const CriterionLanes& c, double cos_squared, const Grid& g,
-    std::span<const Probe> probes, std::vector<std::uint32_t>& pair_hits,
-    std::vector<std::uint32_t>& hits, HitRange* ranges) noexcept {
+BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, const CriterionLanes& c,
+                                                       double cos_squared, const Grid& g,
+                                                       std::span<const Probe> probes,
+                                                       std::vector<std::uint32_t>& pair_hits,
+                                                       std::vector<std::uint32_t>& hits,
+                                                       HitRange* ranges) noexcept {
   try {
     switch (kind) {
       case BoxKind::Open:
@@ -446,8 +448,7 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_probes(
                                                  ranges);
         break;
       case BoxKind::Triclinic:
-        search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits,
-                                               ranges);
+        search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits, ranges);
         break;
     }
     return nullptr;
@@ -479,8 +480,7 @@ template <typename T>
 void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySearchStorage& st,
                    BondBuffer& out) {
   const T* coords = static_cast<const T*>(s.xyz) + frame * s.n_atoms * 3;
-  const PeriodicBox* box =
-      s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
+  const PeriodicBox* box = s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
   enter_images(s, coords, box, st.images);
   Grid& g = st.grid;
   if (!size_grid(st.images, s.distance_cutoff, g)) return;
@@ -491,8 +491,8 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   st.hits.clear();
   st.ranges.assign(n_pairs, HitRange{0, 0});
   if (std::exception_ptr failure =
-          search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared,
-                        g, st.probes, st.pair_hits, st.hits, st.ranges.data())) {
+          search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared, g,
+                        st.probes, st.pair_hits, st.hits, st.ranges.data())) {
     std::rethrow_exception(failure);
   }
   for (std::size_t i = 0; i < n_pairs; ++i) {

@@ -21,8 +21,8 @@ struct TrajectorySearch {
   // Atom indices, every one in 0 ... n_atoms - 1: pairs as donor, hydrogen, donor, ...
   std::span<const std::int64_t> pair_atoms;
   std::span<const std::int64_t> acceptors;
-  std::span<const PeriodicBox> boxes;        // none, one for all frames, or one per frame
-  double distance_cutoff;                     // below half of every box's smallest width
+  std::span<const PeriodicBox> boxes;  // none, one for all frames, or one per frame
+  double distance_cutoff;              // below half of every box's smallest width
   HbondCriterion criterion;
 };
 

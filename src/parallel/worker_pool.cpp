@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <utility>
 
-
 namespace brenvox {
 
 namespace {
@@ -49,7 +48,9 @@ bool WorkerPool::wait_for_start_reports(std::size_t n_started) {
   return !worker_unprepared_;
 }
 
-WorkerPool::~WorkerPool() { stop_and_join(); }
+WorkerPool::~WorkerPool() {
+  stop_and_join();
+}
 
 void WorkerPool::stop_and_join() noexcept {
   {

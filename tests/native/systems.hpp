@@ -52,7 +52,11 @@ inline System random_system(std::uint64_t seed, Flavour flavour, std::uint64_t n
   const double specials[] = {std::numeric_limits<double>::quiet_NaN(),
                              std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity(),
-                             6e8, -6e8, 6e8 + 0.1, -6e8 - 0.1, 1e300};
+                             6e8,
+                             -6e8,
+                             6e8 + 0.1,
+                             -6e8 - 0.1,
+                             1e300};
   s.xyz.resize(n_frames * s.n_atoms * 3);
   for (double& v : s.xyz) {
     v = coordinate(rng);

@@ -35,7 +35,9 @@ void* operator new(std::size_t size) {
 
 // Every other unaligned form goes through the one above, so that allocation and release always
 // pair malloc with free (AddressSanitizer checks that they match).
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   try {
     return operator new(size);
@@ -46,12 +48,24 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
   return operator new(size, tag);
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+  std::free(memory);
+}
+void operator delete(void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
+void operator delete[](void* memory, const std::nothrow_t&) noexcept {
+  std::free(memory);
+}
 
 namespace brenvox {
 namespace {
@@ -105,9 +119,16 @@ struct Liquid {
   }
 
   TrajectorySearch search(bool periodic) const {
-    return TrajectorySearch{xyz.data(), false, n_frames, n_atoms, pair_atoms, acceptors,
-                            periodic ? std::span<const PeriodicBox>(boxes) : std::span<const PeriodicBox>(),
-                            0.25, make_hbond_criterion(0.25, 120.0)};
+    return TrajectorySearch{
+        xyz.data(),
+        false,
+        n_frames,
+        n_atoms,
+        pair_atoms,
+        acceptors,
+        periodic ? std::span<const PeriodicBox>(boxes) : std::span<const PeriodicBox>(),
+        0.25,
+        make_hbond_criterion(0.25, 120.0)};
   }
 };
 
@@ -130,7 +151,8 @@ TEST(AllocationFailures, GridSearchThrowsOrFinds) {
   const Liquid liquid;
   SearchInputs inputs;
   for (std::size_t i = 0; i < liquid.pair_atoms.size(); i += 2) {
-    inputs.pairs.push_back(Pair{std::uint64_t(liquid.pair_atoms[i]), std::uint64_t(liquid.pair_atoms[i + 1])});
+    inputs.pairs.push_back(
+        Pair{std::uint64_t(liquid.pair_atoms[i]), std::uint64_t(liquid.pair_atoms[i + 1])});
   }
   for (std::int64_t a : liquid.acceptors) inputs.acceptors.push_back(std::uint64_t(a));
   sweep_allocation_failures([&] {

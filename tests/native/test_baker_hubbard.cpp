@@ -31,19 +31,18 @@ TEST_P(BakerHubbardTest, DecidesWithHydrogenAtOrigin) {
 
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, BakerHubbardTest,
-    testing::Values(
-        Geometry{"straight", {1, 0, 0}, {-0.2, 0, 0}, true},
-        Geometry{"at_cutoff", {1, 0, 0}, {-0.25, 0, 0}, false},
-        Geometry{"inside_cutoff", {1, 0, 0}, {-0.2499, 0, 0}, true},
-        Geometry{"angle_exactly_120", {1, 1, 0}, {-0.125, 0, 0.125}, false},
-        Geometry{"angle_129", {1, 1, 0}, {-0.125, 0, 0.0625}, true},
-        Geometry{"angle_90", {1, 0, 0}, {0, 0.1, 0}, false},
-        Geometry{"acceptor_on_hydrogen", {1, 0, 0}, {0, 0, 0}, false},
-        Geometry{"donor_on_hydrogen", {0, 0, 0}, {-0.1, 0, 0}, false},
-        Geometry{"nan_acceptor", {1, 0, 0}, {kNaN, 0, 0}, false},
-        Geometry{"infinite_donor", {kInf, 0, 0}, {-0.1, 0, 0}, false},
-        Geometry{"nan_donor", {kNaN, 0, 0}, {-0.1, 0, 0}, false},
-        Geometry{"infinite_acceptor", {1, 0, 0}, {-kInf, 0, 0}, false}),
+    testing::Values(Geometry{"straight", {1, 0, 0}, {-0.2, 0, 0}, true},
+                    Geometry{"at_cutoff", {1, 0, 0}, {-0.25, 0, 0}, false},
+                    Geometry{"inside_cutoff", {1, 0, 0}, {-0.2499, 0, 0}, true},
+                    Geometry{"angle_exactly_120", {1, 1, 0}, {-0.125, 0, 0.125}, false},
+                    Geometry{"angle_129", {1, 1, 0}, {-0.125, 0, 0.0625}, true},
+                    Geometry{"angle_90", {1, 0, 0}, {0, 0.1, 0}, false},
+                    Geometry{"acceptor_on_hydrogen", {1, 0, 0}, {0, 0, 0}, false},
+                    Geometry{"donor_on_hydrogen", {0, 0, 0}, {-0.1, 0, 0}, false},
+                    Geometry{"nan_acceptor", {1, 0, 0}, {kNaN, 0, 0}, false},
+                    Geometry{"infinite_donor", {kInf, 0, 0}, {-0.1, 0, 0}, false},
+                    Geometry{"nan_donor", {kNaN, 0, 0}, {-0.1, 0, 0}, false},
+                    Geometry{"infinite_acceptor", {1, 0, 0}, {-kInf, 0, 0}, false}),
     [](const testing::TestParamInfo<Geometry>& info) { return info.param.name; });
 
 // The reference floor for cells: the maths library's floor, saturated to int32.
@@ -60,17 +59,23 @@ TEST(CellCoordinate, FloorsAndSaturates) {
     double c;
     std::int32_t cell;
   } cases[] = {
-      {-0.05, -1},          {0.0, 0},
-      {-0.0, 0},            {0.2499, 0},
-      {0.25, 1},            {-0.25, -1},
-      {-1e-300, -1},        {kNaN, 0},
-      {kInf, INT32_MAX},    {-kInf, INT32_MIN},
+      {-0.05, -1},
+      {0.0, 0},
+      {-0.0, 0},
+      {0.2499, 0},
+      {0.25, 1},
+      {-0.25, -1},
+      {-1e-300, -1},
+      {kNaN, 0},
+      {kInf, INT32_MAX},
+      {-kInf, INT32_MIN},
       {536870911.75, INT32_MAX},   // 4c = 2^31 - 1
       {536870912.0, INT32_MAX},    // 4c = 2^31
       {-536870912.0, INT32_MIN},   // 4c = -2^31
       {-536870911.9, INT32_MIN},   // floor reaches -2^31 from above
       {-536870912.25, INT32_MIN},  // below the range
-      {1e300, INT32_MAX},   {-1e300, INT32_MIN},
+      {1e300, INT32_MAX},
+      {-1e300, INT32_MIN},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(cell_coordinate(c.c), c.cell) << "c = " << c.c;

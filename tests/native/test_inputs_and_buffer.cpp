@@ -17,8 +17,8 @@ constexpr std::uint64_t k2p32 = std::uint64_t{1} << 32;
 TEST(ValidateInputs, RejectsLengthMismatchAndProductOverflow) {
   const struct {
     std::uint64_t length, n_frames, n_atoms;
-  } bad[] = {{59, 2, 10}, {61, 2, 10}, {0, 1, 1}, {0, k2p32, k2p32}, {3, UINT64_MAX, 1},
-             {0, UINT64_MAX / 3 + 1, 1}};
+  } bad[] = {{59, 2, 10},       {61, 2, 10},        {0, 1, 1},
+             {0, k2p32, k2p32}, {3, UINT64_MAX, 1}, {0, UINT64_MAX / 3 + 1, 1}};
   for (const auto& b : bad) {
     SearchResult<SearchInputs> r = validate_inputs(b.length, b.n_frames, b.n_atoms, {{0, 1}}, {0});
     ASSERT_FALSE(r.ok());
@@ -85,7 +85,8 @@ TEST(CapacityHint, OneRecordPerFourPairsPerFrame) {
 
 TEST(CapacityHint, UnrepresentableSizeIsCapacityOverflow) {
   for (auto [frames, pairs] : {std::pair<std::uint64_t, std::uint64_t>{1, std::uint64_t{1} << 61},
-                               {UINT64_MAX, 4}, {std::uint64_t{1} << 40, std::uint64_t{1} << 40}}) {
+                               {UINT64_MAX, 4},
+                               {std::uint64_t{1} << 40, std::uint64_t{1} << 40}}) {
     try {
       capacity_hint_values(frames, pairs);
       FAIL() << "no failure for " << frames << " x " << pairs;

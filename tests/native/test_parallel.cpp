@@ -106,7 +106,9 @@ TEST(WorkerPool, CreationFailureStopsTheThreadsAlreadyStarted) {
 
 // The second worker to prepare itself finds no memory for its exception state.
 std::atomic<int> preparations{0};
-bool second_preparation_fails() noexcept { return preparations.fetch_add(1) != 1; }
+bool second_preparation_fails() noexcept {
+  return preparations.fetch_add(1) != 1;
+}
 
 TEST(WorkerPool, WorkerThatCannotPrepareFailsCreationAndAllAreJoined) {
   started_threads = 0;
@@ -156,13 +158,13 @@ TEST(ThreadedDriver, FaultInAFrameTaskReachesTheCaller) {
   const SearchInputs inputs{{{0, 0}}, {0}};
   auto pool = make_pool(3);
   EXPECT_THROW(run_kernel_threaded(*pool, xyz, 20, 1, inputs, failing_collector), InternalFailure);
-  EXPECT_THROW(run_kernel_threaded(*pool, std::span(xyz).first(24 * 3), 24, 1,
-                                   SearchInputs{{{0, 0}}, {0}}, [](CoordView xyz, std::uint64_t f,
-                                                                  std::uint64_t o, auto p, auto a,
-                                                                  FrameScratch& scratch, BondBuffer& out) {
-                                     if (f != 11) failing_collector(xyz, f, o, p, a, scratch, out);
-                                   }),
-               std::bad_alloc);
+  EXPECT_THROW(
+      run_kernel_threaded(*pool, std::span(xyz).first(24 * 3), 24, 1, SearchInputs{{{0, 0}}, {0}},
+                          [](CoordView xyz, std::uint64_t f, std::uint64_t o, auto p, auto a,
+                             FrameScratch& scratch, BondBuffer& out) {
+                            if (f != 11) failing_collector(xyz, f, o, p, a, scratch, out);
+                          }),
+      std::bad_alloc);
   const BondBuffer fine = run_kernel_threaded(*pool, xyz, 10, 1, inputs, failing_collector);
   EXPECT_EQ(fine.size(), 40u);
 }

@@ -48,8 +48,8 @@ TEST(ExhaustiveSearch, RowsFollowPairsThenAcceptorListWithDuplicates) {
 
 TEST(GridSearch, OrdersByNeighbourCellThenListPosition) {
   // A2 sits in the hydrogen's own cell (neighbour 13), A1 one cell up in x (neighbour 22).
-  const auto xyz = frame_of({{0.125, 0.125, 0.125}, {0.025, 0.125, 0.125}, {0.3, 0.125, 0.125},
-                             {0.2, 0.125, 0.125}});
+  const auto xyz = frame_of(
+      {{0.125, 0.125, 0.125}, {0.025, 0.125, 0.125}, {0.3, 0.125, 0.125}, {0.2, 0.125, 0.125}});
   const PairList pairs{{1, 0}};
   const AcceptorList acceptors{2, 3};
   EXPECT_EQ(collect(collect_bonds_brute_frame, xyz, pairs, acceptors),
@@ -61,8 +61,8 @@ TEST(GridSearch, OrdersByNeighbourCellThenListPosition) {
 TEST(GridSearch, CellsFloorTowardsNegativeInfinity) {
   // Hydrogen x = -0.05 lies in cell -1: A2 is neighbour 16, A1 neighbour 25. Truncation would
   // have put both in one cell and kept list order.
-  const auto xyz = frame_of({{-0.05, 0.125, 0.125}, {-0.05, 0.025, 0.125}, {0.0, 0.3, 0.125},
-                             {-0.1, 0.3, 0.125}});
+  const auto xyz = frame_of(
+      {{-0.05, 0.125, 0.125}, {-0.05, 0.025, 0.125}, {0.0, 0.3, 0.125}, {-0.1, 0.3, 0.125}});
   EXPECT_EQ(collect(collect_bonds_spatial_frame, xyz, {{1, 0}}, {2, 3}),
             (std::vector<Record>{{0, 1, 0, 3}, {0, 1, 0, 2}}));
 }
@@ -93,14 +93,15 @@ std::vector<Record> expected_grid_order(const System& s, std::uint64_t frame) {
   std::vector<Record> ordered;
   for (const Pair& p : s.inputs.pairs) {
     std::multimap<int, Record> by_neighbour;
-    for (const Record& row : collect(collect_bonds_brute_frame, s.xyz, {p}, s.inputs.acceptors,
-                                     frame, offset)) {
+    for (const Record& row :
+         collect(collect_bonds_brute_frame, s.xyz, {p}, s.inputs.acceptors, frame, offset)) {
       int number = -1;
       for (int n = 0; n < 27 && number < 0; ++n) {
         bool match = true;
         for (int axis = 0; axis < 3; ++axis) {
           const int step = (axis == 0 ? n / 9 : axis == 1 ? n / 3 % 3 : n % 3) - 1;
-          const auto key = std::int32_t(std::uint32_t(cell(p.hydrogen, axis)) + std::uint32_t(step));
+          const auto key =
+              std::int32_t(std::uint32_t(cell(p.hydrogen, axis)) + std::uint32_t(step));
           match = match && key == cell(row[3], axis);
         }
         if (match) number = n;
@@ -113,8 +114,8 @@ std::vector<Record> expected_grid_order(const System& s, std::uint64_t frame) {
   return ordered;
 }
 
-class GridAgreesWithExhaustive
-    : public testing::TestWithParam<std::tuple<Flavour, std::uint64_t>> {};
+class GridAgreesWithExhaustive : public testing::TestWithParam<std::tuple<Flavour, std::uint64_t>> {
+};
 
 TEST_P(GridAgreesWithExhaustive, SameRowsInGridOrder) {
   const auto [flavour, seed] = GetParam();
@@ -147,8 +148,8 @@ TEST(SerialDrivers, FramesInAscendingOrderWhateverTheCollector) {
       collect_frame_range(collector, s.xyz, 0, s.n_frames, s.n_atoms, s.inputs, scratch, all);
       std::vector<Record> expected;
       for (std::uint64_t f = 0; f < s.n_frames; ++f) {
-        const auto rows = collect(collector, s.xyz, s.inputs.pairs, s.inputs.acceptors, f,
-                                  f * s.n_atoms * 3);
+        const auto rows =
+            collect(collector, s.xyz, s.inputs.pairs, s.inputs.acceptors, f, f * s.n_atoms * 3);
         expected.insert(expected.end(), rows.begin(), rows.end());
       }
       EXPECT_EQ(records_of(all), expected);

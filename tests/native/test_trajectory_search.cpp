@@ -130,8 +130,15 @@ Trajectory random_trajectory(std::uint64_t seed, bool triclinic, std::uint64_t n
     const double l[3] = {0.9 + unit(rng), 0.9 + unit(rng), 0.9 + unit(rng)};
     const double s = triclinic ? 0.45 : 0.0;
     BoxProblem problem{};
-    const double rows[9] = {l[0], 0, 0, s * l[0] * (unit(rng) - 0.5), l[1], 0,
-                            s * l[0] * (unit(rng) - 0.5), s * l[1] * (unit(rng) - 0.5), l[2]};
+    const double rows[9] = {l[0],
+                            0,
+                            0,
+                            s * l[0] * (unit(rng) - 0.5),
+                            l[1],
+                            0,
+                            s * l[0] * (unit(rng) - 0.5),
+                            s * l[1] * (unit(rng) - 0.5),
+                            l[2]};
     t.boxes.push_back(*make_periodic_box(rows, problem));
     // Donors anywhere within three boxes of the origin, hydrogens 0.1 away in any direction.
     for (std::uint64_t i = 0; i < t.n_atoms; i += 2) {
@@ -154,10 +161,16 @@ Trajectory random_trajectory(std::uint64_t seed, bool triclinic, std::uint64_t n
 }
 
 TrajectorySearch search_of(const Trajectory& t, double cutoff, double angle, bool periodic) {
-  return TrajectorySearch{t.xyz.data(), false,        t.n_frames,
-                          t.n_atoms,    t.pair_atoms, t.acceptors,
-                          periodic ? std::span<const PeriodicBox>(t.boxes) : std::span<const PeriodicBox>(),
-                          cutoff,       make_hbond_criterion(cutoff, angle)};
+  return TrajectorySearch{
+      t.xyz.data(),
+      false,
+      t.n_frames,
+      t.n_atoms,
+      t.pair_atoms,
+      t.acceptors,
+      periodic ? std::span<const PeriodicBox>(t.boxes) : std::span<const PeriodicBox>(),
+      cutoff,
+      make_hbond_criterion(cutoff, angle)};
 }
 
 std::vector<Record> reference_rows(const TrajectorySearch& s) {
