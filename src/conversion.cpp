@@ -1,5 +1,8 @@
 #include "conversion.hpp"
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <string>
 
 #include "interface_texts.hpp"
@@ -67,6 +70,13 @@ PyStatus for_each_item(PyObject* sequence, Append&& append) {
   }
 }
 
+std::uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+  return std::uint64_t(pages) * std::uint64_t(page_size);
+}
+
 // The checks that come before iteration, and the list sized by the length hint.
 template <typename List>
 PyStatus prepare_list(PyObject* object, List& list) {
@@ -83,7 +93,9 @@ PyStatus prepare_list(PyObject* object, List& list) {
   if (std::uint64_t(hint) >= (std::uint64_t{1} << 63) / sizeof(Element)) {
     throw InternalFailure(texts::kCapacityOverflow);
   }
-  // A length hint is only a hint: if its room cannot be had, grow as the items arrive.
+  // A length hint is only a hint: room beyond the machine's memory is not even asked for, and
+  // if the room cannot be had, the list grows as the items arrive.
+  if (std::uint64_t(hint) * sizeof(Element) > physical_memory_bytes()) return {};
   try {
     list.reserve(static_cast<std::size_t>(hint));
   } catch (const std::bad_alloc&) {
