@@ -19,11 +19,11 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timing import rotated_repetitions, seconds  # noqa: E402
-from waterbox import box_edge_nm, water_box  # noqa: E402
+from timing import rotated_repetitions, seconds
+from waterbox import box_edge_nm, water_box
 
-import brenvox_hbond  # noqa: E402
-import brenvox_hbond_rs  # noqa: E402
+import brenvox_hbond
+import brenvox_hbond_rs
 
 
 def main() -> int:
@@ -56,7 +56,7 @@ def main() -> int:
     base = "find_hbonds float64"
     if not np.array_equal(results[base], results["run_baker_hubbard"]):
         # Same bonds, rows possibly in another order within a pair.
-        as_set = lambda rows: sorted(map(tuple, rows.tolist()))  # noqa: E731
+        as_set = lambda rows: sorted(map(tuple, rows.tolist()))
         if as_set(results[base]) != as_set(results["run_baker_hubbard"]):
             print("find_hbonds disagrees with run_baker_hubbard", file=sys.stderr)
             return 1

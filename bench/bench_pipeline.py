@@ -22,11 +22,11 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-import peers  # noqa: E402
-from timing import rotated_repetitions  # noqa: E402
-from water_trajectory import write_gromacs_inputs, write_water_trajectory  # noqa: E402
+import peers
+from timing import rotated_repetitions
+from water_trajectory import write_gromacs_inputs, write_water_trajectory
 
-import brenvox_hbond  # noqa: E402
+import brenvox_hbond
 
 # VmHWM, not ru_maxrss: the latter keeps the peak of the parent that forked the process.
 _PEAK_MEMORY = """
@@ -78,7 +78,8 @@ def main() -> None:
                 cli, str(xtc), "--top", str(gro), "--counts", str(counts), "--quiet"],
         }
         table.update(_medians(rotated_repetitions(
-            {name: (lambda command=command: subprocess.run(command, check=True)) for name, command in processes.items()},
+            {name: (lambda command=command: subprocess.run(command, check=True))
+             for name, command in processes.items()},
             args.reps)))
 
         peer_rows: dict[str, tuple[float, object]] = {}
@@ -108,7 +109,7 @@ def main() -> None:
     command_line = table["process: brenvox-hbond xtc --top gro --counts"]
     load_process = table["process: python -c 'mdtraj.load(xtc, top=gro)'"]
     print(f"\nCommand line over a process that only loads the file: {command_line / load_process:.2f}x")
-    for copies, (frames, kilobytes) in memory.items():
+    for frames, kilobytes in memory.values():
         print(f"Peak memory analysing {frames} frames (counts per frame): {kilobytes / 1024:.0f} MB")
 
 

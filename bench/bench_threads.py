@@ -18,10 +18,10 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timing import rotated_repetitions, seconds  # noqa: E402
-from waterbox import water_box  # noqa: E402
+from timing import rotated_repetitions, seconds
+from waterbox import water_box
 
-import brenvox_hbond_rs as hbond  # noqa: E402
+import brenvox_hbond_rs as hbond
 
 
 def main() -> int:
@@ -56,7 +56,7 @@ def main() -> int:
     empty = np.empty(0)
     empty_cost = {}
     for n_threads in (1, 2, 16):
-        samples = [seconds(lambda: hbond.run_baker_hubbard_with_threads(empty, 0, 0, [], [], n_threads))
+        samples = [seconds(lambda n=n_threads: hbond.run_baker_hubbard_with_threads(empty, 0, 0, [], [], n))
                    for _ in range(500)]
         empty_cost[n_threads] = statistics.median(samples)
 

@@ -23,7 +23,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from waterbox import box_edge_nm, water_box  # noqa: E402
+from waterbox import box_edge_nm, water_box
 
 TRAJECTORY_NAME = "water.xtc"
 TOPOLOGY_NAME = "water.gro"

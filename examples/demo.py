@@ -14,11 +14,11 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
-from water_trajectory import write_water_trajectory  # noqa: E402
-from waterbox import box_edge_nm, water_box  # noqa: E402
+from water_trajectory import write_water_trajectory
+from waterbox import box_edge_nm, water_box
 
-import brenvox_hbond  # noqa: E402
-import brenvox_hbond_rs as hbond  # noqa: E402
+import brenvox_hbond
+import brenvox_hbond_rs as hbond
 
 N_MOLECULES = 3000
 N_FRAMES = 10

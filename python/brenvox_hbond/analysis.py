@@ -9,7 +9,8 @@ import queue
 import sys
 import threading
 import warnings
-from typing import Any, Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -269,7 +270,7 @@ def _read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
                 if stop.is_set():
                     return
             handoff.put(_DONE)
-        except BaseException as exc:  # noqa: BLE001 - handed to the consumer, raised there
+        except BaseException as exc:
             handoff.put(exc)
 
     reader = threading.Thread(target=read, name="brenvox-hbond-reader", daemon=True)

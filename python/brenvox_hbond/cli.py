@@ -14,8 +14,9 @@ import math
 import sys
 import types
 import warnings
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, Callable, Iterator, NoReturn, Sequence
+from typing import Any, NoReturn
 
 from ._optional import require
 from .analysis import BACKENDS, analyze

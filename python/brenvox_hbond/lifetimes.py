@@ -9,6 +9,7 @@ number of rows, never with (distinct bonds × frames). The intermittent one tran
 presence rows, a block of bonds at a time, so the dense part stays bounded too.
 """
 
+import itertools
 import operator
 from typing import Any, SupportsIndex
 
@@ -156,7 +157,7 @@ def intermittent_autocorrelation(
         rows = max(1, _FFT_BLOCK // size)
         edges = np.append(np.searchsorted(bond, np.arange(0, int(bond[-1]) + 1, rows)), bond.size)
         power = np.zeros(size // 2 + 1)
-        for lo, hi in zip(edges[:-1], edges[1:]):
+        for lo, hi in itertools.pairwise(edges):
             local = bond[lo:hi] - bond[lo]
             dense = np.zeros((int(local[-1]) + 1, size))
             dense[local, frame[lo:hi]] = 1.0
