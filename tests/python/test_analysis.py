@@ -69,7 +69,9 @@ def test_rows_equal_one_search(files, stored, source, start, stop, step, chunk_s
 
 
 @pytest.mark.parametrize("topology", ["water.pdb", "water.gro", "universe"])
-@pytest.mark.parametrize(("start", "stop", "step", "chunk_size"), [(None, None, None, 100), (1, 10, 3, 2), (3, None, 2, 1)])
+@pytest.mark.parametrize(
+    ("start", "stop", "step", "chunk_size"), [(None, None, None, 100), (1, 10, 3, 2), (3, None, 2, 1)]
+)
 def test_backends_agree(files, topology, start, stop, step, chunk_size):
     mda = pytest.importorskip("MDAnalysis")
     parts = [files / "first.xtc", files / "second.xtc"]
@@ -291,4 +293,6 @@ def test_a_trajectory_without_box_warns_unless_periodic_is_off(stored):
         periodic = analyze(boxless, chunk_size=1)
     plain = analyze(boxless, periodic=False)
     np.testing.assert_array_equal(periodic.hbonds, plain.hbonds)
-    np.testing.assert_array_equal(plain.hbonds, find_hbonds(boxless.xyz, plain.sites.donor_h_pairs, plain.sites.acceptors))
+    np.testing.assert_array_equal(
+        plain.hbonds, find_hbonds(boxless.xyz, plain.sites.donor_h_pairs, plain.sites.acceptors)
+    )

@@ -6,7 +6,7 @@ import re
 import numpy as np
 import pytest
 
-from conftest import EXPECTED_ROWS, FRAME, N_ATOMS, N_FRAMES, SEARCH_PARAMETERS
+from helpers import EXPECTED_ROWS, FRAME, N_ATOMS, N_FRAMES, SEARCH_PARAMETERS
 
 A, B, T = "run_baker_hubbard", "run_baker_hubbard_brute", "run_baker_hubbard_with_threads"
 ALL_FIVE = "'xyz_flat', 'n_frames', 'n_atoms', 'donor_h_pairs', and 'acceptor_indices'"

@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import FUNCTION_NAMES, N_FRAMES, HugeLength
+from helpers import FUNCTION_NAMES, N_FRAMES, HugeLength
 
 CPYTHON_MODULE_ATTRIBUTES = {"__name__", "__doc__", "__loader__", "__package__", "__spec__", "__file__"}
 

@@ -18,7 +18,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import brenvox_hbond_rs
-from conftest import FAR_OFFSETS, SEARCH_PARAMETERS
+from helpers import FAR_OFFSETS, SEARCH_PARAMETERS
 from reference import GRID_THRESHOLD, chosen_search, filter_indices, reference_rows
 
 BRUTE, THREADS = "run_baker_hubbard_brute", "run_baker_hubbard_with_threads"

@@ -6,7 +6,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import EXPECTED_ROWS, N_FRAMES, HugeLength
+from helpers import EXPECTED_ROWS, N_FRAMES, HugeLength
 
 
 def test_result_shares_the_bond_storage(search_fn, valid_kwargs):

@@ -6,7 +6,7 @@ import mmap
 import numpy as np
 import pytest
 
-from conftest import random_system
+from helpers import random_system
 from reference import GRID_THRESHOLD, chosen_search, reference_rows
 
 NAN, INF = float("nan"), float("inf")
@@ -194,5 +194,5 @@ def test_rows_beyond_uint32_raise_instead_of_wrapping(search_fn, donor):
     if acceptor < 2**32:
         assert search_fn(xyz, 1, n_atoms, [(donor, hydrogen)], [acceptor]).tolist() == [[0, donor, hydrogen, acceptor]]
     else:
-        with pytest.raises(OverflowError, match="uint32 indices.*atom index 4294967296"):
+        with pytest.raises(OverflowError, match=r"uint32 indices.*atom index 4294967296"):
             search_fn(xyz, 1, n_atoms, [(donor, hydrogen)], [acceptor])

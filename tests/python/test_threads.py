@@ -9,7 +9,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import EXPECTED_ROWS, FRAME, N_ATOMS, N_FRAMES, random_system
+from helpers import EXPECTED_ROWS, FRAME, N_ATOMS, N_FRAMES, random_system
 from reference import chosen_search
 
 MOST_FRAMES = 70  # more than the largest worker count below
