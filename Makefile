@@ -1,7 +1,11 @@
 # make demo        build the module and find the hydrogen bonds of a sample water trajectory
-# make test        every suite: native under sanitizers, Python and typing on the newest CPython,
-#                  and the Python suites on CPython 3.12 with NumPy 2.x and 1.26 from an sdist
+# make test        every suite: lint, native under sanitizers, Python and typing on the newest
+#                  CPython, the Python suites against a sanitizer build of the modules, and on
+#                  CPython 3.12 with NumPy 2.x and 1.26 from an sdist
+# make check       the quick loop: lint, unsanitized native tests, Python suites (incremental)
 # make test-quick  the Python and typing suites on the newest CPython only
+# make lint        ruff over the Python code
+# make format      clang-format over the C++ code
 # make fuzz        the property-based suite with many more examples
 # make bench       the benchmarks (grid against its floor, threads against serial, find_hbonds,
 #                  trajectory file to answers against reading the file and the other tools)
@@ -10,26 +14,41 @@ PYTHON ?= $(shell tools/find-python)
 VENV := .venv
 MODULE_SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test test-quick test-native test-python test-types test-compat fuzz bench clean
+.PHONY: demo test check test-quick test-native test-native-plain test-python test-types test-compat \
+	test-sanitized lint format fuzz bench clean
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
-test: test-native test-python test-types test-compat
+test: lint test-native test-python test-types test-sanitized test-compat
+
+check: lint test-native-plain test-python
 
 test-quick: test-python test-types
 
 test-native: $(VENV)/.deps
-	tools/run-native-tests $(VENV)
+	tools/run-native-tests $(VENV) sanitized
+
+test-native-plain: $(VENV)/.deps
+	tools/run-native-tests $(VENV) plain
 
 test-python: $(VENV)/.installed
-	$(VENV)/bin/python -m pytest
+	$(VENV)/bin/python -m pytest -n 2
 
 test-types: $(VENV)/.installed
 	$(VENV)/bin/python -m mypy --strict --warn-unused-ignores tests/typing python/brenvox_hbond
 
 test-compat: $(VENV)/.deps
 	tools/run-compat-tests $(VENV)
+
+test-sanitized: $(VENV)/.deps
+	tools/run-sanitized-python-tests "$(PYTHON)"
+
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check .
+
+format:
+	clang-format -i --style=file $$(git ls-files 'src/*.[ch]pp' 'tests/native/*.[ch]pp' 'bench/*.cpp')
 
 fuzz: $(VENV)/.installed
 	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/python/test_properties.py
@@ -46,8 +65,8 @@ $(VENV)/.deps: requirements-build.txt requirements-test.txt requirements-analysi
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(MODULE_SOURCES)
-	$(VENV)/bin/pip install -q --no-build-isolation --no-deps .
+	$(VENV)/bin/pip install -q --no-build-isolation --no-deps -Ccmake.define.BRENVOX_WERROR=ON .
 	touch $@
 
 clean:
-	rm -rf build dist .venvs $(VENV)
+	rm -rf build dist .venvs $(VENV) compile_commands.json
