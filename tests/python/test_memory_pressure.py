@@ -19,7 +19,10 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
+
+NUMPY_MAJOR = int(np.__version__.split(".")[0])
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("BRENVOX_SANITIZED") == "1", reason="AddressSanitizer reserves terabytes of address space"
@@ -164,6 +167,10 @@ def squeezer(tmp_path_factory):
     ids=[f"{c[0]}-{c[1]}-{c[2]}w-{c[3]}-{c[5] // c[4] + 1}pts" for c in CASES],
 )
 def test_calls_under_memory_pressure_never_abort(squeezer, mode, kind, name, workers, system, step_kb, span_kb):
+    if (mode, kind, name) == ("first", "heap", "find_hbonds") and NUMPY_MAJOR < 2:
+        # find_hbonds' first dtype comparisons make NumPy 1.x build its cast table, which frees an
+        # invalid pointer when it runs out of memory there (abort in arraymethod_dealloc).
+        pytest.skip("NumPy 1.x aborts on its own when its cast table cannot be allocated")
     code = SWEEP.format(
         mode=mode, kind=kind, name=name, workers=workers, system=system, step_kb=step_kb, span_kb=span_kb,
         squeezer=squeezer,
