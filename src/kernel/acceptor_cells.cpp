@@ -1,16 +1,20 @@
 #include "kernel/acceptor_cells.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace brenvox {
 
-void compute_acceptor_keys(const FrameView& view, std::span<const std::uint64_t> acceptors,
-                           AcceptorKeys& result) {
+void compute_acceptor_cells(const FrameView& view, std::span<const std::uint64_t> acceptors,
+                            AcceptorCells& result) {
   result.keys.resize(acceptors.size());
+  result.xyz.resize(3 * acceptors.size());
   CellKey lo{INT32_MAX, INT32_MAX, INT32_MAX};
   CellKey hi{INT32_MIN, INT32_MIN, INT32_MIN};
   for (std::size_t i = 0; i < acceptors.size(); ++i) {
-    const CellKey k = cell_key(view.atom(acceptors[i]));
+    double* p = result.xyz.data() + 3 * i;
+    std::memcpy(p, view.atom(acceptors[i]), 3 * sizeof(double));
+    const CellKey k = cell_key(p);
     result.keys[i] = k;
     lo = CellKey{std::min(lo.x, k.x), std::min(lo.y, k.y), std::min(lo.z, k.z)};
     hi = CellKey{std::max(hi.x, k.x), std::max(hi.y, k.y), std::max(hi.z, k.z)};

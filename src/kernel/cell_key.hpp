@@ -1,10 +1,17 @@
 #pragma once
-// Grid cells of edge 0.25, the hydrogen–acceptor cut-off: a bonded acceptor always lies in the
+// Grid cells whose edge is the hydrogen–acceptor cut-off: a bonded acceptor always lies in the
 // hydrogen's cell or one of its 26 neighbours.
 
 #include <cstdint>
 
+#include "kernel/baker_hubbard.hpp"
+
 namespace brenvox {
+
+inline constexpr double kCellEdge = 0.25;
+inline constexpr double kCellsPerUnit = 4.0;
+static_assert(kCellEdge * kCellEdge == kCutoffSquared, "cells must be as wide as the cut-off");
+static_assert(kCellsPerUnit * kCellEdge == 1.0, "a power of two, so that scaling is exact");
 
 struct CellKey {
   std::int32_t x;
@@ -14,16 +21,21 @@ struct CellKey {
   friend bool operator==(const CellKey&, const CellKey&) = default;
 };
 
-// floor(4.0 * c) converted to int32 with saturation; NaN gives 0. Exact without libm: 4.0 * c
-// is exact (a power of two) and every double below 2^31 in magnitude truncates exactly.
+// floor(scaled) for a finite value below 2^63 in magnitude, without libm (floor is no
+// instruction before SSE4.1): every such double truncates exactly.
+inline std::int64_t floor_to_int64(double scaled) {
+  std::int64_t whole = static_cast<std::int64_t>(scaled);
+  if (static_cast<double>(whole) > scaled) --whole;
+  return whole;
+}
+
+// floor(4.0 * c) converted to int32 with saturation; NaN gives 0.
 inline std::int32_t cell_coordinate(double c) {
-  const double scaled = c * 4.0;
+  const double scaled = c * kCellsPerUnit;
   if (scaled != scaled) return 0;
   if (scaled < -2147483648.0) return INT32_MIN;
   if (scaled >= 2147483648.0) return INT32_MAX;
-  std::int64_t whole = static_cast<std::int64_t>(scaled);
-  if (static_cast<double>(whole) > scaled) --whole;
-  return static_cast<std::int32_t>(whole);
+  return static_cast<std::int32_t>(floor_to_int64(scaled));
 }
 
 inline CellKey cell_key(const double* p) {

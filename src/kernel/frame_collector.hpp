@@ -4,9 +4,10 @@
 #include <span>
 
 #include "kernel/acceptor_cells.hpp"
-#include "kernel/band_grid_search.hpp"
 #include "kernel/bond_buffer.hpp"
+#include "kernel/dense_grid_search.hpp"
 #include "kernel/search_inputs.hpp"
+#include "kernel/sparse_grid_search.hpp"
 
 namespace brenvox {
 
@@ -14,8 +15,9 @@ namespace brenvox {
 // a trajectory does not pay for fresh grid pages in every frame. Each worker owns its own: no
 // thread-local storage, whose lazy allocation the C library cannot fail gracefully.
 struct FrameScratch {
-  AcceptorKeys acceptor_keys;
-  BandSearchStoragePtr band;
+  AcceptorCells acceptor_cells;
+  DenseSearchStoragePtr dense;
+  SparseSearchStoragePtr sparse;
 };
 
 // Appends the bonds of one frame to `out`, in the collector's own order.

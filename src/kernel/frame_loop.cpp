@@ -4,16 +4,12 @@
 #include <new>
 
 #include "interface_texts.hpp"
+#include "kernel/checked_math.hpp"
 #include "kernel/internal_failure.hpp"
 
 namespace brenvox {
 
 namespace {
-
-std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
-}
 
 // Beyond this the buffer's doubling growth is as cheap as a reservation, and a pessimistic
 // hint would otherwise pin memory inside the result array for its whole life.
@@ -22,8 +18,7 @@ constexpr std::uint64_t kMaxReservedRecords = std::uint64_t{1} << 20;
 }  // namespace
 
 FrameCollector choose_frame_collector(std::uint64_t n_pairs, std::uint64_t n_acceptors) {
-  std::uint64_t space = 0;
-  if (__builtin_mul_overflow(n_pairs, n_acceptors, &space) || space >= SPATIAL_SEARCH_THRESHOLD) {
+  if (saturating_product(n_pairs, n_acceptors) >= SPATIAL_SEARCH_THRESHOLD) {
     return collect_bonds_spatial_frame;
   }
   return collect_bonds_brute_frame;

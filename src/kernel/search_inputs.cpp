@@ -4,25 +4,18 @@
 #include <string>
 
 #include "interface_texts.hpp"
+#include "kernel/checked_math.hpp"
 #include "kernel/internal_failure.hpp"
 
 namespace brenvox {
 
-namespace {
-
-bool checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t& out) {
-  return !__builtin_mul_overflow(a, b, &out);
-}
-
-}  // namespace
-
 SearchResult<SearchInputs> validate_inputs(std::uint64_t xyz_length, std::uint64_t n_frames,
                                            std::uint64_t n_atoms, PairList pairs,
                                            AcceptorList acceptors) {
-  std::uint64_t frame_values = 0;
-  std::uint64_t expected = 0;
-  if (!checked_product(n_frames, n_atoms, frame_values) ||
-      !checked_product(frame_values, 3, expected) || expected != xyz_length) {
+  const std::optional<std::uint64_t> frame_values = checked_product(n_frames, n_atoms);
+  const std::optional<std::uint64_t> expected =
+      frame_values ? checked_product(*frame_values, 3) : std::nullopt;
+  if (!expected || *expected != xyz_length) {
     return SearchError{ErrorKind::ValueError, texts::kLengthMismatch};
   }
   std::erase_if(pairs,

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "kernel/bucket_starts.hpp"
 #include "kernel/distance_lanes.hpp"
 
 namespace brenvox {
@@ -58,7 +59,7 @@ struct Grid {
   double inverse_edge;
   std::int64_t n[3];  // cells per axis
   std::uint64_t n_band_cells;
-  std::vector<std::uint32_t> start;
+  BucketStarts start;  // per band cell
   // Raw coordinates and (periodic only) lattice numbers of the entries, padded with a block
   // at infinity.
   std::vector<double> x, y, z, la, lb, lc;
@@ -85,7 +86,7 @@ struct TrajectorySearchStorage {
   Grid grid;
   std::vector<Probe> staged_probes;
   std::vector<Probe> probes;
-  std::vector<std::uint32_t> probe_start;
+  BucketStarts probe_start;
   std::vector<std::uint32_t> pair_hits;
   std::vector<std::uint32_t> hits;
   std::vector<HitRange> ranges;
@@ -255,21 +256,20 @@ void fill_grid(const std::vector<Image>& images, bool periodic, std::vector<std:
   const std::size_t n = images.size();
   const std::uint64_t band_step = std::uint64_t(g.n[2]);
   cells.resize(n);
-  g.start.assign(g.n_band_cells + 1, 0);
+  g.start.reset(g.n_band_cells);
   for (std::size_t i = 0; i < n; ++i) {
     const double* p = images[i].grid;
     cells[i] = g.band_cell(image_cell(g, p, 0), image_cell(g, p, 1), image_cell(g, p, 2));
-    for (std::uint64_t b = 0; b < 3; ++b) ++g.start[cells[i] + b * band_step + 1];
+    for (std::uint64_t b = 0; b < 3; ++b) g.start.count(cells[i] + b * band_step);
   }
-  for (std::uint64_t c = 1; c <= g.n_band_cells; ++c) g.start[c] += g.start[c - 1];
+  g.start.finish_counting();
   const std::size_t entries = 3 * n;
   for (auto* v : {&g.x, &g.y, &g.z}) v->resize(entries + kRunBlock);
   for (auto* v : {&g.la, &g.lb, &g.lc}) v->resize(periodic ? entries + kRunBlock : 0);
   g.position.resize(entries);
-  std::vector<std::uint32_t>& cursor = g.start;  // advanced, then shifted back below
   for (std::size_t i = 0; i < n; ++i) {
     for (std::uint64_t b = 0; b < 3; ++b) {
-      const std::uint32_t at = cursor[cells[i] + b * band_step]++;
+      const std::uint32_t at = g.start.place(cells[i] + b * band_step);
       g.x[at] = images[i].raw[0];
       g.y[at] = images[i].raw[1];
       g.z[at] = images[i].raw[2];
@@ -280,9 +280,6 @@ void fill_grid(const std::vector<Image>& images, bool periodic, std::vector<std:
       g.lc[at] = images[i].lattice[2];
     }
   }
-  // Each cell's cursor now sits at the next cell's start.
-  for (std::uint64_t c = g.n_band_cells; c > 0; --c) g.start[c] = g.start[c - 1];
-  g.start[0] = 0;
   for (auto* v : {&g.x, &g.y, &g.z}) std::fill(v->begin() + entries, v->end(), __builtin_inf());
   if (periodic) {
     for (auto* v : {&g.la, &g.lb, &g.lc}) std::fill(v->begin() + entries, v->end(), 0.0);
@@ -326,7 +323,7 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
 // cached entries.
 template <typename T>
 void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
-                  std::vector<Probe>& staged, std::vector<std::uint32_t>& start,
+                  std::vector<Probe>& staged, BucketStarts& start,
                   std::vector<Probe>& probes) {
   staged.clear();
   for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
@@ -337,11 +334,10 @@ void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox*
     return g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1), p.cell[1] + 1,
                        std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
   };
-  start.assign(g.n_band_cells + 1, 0);
-  for (const Probe& p : staged) ++start[bucket(p) + 1];
-  for (std::uint64_t c = 1; c <= g.n_band_cells; ++c) start[c] += start[c - 1];
-  probes.resize(staged.size());
-  for (const Probe& p : staged) probes[start[bucket(p)]++] = p;
+  start.reset(g.n_band_cells);
+  for (const Probe& p : staged) start.count(bucket(p));
+  probes.resize(start.finish_counting());
+  for (const Probe& p : staged) probes[start.place(bucket(p))] = p;
 }
 
 enum class BoxKind { Open, Rectangular, Triclinic };
@@ -410,8 +406,8 @@ template <BoxKind Kind>
     const std::int64_t z_hi = std::min<std::int64_t>(p.cell[2] + 1, g.n[2] - 1);
     for (std::int64_t x = x_lo; x <= x_hi; ++x) {
       const std::uint64_t run = g.band_cell(x, band, z_lo);
-      const std::uint32_t end = g.start[run + std::uint64_t(z_hi - z_lo) + 1];
-      for (std::uint32_t j = g.start[run]; j < end; j += kRunBlock) {
+      const std::uint32_t end = g.start.end(run + std::uint64_t(z_hi - z_lo));
+      for (std::uint32_t j = g.start.begin(run); j < end; j += kRunBlock) {
         unsigned bits = lane_bits(accepted_lanes<Kind>(c, p, pair, g, j)) |
                         lane_bits(accepted_lanes<Kind>(c, p, pair, g, j + kLanes)) << kLanes;
         bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;

@@ -1,4 +1,4 @@
-#include "kernel/column_grid_search.hpp"
+#include "kernel/sparse_grid_search.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -41,10 +41,10 @@ class ColumnTable {
     std::size_t end = 0;
   };
 
-  explicit ColumnTable(std::size_t n_columns) {
+  void reset(std::size_t n_columns) {
     std::size_t capacity = 16;
     while (capacity < 2 * n_columns) capacity *= 2;
-    slots_.resize(capacity);
+    slots_.assign(capacity, Slot{});
     mask_ = capacity - 1;
   }
 
@@ -91,11 +91,27 @@ class ColumnTable {
 
 }  // namespace
 
-void search_column_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
-                        std::span<const std::uint64_t> acceptors, const AcceptorKeys& k,
-                        BondBuffer& out) {
+struct SparseSearchStorage {
+  std::vector<std::size_t> order;
+  std::vector<GridEntry> entries;
+  std::vector<std::int32_t> entry_z;
+  ColumnTable columns;
+};
+
+void SparseSearchStorageDeleter::operator()(SparseSearchStorage* storage) const noexcept {
+  delete storage;
+}
+
+SparseSearchStoragePtr make_sparse_search_storage() {
+  return SparseSearchStoragePtr(new SparseSearchStorage());
+}
+
+void search_sparse_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
+                        std::span<const std::uint64_t> acceptors, const AcceptorCells& k,
+                        SparseSearchStorage& storage, BondBuffer& out) {
   const std::size_t n = acceptors.size();
-  std::vector<std::size_t> order(n);
+  std::vector<std::size_t>& order = storage.order;
+  order.resize(n);
   std::iota(order.begin(), order.end(), std::size_t{0});
   const auto key_less = [&](std::size_t a, std::size_t b) {
     const CellKey& ka = k.keys[a];
@@ -106,19 +122,22 @@ void search_column_grid(const FrameView& view, std::uint64_t frame, std::span<co
   };
   std::stable_sort(order.begin(), order.end(), key_less);
 
-  std::vector<GridEntry> entries(n);
-  std::vector<std::int32_t> entry_z(n);
+  std::vector<GridEntry>& entries = storage.entries;
+  std::vector<std::int32_t>& entry_z = storage.entry_z;
+  entries.resize(n);
+  entry_z.resize(n);
   std::size_t n_columns = 0;
   for (std::size_t j = 0; j < n; ++j) {
     const std::size_t i = order[j];
-    std::memcpy(entries[j].xyz, view.atom(acceptors[i]), sizeof entries[j].xyz);
+    std::memcpy(entries[j].xyz, k.position(i), sizeof entries[j].xyz);
     entries[j].atom = acceptors[i];
     entry_z[j] = k.keys[i].z;
     if (j == 0 || k.keys[i].x != k.keys[order[j - 1]].x || k.keys[i].y != k.keys[order[j - 1]].y) {
       ++n_columns;
     }
   }
-  ColumnTable columns(n_columns);
+  ColumnTable& columns = storage.columns;
+  columns.reset(n_columns);
   for (std::size_t j = 0; j < n; ++j) {
     const CellKey& key = k.keys[order[j]];
     ColumnTable::Run& run = columns.insert(key.x, key.y);

@@ -1,17 +1,17 @@
 // The grid search. Records come pair by pair, and within a pair in the order of the
 // acceptor's neighbour cell (dx, then dy, then dz) and then its list position. Two layouts
-// produce exactly those records: a dense band grid for compact systems, which gathers
-// candidates in the fastest order and sorts each pair's few accepted acceptors afterwards, and
-// a sparse column table for acceptors scattered over a huge box.
+// produce exactly those records: the dense grid for compact systems, which gathers candidates
+// in the fastest order and sorts each pair's few accepted acceptors afterwards, and the sparse
+// table for acceptors scattered over a huge box.
 //
 // Neighbour keys are formed in 64-bit arithmetic rather than with 32-bit wrap-around: a cell
 // reached only through the wrap lies at the opposite end of an axis, more than 5e8 units away
 // (or at infinity), so none of its acceptors can pass the distance test and no row changes.
 
 #include "kernel/acceptor_cells.hpp"
-#include "kernel/band_grid_search.hpp"
-#include "kernel/column_grid_search.hpp"
+#include "kernel/dense_grid_search.hpp"
 #include "kernel/frame_collector.hpp"
+#include "kernel/sparse_grid_search.hpp"
 
 namespace brenvox {
 
@@ -21,15 +21,18 @@ void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64
                                  BondBuffer& out) {
   if (pairs.empty() || acceptors.empty()) return;
   const FrameView view(xyz, frame_offset);
-  compute_acceptor_keys(view, acceptors, scratch.acceptor_keys);
-  const std::uint64_t n_cells =
-      band_cell_count(scratch.acceptor_keys, acceptors.size(), pairs.size());
-  if (n_cells != 0) {
-    if (!scratch.band) scratch.band = make_band_search_storage();
-    search_band_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, n_cells, *scratch.band,
-                     out);
+  compute_acceptor_cells(view, acceptors, scratch.acceptor_cells);
+  // Pair positions are kept in 32 bits by the dense search.
+  const std::optional<DenseGridShape> dense =
+      pairs.size() < UINT32_MAX ? plan_dense_grid(scratch.acceptor_cells) : std::nullopt;
+  if (dense) {
+    if (!scratch.dense) scratch.dense = make_dense_search_storage();
+    search_dense_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *dense,
+                      *scratch.dense, out);
   } else {
-    search_column_grid(view, frame, pairs, acceptors, scratch.acceptor_keys, out);
+    if (!scratch.sparse) scratch.sparse = make_sparse_search_storage();
+    search_sparse_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *scratch.sparse,
+                       out);
   }
 }
 

@@ -1,0 +1,191 @@
+#include "kernel/dense_grid_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <vector>
+
+#include "kernel/cell_key.hpp"
+#include "kernel/distance_lanes.hpp"
+
+namespace brenvox {
+
+namespace {
+
+// A pair as the search visits it, with its coordinates copied alongside: one cache line.
+struct alignas(64) PairTask {
+  double hydrogen[3];
+  double donor[3];
+  std::uint32_t pair_position;
+  CellKey cell;
+};
+
+// Pairs in the order of their hydrogen's band cell, list order within one. A pair whose
+// hydrogen lies more than one cell beyond the acceptors' cells has no candidate and is left out.
+void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
+                         const DenseGridShape& shape, std::vector<std::uint32_t>& pair_bucket,
+                         BucketStarts& buckets, std::vector<PairTask>& tasks) {
+  constexpr std::uint32_t kNoCandidates = UINT32_MAX;
+  const auto beyond = [](std::int32_t c, std::int32_t lo, std::int32_t hi) {
+    return std::int64_t{c} < std::int64_t{lo} - 1 || std::int64_t{c} > std::int64_t{hi} + 1;
+  };
+  pair_bucket.resize(pairs.size());
+  buckets.reset(shape.n_band_cells());
+  // Pairs name atoms in no particular order: their coordinates are asked for ahead.
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) view.prefetch(pairs[i + kAhead].hydrogen);
+    view.atom(pairs[i].donor);
+    const CellKey h = cell_key(view.atom(pairs[i].hydrogen));
+    if (beyond(h.x, shape.min.x, shape.max.x) || beyond(h.y, shape.min.y, shape.max.y) ||
+        beyond(h.z, shape.min.z, shape.max.z)) {
+      pair_bucket[i] = kNoCandidates;
+      continue;
+    }
+    pair_bucket[i] = static_cast<std::uint32_t>(
+        shape.band_cell(std::clamp(h.x, shape.min.x, shape.max.x), h.y,
+                        std::clamp(h.z, shape.min.z, shape.max.z)));
+    buckets.count(pair_bucket[i]);
+  }
+  tasks.resize(buckets.finish_counting());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) {
+      view.prefetch(pairs[i + kAhead].hydrogen);
+      view.prefetch(pairs[i + kAhead].donor);
+    }
+    if (pair_bucket[i] == kNoCandidates) continue;
+    PairTask& t = tasks[buckets.place(pair_bucket[i])];
+    const double* hydrogen = view.atom(pairs[i].hydrogen);
+    std::memcpy(t.hydrogen, hydrogen, sizeof t.hydrogen);
+    std::memcpy(t.donor, view.atom(pairs[i].donor), sizeof t.donor);
+    t.pair_position = static_cast<std::uint32_t>(i);
+    t.cell = cell_key(hydrogen);
+  }
+}
+
+// Where a pair's accepted acceptors lie in the frame's hit list.
+struct HitRange {
+  std::uint64_t first;
+  std::uint64_t count;
+};
+
+// The three runs of a pair's 27 neighbour cells, as entry ranges; empty where the grid ends.
+struct PairRuns {
+  std::uint32_t begin[3];
+  std::uint32_t end[3];
+  std::uint32_t total;  // entries in all three
+};
+
+inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
+  const DenseGridShape& shape = g.shape;
+  const std::int64_t z_lo = std::max(std::int64_t{h.z} - 1, std::int64_t{shape.min.z});
+  const std::int64_t z_hi = std::min(std::int64_t{h.z} + 1, std::int64_t{shape.max.z});
+  PairRuns runs{};
+  for (int dx = -1; dx <= 1; ++dx) {
+    const std::int64_t x = std::int64_t{h.x} + dx;
+    if (x < shape.min.x || x > shape.max.x) continue;
+    runs.begin[dx + 1] = g.run_begin(x, h.y, z_lo);
+    runs.end[dx + 1] = g.run_end(x, h.y, z_hi);
+    runs.total += runs.end[dx + 1] - runs.begin[dx + 1];
+  }
+  return runs;
+}
+
+constexpr std::uint32_t kBlock = 2 * kLanes;  // entries tested per step along a run
+
+// The rows' order of an accepted entry of run dx: its neighbour number
+// 9 (dx + 1) + 3 (dy + 1) + (dz + 1) above its list position.
+inline std::uint64_t hit_order(const DenseGrid& g, const CellKey& h, int dx, std::uint32_t k) {
+  const std::int64_t number = 9 * (dx + 1) + 3 * (cell_coordinate(g.y[k]) - std::int64_t{h.y} + 1) +
+                              (cell_coordinate(g.z[k]) - std::int64_t{h.z} + 1);
+  return (std::uint64_t(number) << 32) | g.position[k];
+}
+
+// Tests each pair against its three runs, a block of entries at a time, entirely in vector
+// lanes: only accepted acceptors cost a branch. A failure to grow the hit lists comes back as an
+// exception_ptr (see distance_lanes.hpp).
+BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(
+    const DenseGrid& g, std::span<const std::uint64_t> acceptors, std::span<const PairTask> tasks,
+    std::vector<std::uint64_t>& pair_hits, std::vector<std::uint64_t>& hits,
+    HitRange* ranges) noexcept {
+  try {
+    const double* ex = g.x.data();
+    const double* ey = g.y.data();
+    const double* ez = g.z.data();
+    for (const PairTask& t : tasks) {
+      PairLanes lanes;
+      if (!prepare_pair(t.donor, t.hydrogen, lanes)) continue;
+      const PairRuns runs = runs_of(g, t.cell);
+      pair_hits.clear();
+      for (int r = 0; r < 3; ++r) {
+        const std::uint32_t end = runs.end[r];
+        for (std::uint32_t j = runs.begin[r]; j < end; j += kBlock) {
+          unsigned bits =
+              lane_bits(bonded_lanes(lanes, ex + j, ey + j, ez + j)) |
+              lane_bits(bonded_lanes(lanes, ex + j + kLanes, ey + j + kLanes, ez + j + kLanes))
+                  << kLanes;
+          bits &= (1u << std::min(end - j, kBlock)) - 1;
+          for (; bits != 0; bits &= bits - 1) {
+            const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
+            pair_hits.push_back(hit_order(g, t.cell, r - 1, k));
+          }
+        }
+      }
+      // Few hits per pair: insertion sort.
+      for (std::size_t i = 1; i < pair_hits.size(); ++i) {
+        for (std::size_t m = i; m > 0 && pair_hits[m] < pair_hits[m - 1]; --m) {
+          std::swap(pair_hits[m], pair_hits[m - 1]);
+        }
+      }
+      ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
+      for (const std::uint64_t hit : pair_hits) hits.push_back(acceptors[std::uint32_t(hit)]);
+    }
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
+}  // namespace
+
+struct DenseSearchStorage {
+  DenseGridBuild build;
+  DenseGrid grid;
+  std::vector<std::uint32_t> pair_bucket;
+  BucketStarts pair_buckets;
+  std::vector<PairTask> tasks;
+  std::vector<std::uint64_t> pair_hits;
+  std::vector<std::uint64_t> hits;
+  std::vector<HitRange> ranges;
+};
+
+void DenseSearchStorageDeleter::operator()(DenseSearchStorage* storage) const noexcept {
+  delete storage;
+}
+
+DenseSearchStoragePtr make_dense_search_storage() {
+  return DenseSearchStoragePtr(new DenseSearchStorage());
+}
+
+void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
+                       std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
+                       const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out) {
+  build_dense_grid(shape, cells, s.build, s.grid);
+  order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.tasks);
+  s.hits.clear();
+  s.ranges.assign(pairs.size(), HitRange{0, 0});
+  if (std::exception_ptr failure =
+          search_pairs(s.grid, acceptors, s.tasks, s.pair_hits, s.hits, s.ranges.data())) {
+    std::rethrow_exception(failure);
+  }
+  // The rows in pair-list order.
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const HitRange r = s.ranges[i];
+    for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.hits[h]);
+    }
+  }
+}
+
+}  // namespace brenvox
