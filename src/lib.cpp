@@ -22,11 +22,11 @@ static_assert(std::size(kThreadedParameters) <= kMaxParameters);
 // Converts what follows the shared five parameters and runs the body.
 using Body = PyResult<PyRef> (*)(SearchArguments arguments, PyObject* const* extra_slots);
 
-PyResult<PyRef> brute_body(SearchArguments arguments, PyObject* const*) {
+PyResult<PyRef> exhaustive_body(SearchArguments arguments, PyObject* const*) {
   return run_baker_hubbard_brute(std::move(arguments));
 }
 
-PyResult<PyRef> adaptive_body(SearchArguments arguments, PyObject* const*) {
+PyResult<PyRef> by_size_body(SearchArguments arguments, PyObject* const*) {
   return run_baker_hubbard(std::move(arguments));
 }
 
@@ -41,8 +41,9 @@ struct EntryPoint {
   Body body;
 };
 
-constexpr EntryPoint kAdaptive{{"run_baker_hubbard()", kSearchParameters}, adaptive_body};
-constexpr EntryPoint kBrute{{"run_baker_hubbard_brute()", kSearchParameters}, brute_body};
+constexpr EntryPoint kBySize{{"run_baker_hubbard()", kSearchParameters}, by_size_body};
+constexpr EntryPoint kExhaustive{{"run_baker_hubbard_brute()", kSearchParameters},
+                                 exhaustive_body};
 constexpr EntryPoint kThreaded{{"run_baker_hubbard_with_threads()", kThreadedParameters},
                                threaded_body};
 
@@ -65,9 +66,9 @@ constexpr PyCFunction as_method() {
 }
 
 PyMethodDef kFunctions[] = {
-    {"run_baker_hubbard", as_method<kAdaptive>(), METH_FASTCALL | METH_KEYWORDS,
+    {"run_baker_hubbard", as_method<kBySize>(), METH_FASTCALL | METH_KEYWORDS,
      texts::kAdaptiveDoc},
-    {"run_baker_hubbard_brute", as_method<kBrute>(), METH_FASTCALL | METH_KEYWORDS,
+    {"run_baker_hubbard_brute", as_method<kExhaustive>(), METH_FASTCALL | METH_KEYWORDS,
      texts::kBruteDoc},
     {"run_baker_hubbard_with_threads", as_method<kThreaded>(), METH_FASTCALL | METH_KEYWORDS,
      texts::kThreadedDoc},

@@ -10,6 +10,10 @@ namespace brenvox {
 
 namespace {
 
+// The exhaustive search always, or the exhaustive or the grid search by the size of the search
+// space.
+enum class SearchChoice { Exhaustive, BySize };
+
 struct PreparedSearch {
   CoordView xyz;
   SearchInputs inputs;
@@ -17,8 +21,8 @@ struct PreparedSearch {
 };
 
 // The coordinates as they are now, then length and filtering, then the check that every row
-// fits in uint32. The collector is the exhaustive one unless `adaptive`.
-PyResult<PreparedSearch> prepare_search(SearchArguments& arguments, bool adaptive) {
+// fits in uint32.
+PyResult<PreparedSearch> prepare_search(SearchArguments& arguments, SearchChoice choice) {
   PyResult<CoordView> view = arguments.xyz_flat.view();
   if (!view.ok()) return std::move(view.error());
   SearchResult<SearchInputs> inputs =
@@ -30,14 +34,14 @@ PyResult<PreparedSearch> prepare_search(SearchArguments& arguments, bool adaptiv
     return PyError::from_search(rows.error());
   }
   const FrameCollector collector =
-      adaptive
+      choice == SearchChoice::BySize
           ? choose_frame_collector(inputs.value().pairs.size(), inputs.value().acceptors.size())
           : collect_bonds_brute_frame;
   return PreparedSearch{view.value(), std::move(inputs.value()), collector};
 }
 
-PyResult<PyRef> run_serial(SearchArguments arguments, bool adaptive) {
-  PyResult<PreparedSearch> prepared = prepare_search(arguments, adaptive);
+PyResult<PyRef> run_serial(SearchArguments arguments, SearchChoice choice) {
+  PyResult<PreparedSearch> prepared = prepare_search(arguments, choice);
   if (!prepared.ok()) return std::move(prepared.error());
   const PreparedSearch& search = prepared.value();
   return bonds_to_pyarray(run_kernel(search.collector, search.xyz, arguments.n_frames,
@@ -47,15 +51,15 @@ PyResult<PyRef> run_serial(SearchArguments arguments, bool adaptive) {
 }  // namespace
 
 PyResult<PyRef> run_baker_hubbard_brute(SearchArguments arguments) {
-  return run_serial(std::move(arguments), false);
+  return run_serial(std::move(arguments), SearchChoice::Exhaustive);
 }
 
 PyResult<PyRef> run_baker_hubbard(SearchArguments arguments) {
-  return run_serial(std::move(arguments), true);
+  return run_serial(std::move(arguments), SearchChoice::BySize);
 }
 
 PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments, std::uint64_t n_threads) {
-  PyResult<PreparedSearch> prepared = prepare_search(arguments, true);
+  PyResult<PreparedSearch> prepared = prepare_search(arguments, SearchChoice::BySize);
   if (!prepared.ok()) return std::move(prepared.error());
   const PreparedSearch& search = prepared.value();
   Result<std::unique_ptr<WorkerPool>, PoolBuildError> pool =

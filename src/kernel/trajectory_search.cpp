@@ -5,7 +5,7 @@
 // around it, and each candidate is decided in vector lanes from raw coordinates with the exact
 // image formula, so decisions do not depend on how a candidate was found.
 //
-// As in the band grid of the fixed search, each image is entered in three y-bands, so the 27
+// As in the dense grid of the fixed search, each image is entered in three y-bands, so the 27
 // cells are three runs of consecutive entries.
 
 #include "kernel/trajectory_search.hpp"

@@ -1,14 +1,19 @@
 #pragma once
 // Random systems and record helpers shared by the native tests.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <vector>
 
 #include "kernel/bond_buffer.hpp"
+#include "kernel/frame_collector.hpp"
 #include "kernel/search_inputs.hpp"
 
 namespace brenvox::testing_support {
@@ -77,6 +82,42 @@ inline System random_system(std::uint64_t seed, Flavour flavour, std::uint64_t n
     if (percent(rng) < 10) s.inputs.acceptors.push_back(s.inputs.acceptors.back());
   }
   return s;
+}
+
+// The grid order, derived independently: the 27 neighbour keys formed with int32 wrap-around,
+// numbered dx-major; each bond of the exhaustive order is placed by its acceptor's number.
+inline std::vector<Record> expected_grid_order(const System& s, std::uint64_t frame) {
+  const std::uint64_t offset = frame * s.n_atoms * 3;
+  const auto cell = [&](std::uint64_t atom, int axis) {
+    const double c = s.xyz[offset + 3 * atom + axis];
+    const double f = std::floor(c * 4.0);
+    if (std::isnan(f)) return std::int32_t{0};
+    return static_cast<std::int32_t>(std::clamp(f, -2147483648.0, 2147483647.0));
+  };
+  std::vector<Record> ordered;
+  for (const Pair& p : s.inputs.pairs) {
+    std::multimap<int, Record> by_neighbour;
+    BondBuffer rows;
+    FrameScratch scratch;
+    collect_bonds_brute_frame(s.xyz, frame, offset, {&p, 1}, s.inputs.acceptors, scratch, rows);
+    for (const Record& row : records_of(rows)) {
+      int number = -1;
+      for (int n = 0; n < 27 && number < 0; ++n) {
+        bool match = true;
+        for (int axis = 0; axis < 3; ++axis) {
+          const int step = (axis == 0 ? n / 9 : axis == 1 ? n / 3 % 3 : n % 3) - 1;
+          const auto key =
+              std::int32_t(std::uint32_t(cell(p.hydrogen, axis)) + std::uint32_t(step));
+          match = match && key == cell(row[3], axis);
+        }
+        if (match) number = n;
+      }
+      EXPECT_GE(number, 0) << "a bonded acceptor outside the 27 cells";
+      by_neighbour.emplace(number, row);  // multimap keeps insertion order among equals
+    }
+    for (const auto& [number, row] : by_neighbour) ordered.push_back(row);
+  }
+  return ordered;
 }
 
 }  // namespace brenvox::testing_support

@@ -17,6 +17,7 @@ using testing_support::Record;
 using testing_support::records_of;
 using testing_support::sorted;
 using testing_support::System;
+using testing_support::expected_grid_order;
 
 std::vector<Record> collect(FrameCollector collector, const std::vector<double>& xyz,
                             const PairList& pairs, const AcceptorList& acceptors,
@@ -78,40 +79,6 @@ TEST(GridSearch, FindsBondsAcrossCellBoundariesAndAtSaturatedEdges) {
             (std::vector<Record>{{0, 1, 0, 2}}));
   EXPECT_EQ(collect(collect_bonds_brute_frame, saturated, {{1, 0}}, {2}),
             (std::vector<Record>{{0, 1, 0, 2}}));
-}
-
-// The grid order, derived independently: the 27 neighbour keys formed with int32 wrap-around,
-// numbered dx-major; each bond of the exhaustive order is placed by its acceptor's number.
-std::vector<Record> expected_grid_order(const System& s, std::uint64_t frame) {
-  const std::uint64_t offset = frame * s.n_atoms * 3;
-  const auto cell = [&](std::uint64_t atom, int axis) {
-    const double c = s.xyz[offset + 3 * atom + axis];
-    const double f = std::floor(c * 4.0);
-    if (std::isnan(f)) return std::int32_t{0};
-    return static_cast<std::int32_t>(std::clamp(f, -2147483648.0, 2147483647.0));
-  };
-  std::vector<Record> ordered;
-  for (const Pair& p : s.inputs.pairs) {
-    std::multimap<int, Record> by_neighbour;
-    for (const Record& row :
-         collect(collect_bonds_brute_frame, s.xyz, {p}, s.inputs.acceptors, frame, offset)) {
-      int number = -1;
-      for (int n = 0; n < 27 && number < 0; ++n) {
-        bool match = true;
-        for (int axis = 0; axis < 3; ++axis) {
-          const int step = (axis == 0 ? n / 9 : axis == 1 ? n / 3 % 3 : n % 3) - 1;
-          const auto key =
-              std::int32_t(std::uint32_t(cell(p.hydrogen, axis)) + std::uint32_t(step));
-          match = match && key == cell(row[3], axis);
-        }
-        if (match) number = n;
-      }
-      EXPECT_GE(number, 0) << "a bonded acceptor outside the 27 cells";
-      by_neighbour.emplace(number, row);  // multimap keeps insertion order among equals
-    }
-    for (const auto& [number, row] : by_neighbour) ordered.push_back(row);
-  }
-  return ordered;
 }
 
 class GridAgreesWithExhaustive : public testing::TestWithParam<std::tuple<Flavour, std::uint64_t>> {

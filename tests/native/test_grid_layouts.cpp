@@ -1,0 +1,117 @@
+// Each grid layout on its own: the dense grid's band cells, and the rows of both layouts in the
+// grid order.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <tuple>
+#include <vector>
+
+#include "kernel/acceptor_cells.hpp"
+#include "kernel/dense_grid.hpp"
+#include "kernel/dense_grid_search.hpp"
+#include "kernel/sparse_grid_search.hpp"
+#include "systems.hpp"
+
+namespace brenvox {
+namespace {
+
+using testing_support::expected_grid_order;
+using testing_support::Flavour;
+using testing_support::random_system;
+using testing_support::Record;
+using testing_support::records_of;
+using testing_support::System;
+
+AcceptorCells cells_of(const System& s, std::uint64_t frame) {
+  AcceptorCells cells;
+  compute_acceptor_cells(FrameView(s.xyz, frame * s.n_atoms * 3), s.inputs.acceptors, cells);
+  return cells;
+}
+
+class DenseGridLayout : public testing::TestWithParam<std::tuple<Flavour, std::uint64_t>> {};
+
+TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
+  const auto [flavour, seed] = GetParam();
+  const System s = random_system(seed, flavour, 1);
+  const AcceptorCells cells = cells_of(s, 0);
+  const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
+  if (!shape) GTEST_SKIP() << "no dense grid for this system";
+  DenseGridBuild work;
+  DenseGrid grid;
+  build_dense_grid(*shape, cells, work, grid);
+
+  const std::size_t n = cells.keys.size();
+  ASSERT_EQ(grid.start.front(), 0u);
+  ASSERT_EQ(grid.start.back(), 3 * n);
+  std::uint64_t band_cell = 0;
+  for (std::int64_t x = shape->min.x; x <= shape->max.x; ++x) {
+    for (std::int64_t band = shape->min.y - 1; band <= shape->max.y + 1; ++band) {
+      for (std::int64_t z = shape->min.z; z <= shape->max.z; ++z, ++band_cell) {
+        ASSERT_EQ(shape->band_cell(x, band, z), band_cell);
+        std::vector<std::uint32_t> held(grid.position.begin() + grid.start[band_cell],
+                                        grid.position.begin() + grid.start[band_cell + 1]);
+        std::vector<std::uint32_t> expected;
+        for (std::uint32_t i = 0; i < n; ++i) {
+          const CellKey& k = cells.keys[i];
+          if (k.x == x && k.z == z && k.y >= band - 1 && k.y <= band + 1) expected.push_back(i);
+        }
+        std::sort(held.begin(), held.end());
+        ASSERT_EQ(held, expected) << "band cell (" << x << ", " << band << ", " << z << ")";
+      }
+    }
+  }
+  for (std::uint32_t e = 0; e < 3 * n; ++e) {
+    const double* p = cells.position(grid.position[e]);
+    // Bit-for-bit copies, NaN included.
+    ASSERT_EQ(std::memcmp(&grid.x[e], &p[0], 8) | std::memcmp(&grid.y[e], &p[1], 8) |
+                  std::memcmp(&grid.z[e], &p[2], 8),
+              0);
+  }
+  for (std::size_t e = 3 * n; e < grid.x.size(); ++e) {
+    ASSERT_TRUE(std::isinf(grid.x[e]) && std::isinf(grid.y[e]) && std::isinf(grid.z[e]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(RandomSystems, DenseGridLayout,
+                         testing::Combine(testing::Values(Flavour::Clustered,
+                                                          Flavour::OnCellBoundaries,
+                                                          Flavour::Pathological),
+                                          testing::Range<std::uint64_t>(0, 30)));
+
+enum class Layout { Dense, Sparse };
+
+class LayoutRows : public testing::TestWithParam<std::tuple<Layout, Flavour, std::uint64_t>> {};
+
+TEST_P(LayoutRows, FollowTheGridOrder) {
+  const auto [layout, flavour, seed] = GetParam();
+  const System s = random_system(seed, flavour);
+  DenseSearchStoragePtr dense = make_dense_search_storage();
+  SparseSearchStoragePtr sparse = make_sparse_search_storage();
+  for (std::uint64_t frame = 0; frame < s.n_frames; ++frame) {
+    const AcceptorCells cells = cells_of(s, frame);
+    const FrameView view(s.xyz, frame * s.n_atoms * 3);
+    BondBuffer out;
+    if (layout == Layout::Dense) {
+      const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
+      if (!shape) continue;
+      search_dense_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *shape, *dense,
+                        out);
+    } else if (!s.inputs.acceptors.empty()) {
+      search_sparse_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *sparse, out);
+    }
+    ASSERT_EQ(records_of(out), expected_grid_order(s, frame)) << "frame " << frame;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomSystems, LayoutRows,
+    testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
+                     testing::Values(Flavour::Clustered, Flavour::OnCellBoundaries,
+                                     Flavour::Sparse, Flavour::Pathological),
+                     testing::Range<std::uint64_t>(0, 25)));
+
+}  // namespace
+}  // namespace brenvox
