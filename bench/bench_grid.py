@@ -143,11 +143,14 @@ def main() -> int:
           "back-to-back ratios")
     print_table("Grid search against its floor", [
         "atoms", "pairs", "acceptors", "bonds/frame", "exhaustive ms", "grid ms",
-        "candidates/frame", "grid ns/cand", "floor ms", "grid/floor", "check"], [
+        "candidates/frame", "grid ns/cand", "floor ms", "grid/floor", "in sphere/frame",
+        "sphere floor ms", "grid/sphere", "check"], [
         [f"{r['atoms']:.0f}", f"{r['pairs']:.0f}", f"{r['acceptors']:.0f}",
          f"{r['bonds_per_frame']:.0f}", exhaustive_cell(r), f"{r['grid_ms']:.3f}",
          f"{r['candidates_per_frame']:.0f}", f"{r['grid_ns_per_candidate']:.2f}",
-         f"{r['floor_ms']:.3f}", f"{r['grid_over_floor']:.2f}", r["check"]]
+         f"{r['floor_ms']:.3f}", f"{r['grid_over_floor']:.2f}",
+         f"{r['sphere_candidates_per_frame']:.0f}", f"{r['sphere_ms']:.3f}",
+         f"{r['grid_over_sphere']:.1f}", r["check"]]
         for r in results])
 
     print_table("Where the grid time goes (build = a one-pair call, which builds the whole grid)", [

@@ -176,6 +176,23 @@ Candidates list_candidates(const double* frame, std::span<const Pair> pairs,
   return c;
 }
 
+// The "sphere floor": only the candidates within the cut-off of their hydrogen, the fewest
+// tests any search could make on this frame.
+Candidates within_cutoff(const double* frame, std::span<const Pair> pairs, const Candidates& c) {
+  Candidates near;
+  near.begin.push_back(0);
+  for (std::size_t p = 0; p < pairs.size(); ++p) {
+    const double* h = frame + 3 * pairs[p].hydrogen;
+    for (std::uint64_t k = c.begin[p]; k < c.begin[p + 1]; ++k) {
+      const double* a = frame + 3 * std::uint64_t(c.acceptor[k]);
+      const double vx = a[0] - h[0], vy = a[1] - h[1], vz = a[2] - h[2];
+      if ((vx * vx + vy * vy) + vz * vz < brenvox::kCutoffSquared) near.acceptor.push_back(c.acceptor[k]);
+    }
+    near.begin.push_back(near.acceptor.size());
+  }
+  return near;
+}
+
 [[gnu::noinline]] std::uint64_t count_floor_bonds(const double* frame, std::span<const Pair> pairs,
                                                   const Candidates& c) {
   std::uint64_t bonds = 0;
@@ -256,9 +273,10 @@ double time_collector(brenvox::FrameCollector collector, const System& s, std::u
 }
 
 struct Report {
-  std::vector<double> grid_ms, build_ms, floor_ms, runs_ms, brute_ms;
-  std::vector<double> grid_over_floor;  // one per repetition, from back-to-back runs
-  double bonds = 0, candidates = 0;
+  std::vector<double> grid_ms, build_ms, floor_ms, runs_ms, sphere_ms, brute_ms;
+  // One per repetition, from back-to-back runs.
+  std::vector<double> grid_over_floor, grid_over_sphere;
+  double bonds = 0, candidates = 0, sphere_candidates = 0;
   std::uint64_t bonds_total = 0;
   double brute_est_ms = 0;
   int brute_frames = 0, brute_reps = 0;
@@ -301,10 +319,11 @@ Report run_system(const System& s, const Options& opt) {
     r.brute_reps = std::clamp(int(opt.brute_budget_s * 1e3 / per_rep), 1, opt.reps);
   }
 
-  std::vector<double> frame_bonds, frame_candidates;
+  std::vector<double> frame_bonds, frame_candidates, frame_sphere_candidates;
   for (std::uint64_t f = 0; f < s.n_frames; ++f) {
     const double* frame = s.xyz.data() + f * s.n_atoms * 3;
     const Candidates cand = list_candidates(frame, pairs, acceptors);
+    const Candidates sphere = within_cutoff(frame, pairs, cand);
 
     // Untimed first run of both: warms caches and checks them against each other.
     BondBuffer grid_out;
@@ -326,21 +345,25 @@ Report run_system(const System& s, const Options& opt) {
     frame_bonds.push_back(double(grid_bonds));
     r.bonds_total += grid_bonds;
     frame_candidates.push_back(double(cand.acceptor.size()));
+    frame_sphere_candidates.push_back(double(sphere.acceptor.size()));
+    if (count_floor_bonds(frame, pairs, sphere) != floor_bonds) {
+      complain(r, "frame " + std::to_string(f) + ": the sphere floor loses bonds");
+    }
 
-    std::vector<double> grid_ms, build_ms, floor_ms, runs_ms;
-    const auto time_floor = [&](auto count) {
+    std::vector<double> grid_ms, build_ms, floor_ms, runs_ms, sphere_ms;
+    const auto time_floor = [&](auto count, const Candidates& listed) {
       const Clock::time_point start = Clock::now();
-      const std::uint64_t bonds = count(frame, pairs, cand);
+      const std::uint64_t bonds = count(frame, pairs, listed);
       const double ms = elapsed_ms(start);
       keep(bonds);
       return ms;
     };
     for (int rep = 0; rep < opt.reps; ++rep) {
-      // Interleaved, so that a noisy stretch of the shared machine hits all four alike, and
+      // Interleaved, so that a noisy stretch of the shared machine hits all five alike, and
       // started at a different one each time, so that none always follows the same neighbour
       // and inherits the cache state it leaves.
-      for (int i = 0; i < 4; ++i) {
-        switch ((rep + i) % 4) {
+      for (int i = 0; i < 5; ++i) {
+        switch ((rep + i) % 5) {
           case 0:
             grid_ms.push_back(time_collector(brenvox::collect_bonds_spatial_frame, s, f, pairs,
                                              grid_rows.size()));
@@ -349,12 +372,15 @@ Report run_system(const System& s, const Options& opt) {
             build_ms.push_back(
                 time_collector(brenvox::collect_bonds_spatial_frame, s, f, pairs.first(1), 64));
             break;
-          case 2: floor_ms.push_back(time_floor(count_floor_bonds)); break;
-          default: runs_ms.push_back(time_floor(count_floor_bonds_in_runs));
+          case 2: floor_ms.push_back(time_floor(count_floor_bonds, cand)); break;
+          case 3: sphere_ms.push_back(time_floor(count_floor_bonds, sphere)); break;
+          default: runs_ms.push_back(time_floor(count_floor_bonds_in_runs, cand));
         }
       }
       r.grid_over_floor.push_back(grid_ms.back() / floor_ms.back());
+      r.grid_over_sphere.push_back(grid_ms.back() / sphere_ms.back());
     }
+    r.sphere_ms.push_back(median(sphere_ms));
     r.runs_ms.push_back(median(runs_ms));
     r.grid_ms.push_back(median(grid_ms));
     r.build_ms.push_back(median(build_ms));
@@ -379,6 +405,7 @@ Report run_system(const System& s, const Options& opt) {
   }
   r.bonds = median(frame_bonds);
   r.candidates = median(frame_candidates);
+  r.sphere_candidates = median(frame_sphere_candidates);
   return r;
 }
 
@@ -429,13 +456,14 @@ int main(int argc, char** argv) {
           "brute_ms=%.4f brute_est_ms=%.4f brute_frames=%d brute_reps=%d grid_ms=%.4f "
           "grid_build_ms=%.4f candidates_per_frame=%.1f floor_ms=%.4f floor_runs_ms=%.4f "
           "grid_ns_per_candidate=%.3f floor_ns_per_candidate=%.3f grid_over_floor=%.3f "
+          "sphere_candidates_per_frame=%.1f sphere_ms=%.4f grid_over_sphere=%.3f "
           "reps=%d check=%s\n",
           static_cast<unsigned long long>(s.n_atoms), static_cast<unsigned long long>(s.n_frames),
           s.inputs.pairs.size(), s.inputs.acceptors.size(),
           static_cast<unsigned long long>(r.bonds_total), r.bonds, brute, r.brute_est_ms,
           r.brute_frames, r.brute_reps, grid, build, r.candidates, floor, median(r.runs_ms),
           grid * 1e6 / r.candidates, floor * 1e6 / r.candidates, median(r.grid_over_floor),
-          opt.reps, r.ok ? "ok" : "MISMATCH");
+          r.sphere_candidates, median(r.sphere_ms), median(r.grid_over_sphere), opt.reps, r.ok ? "ok" : "MISMATCH");
       std::fflush(stdout);
     }
     return all_ok ? 0 : 1;
