@@ -13,19 +13,15 @@ namespace brenvox {
 
 namespace {
 
-// A pair as the search visits it, with its coordinates copied alongside: one cache line.
-struct alignas(64) PairTask {
-  double hydrogen[3];
-  double donor[3];
-  std::uint32_t pair_position;
-  CellKey cell;
-};
+// Pairs are visited by their position in the list; their atoms are read from the frame when
+// visited, asked for this many visits ahead.
+constexpr std::size_t kAhead = 8;
 
 // Pairs in the order of their hydrogen's band cell, list order within one. A pair whose
 // hydrogen lies more than one cell beyond the acceptors' cells has no candidate and is left out.
 void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
                          const DenseGridShape& shape, std::vector<std::uint32_t>& pair_bucket,
-                         BucketStarts& buckets, std::vector<PairTask>& tasks) {
+                         BucketStarts& buckets, std::vector<std::uint32_t>& visits) {
   constexpr std::uint32_t kNoCandidates = UINT32_MAX;
   const auto beyond = [](std::int32_t c, std::int32_t lo, std::int32_t hi) {
     return std::int64_t{c} < std::int64_t{lo} - 1 || std::int64_t{c} > std::int64_t{hi} + 1;
@@ -33,7 +29,6 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
   pair_bucket.resize(pairs.size());
   buckets.reset(shape.n_band_cells());
   // Pairs name atoms in no particular order: their coordinates are asked for ahead.
-  constexpr std::size_t kAhead = 16;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i + kAhead < pairs.size()) view.prefetch(pairs[i + kAhead].hydrogen);
     view.atom(pairs[i].donor);
@@ -48,19 +43,11 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
                         std::clamp(h.z, shape.min.z, shape.max.z)));
     buckets.count(pair_bucket[i]);
   }
-  tasks.resize(buckets.finish_counting());
+  visits.resize(buckets.finish_counting());
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i + kAhead < pairs.size()) {
-      view.prefetch(pairs[i + kAhead].hydrogen);
-      view.prefetch(pairs[i + kAhead].donor);
+    if (pair_bucket[i] != kNoCandidates) {
+      visits[buckets.place(pair_bucket[i])] = static_cast<std::uint32_t>(i);
     }
-    if (pair_bucket[i] == kNoCandidates) continue;
-    PairTask& t = tasks[buckets.place(pair_bucket[i])];
-    const double* hydrogen = view.atom(pairs[i].hydrogen);
-    std::memcpy(t.hydrogen, hydrogen, sizeof t.hydrogen);
-    std::memcpy(t.donor, view.atom(pairs[i].donor), sizeof t.donor);
-    t.pair_position = static_cast<std::uint32_t>(i);
-    t.cell = cell_key(hydrogen);
   }
 }
 
@@ -106,17 +93,27 @@ inline std::uint64_t hit_order(const DenseGrid& g, const CellKey& h, int dx, std
 // lanes: only accepted acceptors cost a branch. A failure to grow the hit lists comes back as an
 // exception_ptr (see distance_lanes.hpp).
 BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(
-    const DenseGrid& g, std::span<const std::uint64_t> acceptors, std::span<const PairTask> tasks,
+    const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
+    std::span<const std::uint64_t> acceptors, std::span<const std::uint32_t> visits,
     std::vector<std::uint64_t>& pair_hits, std::vector<std::uint64_t>& hits,
     HitRange* ranges) noexcept {
   try {
     const double* ex = g.x.data();
     const double* ey = g.y.data();
     const double* ez = g.z.data();
-    for (const PairTask& t : tasks) {
+    for (std::size_t v = 0; v < visits.size(); ++v) {
+      if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);
+      if (v + kAhead < visits.size()) {
+        const Pair& ahead = pairs[visits[v + kAhead]];
+        view.prefetch(ahead.hydrogen);
+        view.prefetch(ahead.donor);
+      }
+      const std::uint32_t position = visits[v];
+      const double* hydrogen = view.atom(pairs[position].hydrogen);
       PairLanes lanes;
-      if (!prepare_pair(t.donor, t.hydrogen, lanes)) continue;
-      const PairRuns runs = runs_of(g, t.cell);
+      if (!prepare_pair(view.atom(pairs[position].donor), hydrogen, lanes)) continue;
+      const CellKey cell = cell_key(hydrogen);
+      const PairRuns runs = runs_of(g, cell);
       pair_hits.clear();
       for (int r = 0; r < 3; ++r) {
         const std::uint32_t end = runs.end[r];
@@ -128,7 +125,7 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(
           bits &= (1u << std::min(end - j, kBlock)) - 1;
           for (; bits != 0; bits &= bits - 1) {
             const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-            pair_hits.push_back(hit_order(g, t.cell, r - 1, k));
+            pair_hits.push_back(hit_order(g, cell, r - 1, k));
           }
         }
       }
@@ -138,7 +135,7 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(
           std::swap(pair_hits[m], pair_hits[m - 1]);
         }
       }
-      ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
+      ranges[position] = HitRange{hits.size(), pair_hits.size()};
       for (const std::uint64_t hit : pair_hits) hits.push_back(acceptors[std::uint32_t(hit)]);
     }
     return nullptr;
@@ -154,7 +151,7 @@ struct DenseSearchStorage {
   DenseGrid grid;
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
-  std::vector<PairTask> tasks;
+  std::vector<std::uint32_t> visits;
   std::vector<std::uint64_t> pair_hits;
   std::vector<std::uint64_t> hits;
   std::vector<HitRange> ranges;
@@ -172,11 +169,12 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
                        std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
                        const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out) {
   build_dense_grid(shape, cells, s.build, s.grid);
-  order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.tasks);
+  order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
   if (std::exception_ptr failure =
-          search_pairs(s.grid, acceptors, s.tasks, s.pair_hits, s.hits, s.ranges.data())) {
+          search_pairs(s.grid, view, pairs, acceptors, s.visits, s.pair_hits, s.hits,
+                       s.ranges.data())) {
     std::rethrow_exception(failure);
   }
   // The rows in pair-list order.
