@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace brenvox {
 
@@ -21,6 +22,22 @@ std::uint64_t block_start(std::uint64_t block, std::uint64_t n_blocks, std::uint
   const std::uint64_t base = n / n_blocks;
   const std::uint64_t extra = n % n_blocks;
   return block * base + std::min(block, extra);
+}
+
+void RowRate::reserve_for(BondBuffer& chunk, std::uint64_t n_frames) const {
+  if (frames_ == 0) return;
+  // A little over the mean, as frames differ; a hint, so a failure to reserve is no error.
+  const long double wanted = (long double)values_ / frames_ * n_frames * 1.05L + 64;
+  if (wanted > (long double)(std::uint64_t{1} << 40)) return;
+  try {
+    chunk.reserve_more(static_cast<std::size_t>(wanted));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+void RowRate::record(const BondBuffer& chunk, std::uint64_t n_frames) {
+  values_ += chunk.size();
+  frames_ += n_frames;
 }
 
 BondBuffer join_blocks(WorkerPool& pool, const std::vector<BondBuffer>& chunks) {

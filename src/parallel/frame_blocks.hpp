@@ -18,6 +18,18 @@ std::uint64_t frame_block_count(std::uint64_t n_frames, std::size_t n_workers);
 // by at most one.
 std::uint64_t block_start(std::uint64_t block, std::uint64_t n_blocks, std::uint64_t n);
 
+// The rows per frame that a worker has seen so far, to reserve a block's buffer up front rather
+// than grow it by doubling: less copying, and no pages touched beyond what the rows need.
+class RowRate {
+ public:
+  void reserve_for(BondBuffer& chunk, std::uint64_t n_frames) const;
+  void record(const BondBuffer& chunk, std::uint64_t n_frames);
+
+ private:
+  std::uint64_t values_ = 0;
+  std::uint64_t frames_ = 0;
+};
+
 // One reservation of exactly the total, filled in block order by the pool's workers.
 BondBuffer join_blocks(WorkerPool& pool, const std::vector<BondBuffer>& chunks);
 

@@ -18,13 +18,16 @@ BondBuffer run_kernel_threaded(WorkerPool& pool, CoordView xyz, std::uint64_t n_
 
   pool.run([&](std::size_t) {
     FrameScratch scratch;
+    RowRate rate;
     try {
       while (!abandoned.load(std::memory_order_relaxed)) {
         const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
         if (b >= n_blocks) return;
-        collect_frame_range(collector, xyz, block_start(b, n_blocks, n_frames),
-                            block_start(b + 1, n_blocks, n_frames), n_atoms, inputs, scratch,
-                            chunks[b]);
+        const std::uint64_t first = block_start(b, n_blocks, n_frames);
+        const std::uint64_t last = block_start(b + 1, n_blocks, n_frames);
+        rate.reserve_for(chunks[b], last - first);
+        collect_frame_range(collector, xyz, first, last, n_atoms, inputs, scratch, chunks[b]);
+        rate.record(chunks[b], last - first);
       }
     } catch (...) {
       abandoned.store(true, std::memory_order_relaxed);
