@@ -16,13 +16,16 @@ BondBuffer search_trajectory_threaded(WorkerPool& pool, const TrajectorySearch& 
   std::atomic<bool> abandoned{false};
 
   pool.run([&](std::size_t worker) {
+    RowRate rate;
     try {
       while (!abandoned.load(std::memory_order_relaxed)) {
         const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
         if (b >= n_blocks) return;
-        collect_trajectory_frames(search, block_start(b, n_blocks, search.n_frames),
-                                  block_start(b + 1, n_blocks, search.n_frames), *storage[worker],
-                                  chunks[b]);
+        const std::uint64_t first = block_start(b, n_blocks, search.n_frames);
+        const std::uint64_t last = block_start(b + 1, n_blocks, search.n_frames);
+        rate.reserve_for(chunks[b], last - first);
+        collect_trajectory_frames(search, first, last, *storage[worker], chunks[b]);
+        rate.record(chunks[b], last - first);
       }
     } catch (...) {
       abandoned.store(true, std::memory_order_relaxed);
