@@ -10,6 +10,7 @@ end-to-end time of `brenvox_hbond_rs.run_baker_hubbard` on the same boxes.
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import os
 import statistics
 import subprocess
@@ -74,19 +75,34 @@ def parse_line(line: str) -> dict:
     return {k: (v if k == "check" else float(v)) for k, v in fields.items()}
 
 
-def time_module(xyz: np.ndarray, pairs, acceptors, reps: int) -> tuple[float, int]:
-    """Median per-frame milliseconds of run_baker_hubbard, argument conversion included."""
-    import brenvox_hbond_rs
+def load_baseline(path: Path):
+    """Another build of the module, loaded beside the installed one without replacing it."""
+    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"cannot load {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
+
+def time_modules(modules: list, xyz: np.ndarray, pairs, acceptors,
+                 reps: int) -> tuple[list[float], float, np.ndarray]:
+    """Median per-frame milliseconds of each module's run_baker_hubbard, argument conversion
+    included, timed back to back; the median ratio of the later ones' times to the first's; and
+    the first module's rows, which every other module must reproduce exactly."""
     n_frames, n_atoms = xyz.shape[:2]
     flat = xyz.reshape(-1)
-    rows = brenvox_hbond_rs.run_baker_hubbard(flat, n_frames, n_atoms, pairs, acceptors)
-    times = []
+    rows = [m.run_baker_hubbard(flat, n_frames, n_atoms, pairs, acceptors) for m in modules]
+    if any(not np.array_equal(other, rows[0]) for other in rows[1:]):
+        raise SystemExit("*** MISMATCH: the baseline's rows differ from this build's ***")
+    times: list[list[float]] = [[] for _ in modules]
     for _ in range(reps):
-        start = time.perf_counter()
-        brenvox_hbond_rs.run_baker_hubbard(flat, n_frames, n_atoms, pairs, acceptors)
-        times.append(time.perf_counter() - start)
-    return statistics.median(times) * 1e3 / n_frames, len(rows)
+        for m, spent in zip(modules, times):
+            start = time.perf_counter()
+            m.run_baker_hubbard(flat, n_frames, n_atoms, pairs, acceptors)
+            spent.append(time.perf_counter() - start)
+    ratio = statistics.median(b / a for a, b in zip(times[0], times[-1]))
+    return [statistics.median(t) * 1e3 / n_frames for t in times], ratio, rows[0]
 
 
 def print_table(title: str, header: list[str], rows: list[list[str]]) -> None:
@@ -114,6 +130,8 @@ def main() -> int:
                         help="skip the exhaustive search when one frame would take longer")
     parser.add_argument("--spatial-order", action="store_true",
                         help="number molecules by position instead of at random")
+    parser.add_argument("--baseline", type=Path,
+                        help="extension file of another build of the module, timed beside this one")
     args = parser.parse_args()
     plan = QUICK if args.quick else FULL
     reps = args.reps or plan["reps"]
@@ -165,18 +183,24 @@ def main() -> int:
          else f"~{r['brute_est_ms'] / r['grid_ms']:.0f} (est.)"]
         for r in results])
 
+    import brenvox_hbond_rs
+
+    modules = [brenvox_hbond_rs] + ([load_baseline(args.baseline)] if args.baseline else [])
     module_rows = []
     module_ok = True
     for r, (n, (xyz, pairs, acceptors)) in zip(results, boxes.items()):
-        ms, n_rows = time_module(xyz, pairs, acceptors, reps)
+        ms, baseline_ratio, rows = time_modules(modules, xyz, pairs, acceptors, reps)
+        n_rows = len(rows)
         if n_rows != r["bonds_total"]:
             print(f"*** MISMATCH *** run_baker_hubbard found {n_rows} bonds in the "
                   f"{3 * n}-atom box, grid_floor {r['bonds_total']:.0f}", file=sys.stderr)
             module_ok = False
-        module_rows.append([f"{3 * n}", f"{ms:.3f}", f"{ms / r['grid_ms']:.2f}",
-                            f"{n_rows / n_frames / n:.3f}"])
+        module_rows.append([f"{3 * n}", f"{ms[0]:.3f}", f"{ms[0] / r['grid_ms']:.2f}",
+                            f"{n_rows / n_frames / n:.3f}"]
+                           + ([f"{ms[1]:.3f}", f"{baseline_ratio:.2f}"] if args.baseline else []))
     print_table("run_baker_hubbard end to end (per frame, argument conversion included)", [
-        "atoms", "ms/frame", "vs grid", "bonds/molecule"], module_rows)
+        "atoms", "ms/frame", "vs grid", "bonds/molecule"]
+        + (["baseline ms/frame", "baseline/this"] if args.baseline else []), module_rows)
 
     if done.returncode != 0 or not module_ok or any(r["check"] != "ok" for r in results):
         print("\n*** MISMATCH: searches disagree; see standard error above ***")

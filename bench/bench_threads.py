@@ -6,11 +6,17 @@ fixed cost of one threaded call on an empty trajectory. Prints medians and the r
 matter: speed-up of 2 workers over the serial search, overhead of 1 worker over it.
 
     .venv/bin/python bench/bench_threads.py [--molecules N] [--frames F] [--reps R]
+        [--baseline PATH]
+
+With --baseline, the same calls of another build of the module (the path of its extension
+file, for example one installed from an older commit with `pip install --target DIR`) join the
+rotation, so that before and after are measured in one run.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import statistics
 import sys
 from pathlib import Path
@@ -24,11 +30,22 @@ from waterbox import water_box
 import brenvox_hbond_rs as hbond
 
 
+def load_baseline(path: Path):
+    """Another build of the module, loaded beside this one without replacing it."""
+    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"cannot load {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--molecules", type=int, default=10_000)
     parser.add_argument("--frames", type=int, default=40)
     parser.add_argument("--reps", type=int, default=9)
+    parser.add_argument("--baseline", type=Path, help="extension file of another build to compare")
     args = parser.parse_args()
 
     xyz, pairs, acceptors = water_box(args.molecules, args.frames, seed=7)
@@ -40,6 +57,13 @@ def main() -> int:
         "with_threads(n_threads=1)": lambda: hbond.run_baker_hubbard_with_threads(*common, 1),
         "with_threads(n_threads=2)": lambda: hbond.run_baker_hubbard_with_threads(*common, 2),
     }
+    if args.baseline:
+        base = load_baseline(args.baseline)
+        runs |= {
+            "baseline run_baker_hubbard": lambda: base.run_baker_hubbard(*common),
+            "baseline with_threads(1)": lambda: base.run_baker_hubbard_with_threads(*common, 1),
+            "baseline with_threads(2)": lambda: base.run_baker_hubbard_with_threads(*common, 2),
+        }
     reference = runs["run_baker_hubbard"]()
     for name, run in runs.items():
         if not np.array_equal(run(), reference):
