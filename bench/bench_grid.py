@@ -10,7 +10,6 @@ end-to-end time of `brenvox_hbond_rs.run_baker_hubbard` on the same boxes.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import os
 import statistics
 import subprocess
@@ -22,6 +21,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from timing import load_baseline
 from waterbox import water_box
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -73,16 +73,6 @@ def renumber_spatially(xyz: np.ndarray) -> np.ndarray:
 def parse_line(line: str) -> dict:
     fields = dict(item.split("=", 1) for item in line.split()[1:])
     return {k: (v if k == "check" else float(v)) for k, v in fields.items()}
-
-
-def load_baseline(path: Path):
-    """Another build of the module, loaded beside the installed one without replacing it."""
-    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
-    if spec is None or spec.loader is None:
-        raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def time_modules(modules: list, xyz: np.ndarray, pairs, acceptors,

@@ -16,7 +16,6 @@ rotation, so that before and after are measured in one run.
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import statistics
 import sys
 from pathlib import Path
@@ -24,20 +23,10 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from timing import rotated_repetitions, seconds
+from timing import load_baseline, rotated_repetitions, seconds
 from waterbox import water_box
 
 import brenvox_hbond_rs as hbond
-
-
-def load_baseline(path: Path):
-    """Another build of the module, loaded beside this one without replacing it."""
-    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
-    if spec is None or spec.loader is None:
-        raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def main() -> int:

@@ -186,7 +186,8 @@ Candidates within_cutoff(const double* frame, std::span<const Pair> pairs, const
     for (std::uint64_t k = c.begin[p]; k < c.begin[p + 1]; ++k) {
       const double* a = frame + 3 * std::uint64_t(c.acceptor[k]);
       const double vx = a[0] - h[0], vy = a[1] - h[1], vz = a[2] - h[2];
-      if ((vx * vx + vy * vy) + vz * vz < brenvox::kCutoffSquared) near.acceptor.push_back(c.acceptor[k]);
+      if ((vx * vx + vy * vy) + vz * vz < brenvox::kCutoffSquared)
+        near.acceptor.push_back(c.acceptor[k]);
     }
     near.begin.push_back(near.acceptor.size());
   }
@@ -463,7 +464,8 @@ int main(int argc, char** argv) {
           static_cast<unsigned long long>(r.bonds_total), r.bonds, brute, r.brute_est_ms,
           r.brute_frames, r.brute_reps, grid, build, r.candidates, floor, median(r.runs_ms),
           grid * 1e6 / r.candidates, floor * 1e6 / r.candidates, median(r.grid_over_floor),
-          r.sphere_candidates, median(r.sphere_ms), median(r.grid_over_sphere), opt.reps, r.ok ? "ok" : "MISMATCH");
+          r.sphere_candidates, median(r.sphere_ms), median(r.grid_over_sphere), opt.reps,
+          r.ok ? "ok" : "MISMATCH");
       std::fflush(stdout);
     }
     return all_ok ? 0 : 1;

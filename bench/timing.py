@@ -3,8 +3,11 @@ compared are timed back to back, in an order rotated from one repetition to the 
 
 from __future__ import annotations
 
+import importlib.util
 import time
 from collections.abc import Callable
+from pathlib import Path
+from types import ModuleType
 
 
 def seconds(call: Callable[[], object]) -> float:
@@ -21,3 +24,13 @@ def rotated_repetitions(runs: dict[str, Callable[[], object]], reps: int) -> lis
         order = names[rep % len(names):] + names[: rep % len(names)]
         repetitions.append({name: seconds(runs[name]) for name in order})
     return repetitions
+
+
+def load_baseline(path: Path) -> ModuleType:
+    """Another build of brenvox_hbond_rs, loaded beside the installed one without replacing it."""
+    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"cannot load {path}")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module

@@ -60,8 +60,7 @@ void fill_band_cells(const DenseGridShape& shape, const DenseGridBuild& work, De
         g.start[band_cell] = entry;
         if (y_lo > y_hi) continue;
         const std::uint32_t to = work.buckets.end(order.bucket(x, y_hi, z));
-        for (std::uint32_t j = work.buckets.begin(order.bucket(x, y_lo, z)); j < to;
-             ++j, ++entry) {
+        for (std::uint32_t j = work.buckets.begin(order.bucket(x, y_lo, z)); j < to; ++j, ++entry) {
           const DenseGridBuild::StagedEntry& e = work.staged[j];
           g.x[entry] = e.xyz[0];
           g.y[entry] = e.xyz[1];
@@ -89,8 +88,8 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells) {
   return s;
 }
 
-void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
-                      DenseGridBuild& work, DenseGrid& grid) {
+void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, DenseGridBuild& work,
+                      DenseGrid& grid) {
   grid.shape = shape;
   sort_by_cell(shape, cells, work);
   const std::size_t entries = 3 * cells.keys.size();

@@ -21,7 +21,7 @@ namespace brenvox {
 inline constexpr std::size_t kDenseGridPadding = 16;
 
 struct DenseGridShape {
-  CellKey min, max;                  // the acceptors' cells
+  CellKey min, max;                 // the acceptors' cells
   std::uint64_t n_x, n_bands, n_z;  // bands run from min.y - 1 to max.y + 1
 
   std::uint64_t n_band_cells() const { return n_x * n_bands * n_z; }
@@ -37,8 +37,8 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells);
 
 struct DenseGrid {
   DenseGridShape shape;
-  std::vector<std::uint32_t> start;  // band cell c holds entries start[c] ... start[c + 1] - 1
-  std::vector<double> x, y, z;       // per entry, then kDenseGridPadding entries at infinity
+  std::vector<std::uint32_t> start;     // band cell c holds entries start[c] ... start[c + 1] - 1
+  std::vector<double> x, y, z;          // per entry, then kDenseGridPadding entries at infinity
   std::vector<std::uint32_t> position;  // per entry: the acceptor's position in the list
 
   // The entries of band cells (x, band, first_z ... last_z), all within the shape.
@@ -61,7 +61,7 @@ struct DenseGridBuild {
   std::vector<StagedEntry> staged;
 };
 
-void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
-                      DenseGridBuild& work, DenseGrid& grid);
+void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, DenseGridBuild& work,
+                      DenseGrid& grid);
 
 }  // namespace brenvox

@@ -5,12 +5,12 @@
 // appended.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "kernel/acceptor_cells.hpp"
 #include "kernel/bond_buffer.hpp"
 #include "kernel/dense_grid.hpp"
+#include "kernel/opaque_storage.hpp"
 #include "kernel/search_inputs.hpp"
 
 namespace brenvox {
@@ -18,10 +18,7 @@ namespace brenvox {
 // Working storage, kept by the caller from frame to frame so that a trajectory does not pay
 // for fresh pages in every frame.
 struct DenseSearchStorage;
-struct DenseSearchStorageDeleter {
-  void operator()(DenseSearchStorage* storage) const noexcept;
-};
-using DenseSearchStoragePtr = std::unique_ptr<DenseSearchStorage, DenseSearchStorageDeleter>;
+using DenseSearchStoragePtr = OpaqueStorage<DenseSearchStorage>;
 DenseSearchStoragePtr make_dense_search_storage();
 
 void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,

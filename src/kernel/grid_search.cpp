@@ -27,12 +27,11 @@ void collect_bonds_spatial_frame(CoordView xyz, std::uint64_t frame, std::uint64
       pairs.size() < UINT32_MAX ? plan_dense_grid(scratch.acceptor_cells) : std::nullopt;
   if (dense) {
     if (!scratch.dense) scratch.dense = make_dense_search_storage();
-    search_dense_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *dense,
-                      *scratch.dense, out);
+    search_dense_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *dense, *scratch.dense,
+                      out);
   } else {
     if (!scratch.sparse) scratch.sparse = make_sparse_search_storage();
-    search_sparse_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *scratch.sparse,
-                       out);
+    search_sparse_grid(view, frame, pairs, acceptors, scratch.acceptor_cells, *scratch.sparse, out);
   }
 }
 

@@ -98,8 +98,9 @@ struct SparseSearchStorage {
   ColumnTable columns;
 };
 
-void SparseSearchStorageDeleter::operator()(SparseSearchStorage* storage) const noexcept {
-  delete storage;
+template <>
+void OpaqueStorageDeleter<SparseSearchStorage>::operator()(SparseSearchStorage* s) const noexcept {
+  delete s;
 }
 
 SparseSearchStoragePtr make_sparse_search_storage() {

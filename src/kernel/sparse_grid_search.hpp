@@ -5,21 +5,18 @@
 // binary search. Candidates are visited in neighbour order, so rows need no reordering.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "kernel/acceptor_cells.hpp"
 #include "kernel/bond_buffer.hpp"
+#include "kernel/opaque_storage.hpp"
 #include "kernel/search_inputs.hpp"
 
 namespace brenvox {
 
 // Working storage, kept by the caller from frame to frame.
 struct SparseSearchStorage;
-struct SparseSearchStorageDeleter {
-  void operator()(SparseSearchStorage* storage) const noexcept;
-};
-using SparseSearchStoragePtr = std::unique_ptr<SparseSearchStorage, SparseSearchStorageDeleter>;
+using SparseSearchStoragePtr = OpaqueStorage<SparseSearchStorage>;
 SparseSearchStoragePtr make_sparse_search_storage();
 
 void search_sparse_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,

@@ -92,8 +92,10 @@ struct TrajectorySearchStorage {
   std::vector<HitRange> ranges;
 };
 
-void TrajectorySearchStorageDeleter::operator()(TrajectorySearchStorage* storage) const noexcept {
-  delete storage;
+template <>
+void OpaqueStorageDeleter<TrajectorySearchStorage>::operator()(
+    TrajectorySearchStorage* s) const noexcept {
+  delete s;
 }
 
 TrajectorySearchStoragePtr make_trajectory_search_storage() {
@@ -323,8 +325,7 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
 // cached entries.
 template <typename T>
 void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
-                  std::vector<Probe>& staged, BucketStarts& start,
-                  std::vector<Probe>& probes) {
+                  std::vector<Probe>& staged, BucketStarts& start, std::vector<Probe>& probes) {
   staged.clear();
   for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
     Probe p;

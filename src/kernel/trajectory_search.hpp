@@ -4,11 +4,11 @@
 // Rows come by frame, then pair position, then acceptor position.
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "kernel/bond_buffer.hpp"
 #include "kernel/hbond_criterion.hpp"
+#include "kernel/opaque_storage.hpp"
 #include "kernel/periodic_box.hpp"
 
 namespace brenvox {
@@ -28,11 +28,7 @@ struct TrajectorySearch {
 
 // Working storage of one thread, kept from frame to frame.
 struct TrajectorySearchStorage;
-struct TrajectorySearchStorageDeleter {
-  void operator()(TrajectorySearchStorage* storage) const noexcept;
-};
-using TrajectorySearchStoragePtr =
-    std::unique_ptr<TrajectorySearchStorage, TrajectorySearchStorageDeleter>;
+using TrajectorySearchStoragePtr = OpaqueStorage<TrajectorySearchStorage>;
 TrajectorySearchStoragePtr make_trajectory_search_storage();
 
 // Appends the rows of frames first ... last - 1.

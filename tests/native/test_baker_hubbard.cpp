@@ -66,8 +66,8 @@ void expect_lanes_match_scalar(const double donor[3], const double hydrogen[3],
     const double r2 = (vx * vx + vy * vy) + vz * vz;
     EXPECT_EQ(bool(bonded >> k & 1), is_hydrogen_bond(donor, hydrogen, a))
         << "lane " << k << ": donor " << donor[0] << " " << donor[1] << " " << donor[2]
-        << ", hydrogen " << hydrogen[0] << " " << hydrogen[1] << " " << hydrogen[2]
-        << ", acceptor " << a[0] << " " << a[1] << " " << a[2];
+        << ", hydrogen " << hydrogen[0] << " " << hydrogen[1] << " " << hydrogen[2] << ", acceptor "
+        << a[0] << " " << a[1] << " " << a[2];
     EXPECT_EQ(bool(near >> k & 1), r2 < kCutoffSquared && r2 > 0.0) << "lane " << k;
   }
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <tuple>
 #include <vector>
 
@@ -106,12 +107,47 @@ TEST_P(LayoutRows, FollowTheGridOrder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RandomSystems, LayoutRows,
-    testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
-                     testing::Values(Flavour::Clustered, Flavour::OnCellBoundaries,
-                                     Flavour::Sparse, Flavour::Pathological),
-                     testing::Range<std::uint64_t>(0, 25)));
+INSTANTIATE_TEST_SUITE_P(RandomSystems, LayoutRows,
+                         testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
+                                          testing::Values(Flavour::Clustered,
+                                                          Flavour::OnCellBoundaries,
+                                                          Flavour::Sparse, Flavour::Pathological),
+                                          testing::Range<std::uint64_t>(0, 25)));
+
+// Beyond 65536 pairs the dense search reads each pair's atoms from the frame as it visits it
+// instead of from a task list.
+TEST(DenseGridSearch, ManyPairsGiveTheGridOrder) {
+  // Donors 0 ... 1999 at random, hydrogen k + 2000 at 0.1 from donor k: most pairs bond.
+  std::mt19937_64 rng(5);
+  constexpr std::uint64_t kDonors = 2000;
+  System s{1, 2 * kDonors, std::vector<double>(6 * kDonors), {}};
+  std::uniform_real_distribution<double> coordinate(0.0, 2.5);
+  std::normal_distribution<double> direction;
+  for (std::uint64_t d = 0; d < kDonors; ++d) {
+    double v[3] = {direction(rng), direction(rng), direction(rng)};
+    const double length = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+    for (int axis = 0; axis < 3; ++axis) {
+      s.xyz[3 * d + axis] = coordinate(rng);
+      s.xyz[3 * (d + kDonors) + axis] = s.xyz[3 * d + axis] + 0.1 * v[axis] / length;
+    }
+  }
+  std::uniform_int_distribution<std::uint64_t> donor(0, kDonors - 1);
+  for (int i = 0; i < 70000; ++i) {
+    const std::uint64_t d = donor(rng);
+    s.inputs.pairs.push_back({d, d + kDonors});
+  }
+  for (std::uint64_t d = 0; d < kDonors; ++d) s.inputs.acceptors.push_back(d);
+  const AcceptorCells cells = cells_of(s, 0);
+  const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
+  ASSERT_TRUE(shape);
+  DenseSearchStoragePtr storage = make_dense_search_storage();
+  BondBuffer out;
+  search_dense_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *shape,
+                    *storage, out);
+  const std::vector<Record> rows = records_of(out);
+  ASSERT_GT(rows.size(), 70000u);
+  ASSERT_EQ(rows, expected_grid_order(s, 0));
+}
 
 }  // namespace
 }  // namespace brenvox

@@ -11,13 +11,13 @@
 namespace brenvox {
 namespace {
 
+using testing_support::expected_grid_order;
 using testing_support::Flavour;
 using testing_support::random_system;
 using testing_support::Record;
 using testing_support::records_of;
 using testing_support::sorted;
 using testing_support::System;
-using testing_support::expected_grid_order;
 
 std::vector<Record> collect(FrameCollector collector, const std::vector<double>& xyz,
                             const PairList& pairs, const AcceptorList& acceptors,
