@@ -28,9 +28,9 @@ def rotated_repetitions(runs: dict[str, Callable[[], object]], reps: int) -> lis
 
 def load_baseline(path: Path) -> ModuleType:
     """Another build of brenvox_hbond_rs, loaded beside the installed one without replacing it."""
-    spec = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
-    if spec is None or spec.loader is None:
+    found = importlib.util.spec_from_file_location("brenvox_hbond_rs", path)
+    if found is None or found.loader is None:
         raise SystemExit(f"cannot load {path}")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module

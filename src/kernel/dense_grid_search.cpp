@@ -1,7 +1,6 @@
 #include "kernel/dense_grid_search.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -101,7 +100,6 @@ struct HitRange {
 struct PairRuns {
   std::uint32_t begin[3];
   std::uint32_t end[3];
-  std::uint32_t total;  // entries in all three
 };
 
 inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
@@ -114,7 +112,6 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
     if (x < shape.min.x || x > shape.max.x) continue;
     runs.begin[dx + 1] = g.run_begin(x, h.y, z_lo);
     runs.end[dx + 1] = g.run_end(x, h.y, z_hi);
-    runs.total += runs.end[dx + 1] - runs.begin[dx + 1];
   }
   return runs;
 }
