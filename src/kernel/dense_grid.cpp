@@ -53,7 +53,8 @@ void fill_band_cells(const DenseGridShape& shape, const DenseGridBuild& work, De
   std::uint32_t entry = 0;
   std::uint64_t band_cell = 0;
   for (std::int64_t x = shape.min.x; x <= shape.max.x; ++x) {
-    for (std::int64_t band = std::int64_t{shape.min.y} - 1; band <= shape.max.y + 1; ++band) {
+    for (std::int64_t band = std::int64_t{shape.min.y} - 1; band <= std::int64_t{shape.max.y} + 1;
+         ++band) {
       const std::int64_t y_lo = std::max<std::int64_t>(band - 1, shape.min.y);
       const std::int64_t y_hi = std::min<std::int64_t>(band + 1, shape.max.y);
       for (std::int64_t z = shape.min.z; z <= shape.max.z; ++z, ++band_cell) {

@@ -26,7 +26,8 @@ struct DenseGridShape {
 
   std::uint64_t n_band_cells() const { return n_x * n_bands * n_z; }
   std::uint64_t band_cell(std::int64_t x, std::int64_t band, std::int64_t z) const {
-    return (std::uint64_t(x - min.x) * n_bands + std::uint64_t(band - (min.y - 1))) * n_z +
+    return (std::uint64_t(x - min.x) * n_bands + std::uint64_t(band - (std::int64_t{min.y} - 1))) *
+               n_z +
            std::uint64_t(z - min.z);
   }
 };

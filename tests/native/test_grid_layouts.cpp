@@ -49,7 +49,8 @@ TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
   ASSERT_EQ(grid.start.back(), 3 * n);
   std::uint64_t band_cell = 0;
   for (std::int64_t x = shape->min.x; x <= shape->max.x; ++x) {
-    for (std::int64_t band = shape->min.y - 1; band <= shape->max.y + 1; ++band) {
+    for (std::int64_t band = std::int64_t{shape->min.y} - 1; band <= std::int64_t{shape->max.y} + 1;
+         ++band) {
       for (std::int64_t z = shape->min.z; z <= shape->max.z; ++z, ++band_cell) {
         ASSERT_EQ(shape->band_cell(x, band, z), band_cell);
         std::vector<std::uint32_t> held(grid.position.begin() + grid.start[band_cell],
@@ -113,6 +114,43 @@ INSTANTIATE_TEST_SUITE_P(RandomSystems, LayoutRows,
                                                           Flavour::OnCellBoundaries,
                                                           Flavour::Sparse, Flavour::Pathological),
                                           testing::Range<std::uint64_t>(0, 25)));
+
+// A compact cluster at either end of the cell range: the band cells beyond the last cell lie
+// outside 32-bit cell numbers.
+class SaturatedCells : public testing::TestWithParam<std::tuple<Layout, double>> {};
+
+TEST_P(SaturatedCells, FollowTheGridOrder) {
+  const auto [layout, corner] = GetParam();
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> offset(-0.6, 0.6);
+  System s{1, 60, std::vector<double>(180), {}};
+  for (double& v : s.xyz) v = corner + offset(rng);
+  for (std::uint64_t a = 0; a < 30; ++a) {
+    s.inputs.pairs.push_back({a, a + 30});
+    s.inputs.acceptors.push_back(a);
+  }
+  const AcceptorCells cells = cells_of(s, 0);
+  DenseSearchStoragePtr dense = make_dense_search_storage();
+  SparseSearchStoragePtr sparse = make_sparse_search_storage();
+  BondBuffer out;
+  if (layout == Layout::Dense) {
+    const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
+    ASSERT_TRUE(shape);
+    search_dense_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *shape,
+                      *dense, out);
+  } else {
+    search_sparse_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *sparse,
+                       out);
+  }
+  const std::vector<Record> rows = records_of(out);
+  EXPECT_FALSE(rows.empty());
+  EXPECT_EQ(rows, expected_grid_order(s, 0));
+}
+
+// 4 * corner lies within a cell or two of 2^31 - 1 and -2^31, and the cluster spills past both.
+INSTANTIATE_TEST_SUITE_P(BothEnds, SaturatedCells,
+                         testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
+                                          testing::Values(536870911.5, -536870911.75)));
 
 // Beyond 65536 pairs the dense search reads each pair's atoms from the frame as it visits it
 // instead of from a task list.
