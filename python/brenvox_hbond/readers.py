@@ -15,8 +15,8 @@ from ._optional import require
 from .boxes import box_vectors
 
 # Formats whose MDTraj file object reads (xyz in nm, time, step, box vectors, ...) directly,
-# without building a Trajectory per chunk.
-_DIRECT_FORMATS = (".xtc", ".trr")
+# without building a Trajectory per chunk, and seeks by frame offsets.
+DIRECT_FORMATS = (".xtc", ".trr")
 
 
 @dataclass(frozen=True)
@@ -61,6 +61,23 @@ class FrameRange:
 
     def done(self, next_frame: int) -> bool:
         return self.stop is not None and next_frame >= self.stop
+
+    def within(self, first: int, n_frames: int) -> FrameRange | None:
+        """The frames taken from a file holding frames first .. first + n_frames - 1 of the
+        trajectory, counted from the file's own first frame; None when it has none of them."""
+        end = first + n_frames if self.stop is None else min(self.stop, first + n_frames)
+        begin = max(self.start, first)
+        begin += -(begin - self.start) % self.step
+        if begin >= end:
+            return None
+        return FrameRange(begin - first, end - first, self.step)
+
+    def pieces(self, size: int) -> list[FrameRange]:
+        """This (bounded) range cut into consecutive ranges of at most `size` frames taken."""
+        assert self.stop is not None
+        span = size * self.step
+        return [FrameRange(begin, min(begin + span, self.stop), self.step)
+                for begin in range(self.start, self.stop, span)]
 
 
 def as_paths(trajectory: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[Path]:
@@ -148,8 +165,71 @@ def mdtraj_chunks(paths: Sequence[Path], topology: Any, frames: FrameRange, chun
                 return
 
 
+def mdtraj_file_chunks(path: Path, topology: Any, frames: FrameRange, chunk_size: int,
+                       offsets: npt.NDArray[np.int64] | None = None) -> Iterator[Chunk]:
+    """The frames of one file in a bounded range, found by seeking rather than reading from the
+    start; `offsets` are the byte offsets of an .xtc or .trr file's frames, when known. Frame
+    numbers are the file's own."""
+    md = require("mdtraj", "reading trajectories with MDTraj")
+    assert frames.stop is not None
+    n_atoms = topology if isinstance(topology, int) else topology.n_atoms
+    if path.suffix.lower() in DIRECT_FORMATS:
+        blocks = _seeking_blocks(md, path, frames, chunk_size, offsets)
+    else:
+        blocks = ((t.xyz, t.time, box_or_none(t.unitcell_vectors))
+                  for t in md.iterload(str(path), top=topology, chunk=chunk_size, skip=frames.start,
+                                       stride=frames.step))
+    position = frames.start
+    for xyz, times, box in _taken(blocks, len(range(frames.start, frames.stop, frames.step))):
+        if xyz.shape[1] != n_atoms:
+            raise ValueError(f"{path} has {xyz.shape[1]} atoms per frame but the topology has {n_atoms}")
+        yield Chunk(xyz=np.ascontiguousarray(xyz, dtype=np.float32), box=box,
+                    times=np.asarray(times, dtype=np.float64),
+                    frames=np.arange(position, position + len(xyz) * frames.step, frames.step, dtype=np.int64))
+        position += len(xyz) * frames.step
+    if position < frames.stop:
+        raise EOFError(f"{path} ends before frame {position}: it holds fewer frames than when it was counted")
+
+
+def _seeking_blocks(md: Any, path: Path, frames: FrameRange, chunk_size: int,
+                    offsets: npt.NDArray[np.int64] | None) -> Iterator[tuple[Any, Any, Any]]:
+    # Frame by frame when striding: MDTraj's strided read of a file with known offsets crashes.
+    assert frames.stop is not None
+    with md.open(str(path)) as handle:
+        if offsets is not None:
+            handle.offsets = offsets
+        wanted = range(frames.start, frames.stop, frames.step)
+        for begin in range(0, len(wanted), chunk_size):
+            block = wanted[begin:begin + chunk_size]
+            if frames.step == 1:
+                handle.seek(block[0])
+                xyz, times, _, box, *_ = handle.read(n_frames=len(block))
+            else:
+                parts = []
+                for frame in block:
+                    handle.seek(frame)
+                    parts.append(handle.read(n_frames=1))
+                    if not len(parts[-1][0]):
+                        break
+                xyz, times, box = (np.concatenate([part[i] for part in parts]) for i in (0, 1, 3))
+            if not len(xyz):
+                return
+            yield xyz, times, box_or_none(box)
+
+
+def _taken(blocks: Iterator[tuple[Any, Any, Any]], wanted: int) -> Iterator[tuple[Any, Any, Any]]:
+    """The first `wanted` frames of the blocks."""
+    for xyz, times, box in blocks:
+        if wanted <= 0:
+            return
+        if len(xyz) > wanted:
+            xyz, times, box = xyz[:wanted], times[:wanted], None if box is None else box[:wanted]
+        wanted -= len(xyz)
+        yield xyz, times, box
+
+
 def _mdtraj_blocks(md: Any, path: Path, topology: Any, chunk_size: int) -> Iterator[tuple[Any, Any, Any]]:
-    if path.suffix.lower() in _DIRECT_FORMATS:
+    if path.suffix.lower() in DIRECT_FORMATS:
         with md.open(str(path)) as handle:
             while True:
                 xyz, times, _, box, *_ = handle.read(n_frames=chunk_size)
@@ -180,10 +260,8 @@ def mdanalysis_universe(topology: Any, paths: Sequence[Path]) -> Any:
         raise ValueError(f"cannot read {files}: {type(exc).__name__}: {exc}") from exc
 
 
-def mdanalysis_chunks(universe: Any, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
-    """Frames of a Universe's trajectory, converted from Å to nm."""
-    trajectory = universe.trajectory
-    n_atoms = universe.atoms.n_atoms
+def mdanalysis_chunks(trajectory: Any, n_atoms: int, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
+    """Frames of an MDAnalysis trajectory reader, converted from Å to nm."""
     stop = trajectory.n_frames if frames.stop is None else min(frames.stop, trajectory.n_frames)
     selected = range(frames.start, stop, frames.step)
     for begin in range(0, len(selected), chunk_size):
