@@ -19,6 +19,15 @@ FloatArray = npt.NDArray[np.float64]
 _TYPE_KINDS = ("resname", "name", "element", "residue")
 
 
+@dataclass(frozen=True)
+class TripletCounts:
+    """Distinct (donor, hydrogen, acceptor) triplets, in ascending order, and the number of
+    analysed frames each is bonded in."""
+
+    triplets: IntArray
+    frames_bonded: IntArray
+
+
 @dataclass
 class HbondResult:
     """Hydrogen bonds found frame by frame.
@@ -27,7 +36,7 @@ class HbondResult:
     frame counts the analysed frames from 0 (``frames[frame]`` is its index in the trajectory
     and ``times[frame]`` its time in ps). Rows come ordered by frame; within a frame as
     `find_hbonds` orders them. With ``keep_rows=False`` no rows are kept and only the counts
-    per frame are available.
+    per frame and, in `triplet_counts`, the frames each triplet is bonded in are kept.
     """
 
     hbonds: npt.NDArray[np.uint32] | None
@@ -42,6 +51,7 @@ class HbondResult:
     distances_da: FloatArray | None = None
     distances_ha: FloatArray | None = None
     angles: FloatArray | None = None
+    triplet_counts: TripletCounts | None = None
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
 
     @property
@@ -74,7 +84,7 @@ class HbondResult:
                 f"hydrogen bonds per frame: mean {self.counts.mean():.2f}, "
                 f"min {self.counts.min()}, max {self.counts.max()}"
             )
-        if self.hbonds is not None and len(self.hbonds):
+        if self.has_occupancy and len(self.unique_triplets()):
             triplets, fraction = self.occupancy()
             lines.append(f"distinct bonds (donor, hydrogen, acceptor): {len(triplets)}")
             if top > 0:
@@ -100,7 +110,7 @@ class HbondResult:
 
     def _rows(self) -> npt.NDArray[np.uint32]:
         if self.hbonds is None:
-            raise ValueError("this result keeps no rows (keep_rows=False): only counts per frame")
+            raise ValueError("this result keeps no rows (keep_rows=False): only counts per frame and occupancy")
         return self.hbonds
 
     def _triplet_keys(self) -> tuple[IntArray, IntArray]:
@@ -111,13 +121,29 @@ class HbondResult:
             self._keys = (keys.reshape(-1), unique.reshape(-1, 3))
         return self._keys
 
+    @property
+    def has_occupancy(self) -> bool:
+        """Whether `occupancy` can be computed: from rows, or from the triplet counts kept
+        instead of them."""
+        return self.hbonds is not None or self.triplet_counts is not None
+
+    def unique_triplets(self) -> IntArray:
+        """The distinct (donor, hydrogen, acceptor) triplets bonded in some frame, ascending."""
+        if self.hbonds is None and self.triplet_counts is not None:
+            return self.triplet_counts.triplets
+        return self._triplet_keys()[1]
+
     def occupancy(self, freq: float = 0.0) -> tuple[IntArray, FloatArray]:
         """Distinct (donor, hydrogen, acceptor) triplets and the fraction of analysed frames in
         which each is bonded, most occupied first; only those above `freq`."""
-        keys, unique = self._triplet_keys()
+        if self.hbonds is None and self.triplet_counts is not None:
+            unique, bonded = self.triplet_counts.triplets, self.triplet_counts.frames_bonded
+        else:
+            keys, unique = self._triplet_keys()
+            bonded = np.bincount(keys, minlength=len(unique))
         if self.n_frames == 0:
             return unique, np.zeros(0)
-        fraction = np.bincount(keys, minlength=len(unique)) / self.n_frames
+        fraction = bonded / self.n_frames
         order = np.lexsort((np.arange(len(unique)), -fraction))
         order = order[fraction[order] > freq]
         return unique[order], fraction[order]

@@ -66,6 +66,8 @@ def test_rows_equal_one_search(files, stored, source, start, stop, step, chunk_s
     counts_only = analyze(trajectory, topology, keep_rows=False, **frames)
     assert counts_only.hbonds is None
     np.testing.assert_array_equal(counts_only.counts, result.counts)
+    for kept, tallied in zip(result.occupancy(), counts_only.occupancy()):
+        np.testing.assert_array_equal(tallied, kept)
 
 
 @pytest.mark.parametrize("topology", ["water.pdb", "water.gro", "universe"])

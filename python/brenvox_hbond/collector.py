@@ -1,0 +1,159 @@
+"""Rows, counts and occupancy gathered chunk after chunk, or part after part from a cluster."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from .geometry import bond_geometry
+from .readers import Chunk
+from .results import HbondResult, TripletCounts
+from .sites import AtomLabels, Sites
+
+IntArray = npt.NDArray[np.int64]
+FloatArray = npt.NDArray[np.float64]
+
+
+@dataclass
+class Part:
+    """What a run of consecutive analysed frames found: rows numbered from the part's first
+    frame, or (without rows) the frames each triplet is bonded in, as keys of `_TripletTally`."""
+
+    frames: IntArray
+    times: FloatArray
+    counts: IntArray
+    rows: npt.NDArray[np.uint32] | None
+    tally: tuple[IntArray, IntArray] | None
+    measures: tuple[FloatArray, FloatArray, FloatArray] | None
+    first_without_box: int | None
+
+
+class _TripletTally:
+    """Frames bonded per (donor, hydrogen, acceptor), counted without keeping rows: each row
+    becomes one int64 key (its pair's and acceptor's positions among the sites), so a tally is a
+    sort of one column."""
+
+    def __init__(self, sites: Sites):
+        pairs = sites.donor_h_pairs
+        self.pair_keys = np.unique(_pair_key(pairs[:, 0], pairs[:, 1]))
+        self.acceptors = np.unique(sites.acceptors)
+        self.keys: list[IntArray] = []
+        self.counts: list[IntArray] = []
+
+    def add_rows(self, rows: npt.NDArray[np.uint32]) -> None:
+        pair = np.searchsorted(self.pair_keys, _pair_key(rows[:, 1], rows[:, 2]))
+        acceptor = np.searchsorted(self.acceptors, rows[:, 3].astype(np.int64))
+        self.add(*_tally(pair * len(self.acceptors) + acceptor))
+
+    def add(self, keys: IntArray, counts: IntArray) -> None:
+        self.keys.append(keys)
+        self.counts.append(counts)
+        if len(self.keys) > 64:  # bound the memory of long runs
+            self.keys, self.counts = map(lambda merged: [merged], self.merged())
+
+    def merged(self) -> tuple[IntArray, IntArray]:
+        if not self.keys:
+            return np.zeros(0, np.int64), np.zeros(0, np.int64)
+        keys, inverse = np.unique(np.concatenate(self.keys), return_inverse=True)
+        return keys, np.bincount(inverse.reshape(-1), np.concatenate(self.counts), len(keys)).astype(np.int64)
+
+    def triplet_counts(self) -> TripletCounts:
+        keys, counts = self.merged()
+        pair_keys = self.pair_keys[keys // max(len(self.acceptors), 1)]
+        triplets = np.stack((pair_keys >> 32, pair_keys & 0xFFFFFFFF,
+                             self.acceptors[keys % max(len(self.acceptors), 1)]), axis=1)
+        return TripletCounts(triplets.reshape(-1, 3), counts)
+
+
+def _pair_key(donors: npt.NDArray[Any], hydrogens: npt.NDArray[Any]) -> IntArray:
+    return (donors.astype(np.int64) << 32) | hydrogens.astype(np.int64)
+
+
+def _tally(keys: IntArray) -> tuple[IntArray, IntArray]:
+    keys = np.sort(keys)
+    if not len(keys):
+        return keys, keys
+    starts = np.flatnonzero(np.concatenate(([True], keys[1:] != keys[:-1])))
+    return keys[starts], np.diff(np.append(starts, len(keys))).astype(np.int64)
+
+
+class Collector:
+    """Rows (or a triplet tally), counts, times and geometry of consecutive analysed frames."""
+
+    def __init__(self, sites: Sites, geometry: bool, keep_rows: bool):
+        self.sites, self.geometry, self.keep_rows = sites, geometry, keep_rows
+        self.rows: list[npt.NDArray[np.uint32]] = []
+        self.tally = None if keep_rows else _TripletTally(sites)
+        self.counts: list[IntArray] = []
+        self.frames: list[IntArray] = []
+        self.times: list[FloatArray] = []
+        self.measures: list[tuple[FloatArray, FloatArray, FloatArray]] = []
+        self.first_without_box: int | None = None
+        self.analysed = 0
+
+    def add(self, chunk: Chunk, box: npt.NDArray[np.float64] | None, rows: npt.NDArray[np.uint32],
+            periodic: bool) -> None:
+        n = len(chunk.frames)
+        if periodic and box is None and self.first_without_box is None:
+            self.first_without_box = int(chunk.frames[0])
+        self.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
+        self.frames.append(chunk.frames)
+        self.times.append(chunk.times)
+        if self.geometry:
+            self.measures.append(bond_geometry(chunk.xyz, box, rows))
+        if self.tally is not None:
+            self.tally.add_rows(rows)
+        else:
+            rows[:, 0] += np.uint32(self.analysed)
+            self.rows.append(rows)
+        self.analysed += n
+
+    def add_part(self, part: Part) -> None:
+        if self.first_without_box is None:
+            self.first_without_box = part.first_without_box
+        self.counts.append(part.counts)
+        self.frames.append(part.frames)
+        self.times.append(part.times)
+        if part.measures is not None:
+            self.measures.append(part.measures)
+        if self.tally is not None and part.tally is not None:
+            self.tally.add(*part.tally)
+        elif part.rows is not None:
+            part.rows[:, 0] += np.uint32(self.analysed)
+            self.rows.append(part.rows)
+        self.analysed += len(part.frames)
+
+    def part(self) -> Part:
+        """What was gathered, compact enough to send back from a worker."""
+        return Part(
+            frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
+            counts=_joined(self.counts, np.int64),
+            rows=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
+            tally=None if self.tally is None else self.tally.merged(),
+            measures=self._measures(), first_without_box=self.first_without_box,
+        )
+
+    def _measures(self) -> tuple[FloatArray, FloatArray, FloatArray] | None:
+        if not self.geometry:
+            return None
+        da, ha, angle = (_joined([m[i] for m in self.measures], np.float64) for i in range(3))
+        return da, ha, angle
+
+    def result(self, labels: AtomLabels | None, distance_cutoff: float, angle_cutoff: float,
+               periodic: bool) -> HbondResult:
+        measures = self._measures() or (None, None, None)
+        return HbondResult(
+            hbonds=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
+            frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
+            counts=_joined(self.counts, np.int64), sites=self.sites, labels=labels,
+            distance_cutoff=float(distance_cutoff), angle_cutoff=float(angle_cutoff), periodic=periodic,
+            distances_da=measures[0], distances_ha=measures[1], angles=measures[2],
+            triplet_counts=None if self.tally is None else self.tally.triplet_counts(),
+        )
+
+
+def _joined(parts: list[Any], dtype: Any, shape: tuple[int, ...] = (0,)) -> Any:
+    return np.concatenate(parts) if parts else np.zeros(shape, dtype)
