@@ -11,6 +11,7 @@ EXTRAS = {
     "pyarrow": "parquet",
     "matplotlib": "plot",
     "tqdm": "progress",
+    "distributed": "dask",
 }
 
 

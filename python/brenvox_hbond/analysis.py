@@ -13,11 +13,11 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 
-from . import readers
+from . import cluster, readers
 from ._optional import require
-from .geometry import bond_geometry
+from .cluster import TASK_FRAMES
+from .collector import Collector
 from .hbonds import find_hbonds
 from .readers import Chunk, FrameRange
 from .results import HbondResult
@@ -58,6 +58,9 @@ def analyze(
     geometry: bool = False,
     keep_rows: bool = True,
     backend: str | None = None,
+    scheduler: Any = None,
+    workers: int | None = None,
+    task_frames: int = TASK_FRAMES,
 ) -> HbondResult:
     """Find the hydrogen bonds of every frame of a trajectory, reading it chunk by chunk.
 
@@ -94,19 +97,32 @@ def analyze(
     geometry : bool, default False
         Also compute the D–A and H–A distances and D–H–A angle of every bond.
     keep_rows : bool, default True
-        Keep every bond; with False only the counts per frame are kept, in memory independent
-        of the trajectory's length.
+        Keep every bond; with False only the counts per frame and the number of frames each
+        (donor, hydrogen, acceptor) triplet is bonded in (for `HbondResult.occupancy`) are kept,
+        in memory independent of the trajectory's length.
     backend : {"mdtraj", "mdanalysis"}, optional
         The library that reads files; by default MDAnalysis for a Universe topology, else
         MDTraj when installed.
+    scheduler : distributed.Client or str, optional
+        Run on a Dask cluster: a client, or its scheduler's address (``"tcp://host:8786"``).
+        Tasks of `task_frames` analysed frames, never across files, are read and searched by
+        the workers, which open the files themselves (the paths must be valid on the
+        workers); the result is the serial one, whatever the split. Needs trajectory files.
+    workers : int, optional
+        Run on a LocalCluster of this many worker processes, started and stopped for the run.
+    task_frames : int, default 500
+        Analysed frames per cluster task.
 
     Returns
     -------
     HbondResult
     """
     frames = FrameRange(0 if start is None else start, stop, 1 if step is None else step)
-    if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1:
-        raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
+    for name, value in (("chunk_size", chunk_size), ("task_frames", task_frames), ("workers", workers)):
+        if (value is not None or name != "workers") and not _positive_integer(value):
+            raise ValueError(f"{name} must be a positive integer, got {value!r}")
+    if scheduler is not None and workers is not None:
+        raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
     threads = (os.cpu_count() or 1) if n_threads is None else n_threads
     # Bad cut-offs or thread counts fail here, before any file is opened.
     find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
@@ -117,21 +133,37 @@ def analyze(
     if not len(source.sites.donor_h_pairs):
         raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
                          "and the donor and hydrogen selections")
-    collector = _Collector(source.sites, geometry, keep_rows)
-    warned = False
+    collector = Collector(source.sites, geometry, keep_rows)
     with _progress_bar(progress, source.total) as bar:
-        for chunk in _read_ahead(source.chunks):
-            box = chunk.box if periodic else None
-            if periodic and box is None and not warned:
-                warnings.warn(f"frame {chunk.frames[0]} has no periodic box: bonds are searched without one "
-                              "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
-                warned = True
-            rows = find_hbonds(chunk.xyz, source.sites.donor_h_pairs, source.sites.acceptors, box=box,
-                               distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, n_threads=threads)
-            collector.add(chunk, box, rows)
-            if bar is not None:
-                bar.update(len(chunk.frames))
+        if scheduler is None and workers is None:
+            for chunk in _read_ahead(source.chunks):
+                box = chunk.box if periodic else None
+                rows = find_hbonds(chunk.xyz, source.sites.donor_h_pairs, source.sites.acceptors, box=box,
+                                   distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, n_threads=threads)
+                collector.add(chunk, box, rows, periodic)
+                if bar is not None:
+                    bar.update(len(chunk.frames))
+        else:
+            if source.cluster_files is None:
+                raise ValueError("a Dask cluster reads trajectory files itself: give file names or a Universe "
+                                 "read from files, not an in-memory trajectory")
+            files = source.cluster_files()
+            with cluster.connected(scheduler, workers) as client:
+                for part in cluster.search_on_cluster(
+                        client, source.sites, files, cluster.plan_tasks(files, frames, int(task_frames)),
+                        distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, periodic=periodic,
+                        geometry=geometry, keep_rows=keep_rows, chunk_size=int(chunk_size), n_threads=n_threads):
+                    collector.add_part(part)
+                    if bar is not None:
+                        bar.update(len(part.frames))
+    if collector.first_without_box is not None:
+        warnings.warn(f"frame {collector.first_without_box} has no periodic box: bonds are searched without one "
+                      "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
     return collector.result(source.labels, distance_cutoff, angle_cutoff, periodic)
+
+
+def _positive_integer(value: object) -> bool:
+    return not isinstance(value, bool) and isinstance(value, (int, np.integer)) and bool(value >= 1)
 
 
 class _Source:
@@ -139,8 +171,10 @@ class _Source:
     called for a progress bar, since a file may have to be scanned to know its length."""
 
     def __init__(self, sites: Sites, labels: AtomLabels | None, chunks: Iterator[Chunk],
-                 total: Callable[[], int | None]):
+                 total: Callable[[], int | None],
+                 cluster_files: Callable[[], list[cluster.TrajectoryFile]] | None = None):
         self.sites, self.labels, self.chunks, self.total = sites, labels, chunks, total
+        self.cluster_files = cluster_files
 
 
 def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, backend: str | None,
@@ -165,7 +199,8 @@ def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, b
         return None if stored is None else frames.count(stored)
 
     return _Source(sites, mdtraj_labels(md_topology),
-                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size), total)
+                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size), total,
+                   lambda: cluster.mdtraj_files(paths, md_topology, frames))
 
 
 def _default_backend() -> str:
@@ -189,8 +224,9 @@ def _mdanalysis_source(atoms: Any, frames: FrameRange, chunk_size: int, selectio
                          "with the donors and acceptors selections")
     universe = atoms.universe
     sites = mdanalysis_sites(atoms, **selection)
-    return _Source(sites, mdanalysis_labels(universe), readers.mdanalysis_chunks(universe, frames, chunk_size),
-                   lambda: frames.count(universe.trajectory.n_frames))
+    return _Source(sites, mdanalysis_labels(universe),
+                   readers.mdanalysis_chunks(universe.trajectory, universe.atoms.n_atoms, frames, chunk_size),
+                   lambda: frames.count(universe.trajectory.n_frames), lambda: cluster.mdanalysis_files(universe))
 
 
 def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: int,
@@ -207,46 +243,6 @@ def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: i
                         times=np.asarray(trajectory.time[block], dtype=np.float64), frames=block)
 
     return _Source(sites, mdtraj_labels(trajectory.topology), chunks(), lambda: frames.count(trajectory.n_frames))
-
-
-class _Collector:
-    """Rows, counts and geometry gathered chunk after chunk."""
-
-    def __init__(self, sites: Sites, geometry: bool, keep_rows: bool):
-        self.sites, self.geometry, self.keep_rows = sites, geometry, keep_rows
-        self.rows: list[npt.NDArray[np.uint32]] = []
-        self.counts: list[npt.NDArray[np.int64]] = []
-        self.frames: list[npt.NDArray[np.int64]] = []
-        self.times: list[npt.NDArray[np.float64]] = []
-        self.measures: list[tuple[npt.NDArray[np.float64], ...]] = []
-        self.analysed = 0
-
-    def add(self, chunk: Chunk, box: npt.NDArray[np.float64] | None, rows: npt.NDArray[np.uint32]) -> None:
-        n = len(chunk.frames)
-        self.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
-        self.frames.append(chunk.frames)
-        self.times.append(chunk.times)
-        if self.geometry:
-            self.measures.append(bond_geometry(chunk.xyz, box, rows))
-        if self.keep_rows:
-            rows[:, 0] += np.uint32(self.analysed)
-            self.rows.append(rows)
-        self.analysed += n
-
-    def result(self, labels: AtomLabels | None, distance_cutoff: float, angle_cutoff: float,
-               periodic: bool) -> HbondResult:
-        def joined(parts: list[Any], dtype: Any, shape: tuple[int, ...] = (0,)) -> Any:
-            return np.concatenate(parts) if parts else np.zeros(shape, dtype)
-
-        measures = [joined([m[i] for m in self.measures], np.float64) for i in range(3)] if self.geometry \
-            else [None, None, None]
-        return HbondResult(
-            hbonds=joined(self.rows, np.uint32, (0, 4)) if self.keep_rows else None,
-            frames=joined(self.frames, np.int64), times=joined(self.times, np.float64),
-            counts=joined(self.counts, np.int64), sites=self.sites, labels=labels,
-            distance_cutoff=float(distance_cutoff), angle_cutoff=float(angle_cutoff), periodic=periodic,
-            distances_da=measures[0], distances_ha=measures[1], angles=measures[2],
-        )
 
 
 _DONE = object()

@@ -20,6 +20,7 @@ from typing import Any, NoReturn
 
 from ._optional import require
 from .analysis import BACKENDS, analyze
+from .cluster import TASK_FRAMES, TaskError
 from .plots import summary_figure
 from .results import HbondResult
 
@@ -28,7 +29,7 @@ TABLE_SUFFIXES = (".csv", ".parquet")
 PLOT_SUFFIXES = (".png", ".pdf", ".svg", ".eps", ".ps")
 
 # Messages of these say what went wrong by themselves; other exceptions are shown with their type.
-_SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError)
+_SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError, TaskError)
 _READER_PACKAGES = ("mdtraj", "MDAnalysis")
 _PACKAGE = __name__.split(".")[0]
 _WITHOUT_TOPOLOGY = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".netcdf", ".mdcrd", ".binpos")
@@ -119,7 +120,19 @@ def build_parser() -> argparse.ArgumentParser:
     frames.add_argument("--step", type=_integer(1), metavar="N", help="analyse every N-th frame")
     frames.add_argument("--chunk-size", type=_integer(1), default=100, metavar="N",
                         help="frames read and searched at once; bounds memory (default 100)")
-    frames.add_argument("--threads", type=_integer(1), metavar="N", help="search threads (default: every core)")
+    frames.add_argument("--threads", type=_integer(1), metavar="N",
+                        help="search threads (default: every core; on a cluster, the cores of each host "
+                             "shared among its worker threads)")
+
+    dask = parser.add_argument_group("Dask cluster (needs the distributed package)")
+    where = dask.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on an existing cluster, e.g. tcp://host:8786; the workers open the "
+                            "trajectory files themselves, so the paths must be valid there")
+    where.add_argument("--workers", type=_integer(1), metavar="N",
+                       help="run on a local cluster of N worker processes, started for the run")
+    dask.add_argument("--task-frames", type=_integer(1), default=TASK_FRAMES, metavar="N",
+                      help=f"analysed frames per task (default {TASK_FRAMES})")
 
     output = parser.add_argument_group("output")
     output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
@@ -171,8 +184,8 @@ def _run(args: argparse.Namespace) -> int:
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,
-                keep_rows=not args.quiet or args.out is not None or args.plot is not None,
-                backend=args.backend,
+                keep_rows=args.out is not None or args.plot is not None, backend=args.backend,
+                scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
             )
             _write_outputs(result, args)
         except Exception as exc:
@@ -216,7 +229,7 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
 
 def _report(result: HbondResult, args: argparse.Namespace) -> str:
     lines = [result.summary(top=0)]
-    if result.hbonds is not None:
+    if result.has_occupancy:
         triplets, fraction = result.occupancy(args.freq)
         lines.append(f"bonds present in more than {100 * args.freq:g}% of frames: {len(triplets)}")
         for triplet, share in zip(triplets[: args.list_limit], fraction[: args.list_limit]):

@@ -1,0 +1,263 @@
+"""The streaming analysis on a Dask cluster: tasks are frame ranges of one file, which each worker
+opens and seeks itself, so coordinates never pass through the client; parts come back in frame
+order and are merged as the serial run merges its chunks."""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+import uuid
+from collections import Counter
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from . import readers
+from ._optional import require
+from .collector import Collector, Part
+from .hbonds import find_hbonds
+from .readers import FrameRange
+from .sites import Sites
+
+# Analysed frames per task: a few seconds of work for a 30 000-atom system, so the scheduler's
+# few milliseconds per task stay well under 1 %, while a lost worker costs little to redo.
+TASK_FRAMES = 500
+# Runs after the first of a task that raises (a worker that dies is governed by Dask's own
+# distributed.scheduler.allowed-failures instead).
+RETRIES = 2
+
+
+class TaskError(RuntimeError):
+    """A task of a cluster run failed for good; the message names the file and frames."""
+
+
+@dataclass(frozen=True)
+class Search:
+    """What every task searches for, sent once to each worker."""
+
+    sites: Sites
+    distance_cutoff: float
+    angle_cutoff: float
+    periodic: bool
+    geometry: bool
+    keep_rows: bool
+    chunk_size: int
+    n_threads: int | None
+    threads_per_host: dict[str, int]
+
+
+@dataclass(frozen=True)
+class TrajectoryFile:
+    """One trajectory file, as a worker opens it: with MDTraj (`opener` the topology, or the
+    atom count for .xtc/.trr, whose frame `offsets` are found once by the client) or with an
+    MDAnalysis reader (`opener` its class, `reader_arguments` what it was opened with)."""
+
+    path: str
+    first: int
+    n_frames: int
+    backend: str
+    opener: Any
+    offsets: npt.NDArray[np.int64] | None = None
+    reader_arguments: dict[str, Any] | None = None
+
+
+@dataclass(frozen=True)
+class Task:
+    file: int
+    frames: FrameRange
+
+
+def plan_tasks(files: Sequence[TrajectoryFile], frames: FrameRange, task_frames: int) -> list[Task]:
+    """Frame ranges of at most `task_frames` analysed frames, never across files, in order."""
+    tasks: list[Task] = []
+    for index, file in enumerate(files):
+        local = frames.within(file.first, file.n_frames)
+        if local is not None:
+            tasks.extend(Task(index, piece) for piece in local.pieces(task_frames))
+    return tasks
+
+
+def describe(file: TrajectoryFile, frames: FrameRange) -> str:
+    assert frames.stop is not None
+    return f"{file.path}, frames {frames.start} to {frames.stop - 1} of that file"
+
+
+def run_task(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
+    """On a worker: read the frames of `file` and search them."""
+    try:
+        return _search_file(search, file, frames)
+    except Exception as exc:
+        raise TaskError(f"cannot analyse {describe(file, frames)}: {type(exc).__name__}: {exc}") from None
+
+
+def _search_file(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
+    threads = search.n_threads or _default_threads(search.threads_per_host)
+    collector = Collector(search.sites, search.geometry, search.keep_rows)
+    pairs, acceptors = search.sites.donor_h_pairs, search.sites.acceptors
+    for chunk in _chunks(file, frames, search.chunk_size):
+        box = chunk.box if search.periodic else None
+        rows = find_hbonds(chunk.xyz, pairs, acceptors, box=box, distance_cutoff=search.distance_cutoff,
+                           angle_cutoff=search.angle_cutoff, n_threads=threads)
+        global_chunk = readers.Chunk(chunk.xyz, chunk.box, chunk.times, chunk.frames + file.first)
+        collector.add(global_chunk, box, rows, search.periodic)
+    return collector.part()
+
+
+def _chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[readers.Chunk]:
+    if file.backend == "mdtraj":
+        return readers.mdtraj_file_chunks(Path(file.path), file.opener, frames, chunk_size, file.offsets)
+    reader = file.opener(**(file.reader_arguments or {}))
+    if reader.n_frames < (frames.stop or 0):
+        reader.close()
+        raise EOFError(f"{file.path} holds {reader.n_frames} frames, fewer than when it was counted")
+    return _closing(reader, readers.mdanalysis_chunks(reader, reader.n_atoms, frames, chunk_size))
+
+
+def _closing(reader: Any, chunks: Iterator[readers.Chunk]) -> Iterator[readers.Chunk]:
+    try:
+        yield from chunks
+    finally:
+        reader.close()
+
+
+def _default_threads(threads_per_host: dict[str, int]) -> int:
+    """Every core of the host shared among the worker threads it runs."""
+    distributed = require("distributed", "running on a Dask cluster")
+    try:
+        host = _host(distributed.get_worker().address)
+    except ValueError:  # not on a worker
+        return os.cpu_count() or 1
+    return max(1, (os.cpu_count() or 1) // threads_per_host.get(host, 1))
+
+
+def _host(address: str) -> str:
+    return address.split("://")[-1].rsplit(":", 1)[0]
+
+
+def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile], tasks: Sequence[Task],
+                      **search: Any) -> Iterator[Part]:
+    """Run the tasks on the client's cluster; yields their parts in task order. A task that
+    fails for good cancels the rest and raises TaskError."""
+    distributed = require("distributed", "running on a Dask cluster")
+    try:
+        workers = client.scheduler_info(n_workers=-1)["workers"]
+    except TypeError:  # releases before 2025 list every worker by default
+        workers = client.scheduler_info()["workers"]
+    slots: Counter[str] = Counter()
+    for address, info in workers.items():
+        slots[_host(address)] += int(info.get("nthreads", 1))
+    settings = Search(sites=sites, threads_per_host=dict(slots), **search)
+    # Broadcast: a datum held by one worker draws every task that needs it to that worker.
+    shared = client.scatter([settings, *files], broadcast=True, hash=False)
+    run = uuid.uuid4().hex
+    futures = [client.submit(run_task, shared[0], shared[1 + task.file], task.frames, key=f"hbonds-{run}-{number}",
+                             retries=RETRIES, pure=False)
+               for number, task in enumerate(tasks)]
+    position = {future.key: number for number, future in enumerate(futures)}
+    finished: dict[int, Part] = {}
+    following = 0
+    try:
+        for future in distributed.as_completed(futures, loop=client.loop):
+            number = position[future.key]
+            try:
+                finished[number] = future.result()
+            except TaskError:
+                raise
+            except Exception as exc:  # a worker that kept dying, or a task that could not run
+                task = tasks[number]
+                reason = f"{type(exc).__name__}: {exc}"
+                if isinstance(exc, distributed.client.FutureCancelledError):
+                    reason = "every worker holding its inputs was lost (did the workers crash?)"
+                raise TaskError(f"cannot analyse {describe(files[task.file], task.frames)}: {reason}") from None
+            futures[number] = None  # frees the part on the worker
+            while following in finished:
+                yield finished.pop(following)
+                following += 1
+    finally:
+        client.cancel([*futures, *shared])
+
+
+@contextlib.contextmanager
+def connected(scheduler: Any, workers: int | None) -> Iterator[Any]:
+    """A client of `scheduler` (a distributed.Client, kept open, or an address), or of a
+    LocalCluster of `workers` processes started and stopped here."""
+    distributed = require("distributed", "running on a Dask cluster")
+    if isinstance(scheduler, distributed.Client):
+        yield scheduler
+    elif scheduler is not None:
+        with distributed.Client(str(scheduler), set_as_default=False) as client:
+            yield client
+    else:
+        with local_cluster(workers or 1) as cluster, distributed.Client(cluster, set_as_default=False) as client:
+            yield client
+
+
+def local_cluster(workers: int) -> Any:
+    """A LocalCluster of single-threaded worker processes (each search thread then has its own
+    interpreter), quiet, without a dashboard, and with its status server on a free loopback port
+    so that several can run at once."""
+    distributed = require("distributed", "running on a Dask cluster")
+    return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                    dashboard_address=None, scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                                    silence_logs=logging.CRITICAL)
+
+
+def mdtraj_files(paths: Sequence[Path], topology: Any, frames: FrameRange) -> list[TrajectoryFile]:
+    """The files up to the last analysed frame, counted (and for .xtc/.trr, their frame offsets
+    found) by the client."""
+    md = require("mdtraj", "reading trajectories with MDTraj")
+    files: list[TrajectoryFile] = []
+    first = 0
+    for path in paths:
+        if frames.done(first):
+            break
+        offsets = None
+        try:
+            if path.suffix.lower() in readers.DIRECT_FORMATS:
+                with md.open(str(path)) as handle:
+                    offsets = np.asarray(handle.offsets, dtype=np.int64)
+                n_frames, opener = len(offsets), topology.n_atoms
+            else:
+                n_frames, opener = _frame_count(md, path, topology), topology
+        except OSError:
+            raise
+        except Exception as exc:  # the readers raise many types for a malformed file
+            raise ValueError(f"cannot count the frames of {path}: {type(exc).__name__}: {exc}") from exc
+        files.append(TrajectoryFile(str(path), first, n_frames, "mdtraj", opener, offsets))
+        first += n_frames
+    return files
+
+
+def _frame_count(md: Any, path: Path, topology: Any) -> int:
+    try:
+        with md.open(str(path)) as handle:
+            return len(handle)
+    except Exception:  # formats that cannot tell: count by reading
+        return sum(len(block) for block in md.iterload(str(path), top=topology, chunk=1000))
+
+
+def mdanalysis_files(universe: Any) -> list[TrajectoryFile]:
+    """The files of a Universe's trajectory, with the reader class and arguments each was
+    opened with."""
+    memory = require("MDAnalysis.coordinates.memory", "reading trajectories with MDAnalysis")
+    trajectory = universe.trajectory
+    parts = getattr(trajectory, "readers", None) or [trajectory]
+    files = []
+    first = 0
+    for reader in parts:
+        if isinstance(reader, memory.MemoryReader) or getattr(reader, "transformations", None) \
+                or not isinstance(getattr(reader, "filename", None), str) or not Path(reader.filename).is_file():
+            raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory is not "
+                             "a set of files read as stored (in memory, a stream, or with transformations)")
+        files.append(TrajectoryFile(reader.filename, first, reader.n_frames, "mdanalysis", type(reader),
+                                    reader_arguments=dict(reader._kwargs)))
+        first += reader.n_frames
+    if getattr(trajectory, "transformations", None):
+        raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory has "
+                         "transformations, which workers would not apply")
+    return files

@@ -1,0 +1,173 @@
+"""analyze and the command line on a real Dask LocalCluster (2 worker processes): the same result
+as the serial run whatever the split, a worker killed mid-run, and corrupt files."""
+
+import os
+import shutil
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from brenvox_hbond import analyze, cli
+from brenvox_hbond.cluster import TaskError, TrajectoryFile, local_cluster, plan_tasks
+from brenvox_hbond.readers import FrameRange
+
+distributed = pytest.importorskip("distributed")
+md = pytest.importorskip("mdtraj")
+
+N_FRAMES = 40
+
+
+@pytest.fixture(scope="module")
+def client():
+    with local_cluster(2) as local, distributed.Client(local, set_as_default=False) as connected:
+        yield connected
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    from test_baker_hubbard import water_trajectory
+
+    folder = tmp_path_factory.mktemp("cluster")
+    traj = water_trajectory("triclinic", 120, N_FRAMES, seed=7, whole=True)
+    for name, part in (("water.xtc", traj), ("first.xtc", traj[:15]), ("second.xtc", traj[15:]),
+                       ("water.dcd", traj), ("water.pdb", traj[0])):
+        part.save(str(folder / name))
+    return folder
+
+
+def assert_same(serial, clustered):
+    for name in ("hbonds", "frames", "times", "counts", "distances_da", "angles"):
+        expected, got = getattr(serial, name), getattr(clustered, name)
+        assert (expected is None) == (got is None), name
+        if expected is not None:
+            np.testing.assert_array_equal(got, expected, err_msg=name)
+    for expected, got in zip(serial.occupancy(), clustered.occupancy()):
+        np.testing.assert_array_equal(got, expected)
+
+
+SOURCES = {"one xtc": ["water.xtc"], "two xtc": ["first.xtc", "second.xtc"], "dcd": ["water.dcd"]}
+RUNS = [  # task_frames, start, stop, step, keep_rows, geometry
+    (500, None, None, None, True, False),
+    (1, None, None, None, True, True),
+    (7, 3, 33, 4, True, False),
+    (4, 14, 100, 1, False, False),
+    (3, 39, None, None, False, True),
+]
+
+
+@pytest.mark.filterwarnings("ignore:DCDReader currently makes independent timesteps:DeprecationWarning")
+@pytest.mark.parametrize(("task_frames", "start", "stop", "step", "keep_rows", "geometry"), RUNS)
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+@pytest.mark.parametrize("source", SOURCES)
+def test_cluster_result_equals_serial(client, files, source, backend, task_frames, start, stop, step, keep_rows,
+                                      geometry):
+    if backend == "mdanalysis":
+        pytest.importorskip("MDAnalysis")
+    paths = [str(files / name) for name in SOURCES[source]]
+    options = dict(start=start, stop=stop, step=step, keep_rows=keep_rows, geometry=geometry, backend=backend,
+                   chunk_size=2)
+    serial = analyze(paths, files / "water.pdb", **options)
+    assert serial.n_frames > 0
+    assert_same(serial, analyze(paths, files / "water.pdb", scheduler=client, task_frames=task_frames, **options))
+
+
+@pytest.mark.parametrize("lengths", [[40], [15, 25], [1, 1, 7, 30], [10, 0, 10]])
+@pytest.mark.parametrize(("start", "stop", "step"), [(0, None, 1), (3, 33, 4), (9, 11, 1), (5, None, 7), (60, None, 1)])
+@pytest.mark.parametrize("task_frames", [1, 3, 500])
+def test_tasks_cover_each_analysed_frame_once_in_order(lengths, start, stop, step, task_frames):
+    firsts = np.cumsum([0, *lengths])
+    files = [TrajectoryFile(f"{i}.xtc", int(first), n, "mdtraj", 1)
+             for i, (first, n) in enumerate(zip(firsts, lengths))]
+    tasks = plan_tasks(files, FrameRange(start, stop, step), task_frames)
+    ranges = [range(t.frames.start, t.frames.stop, t.frames.step) for t in tasks]
+    taken = [files[t.file].first + frame for t, frames in zip(tasks, ranges) for frame in frames]
+    assert taken == list(range(start, firsts[-1] if stop is None else min(stop, firsts[-1]), step))
+    assert all(0 < len(frames) <= task_frames for frames in ranges)
+    assert all(t.frames.stop <= files[t.file].n_frames for t in tasks)
+
+
+def test_scheduler_address_and_local_cluster(client, files):
+    paths, top = files / "water.xtc", files / "water.pdb"
+    serial = analyze(paths, top)
+    assert_same(serial, analyze(paths, top, scheduler=client.scheduler.address, task_frames=9))
+    before = {child.pid for child in __import__("multiprocessing").active_children()}
+    assert_same(serial, analyze(paths, top, workers=2, task_frames=11))
+    assert {child.pid for child in __import__("multiprocessing").active_children()} <= before
+
+
+def test_a_worker_killed_mid_run_does_not_change_the_result(client, files, tmp_path):
+    long = md.join([md.load(str(files / "water.xtc"), top=str(files / "water.pdb"))] * 15)
+    long.time = np.arange(long.n_frames, dtype=np.float32)
+    long.save(str(tmp_path / "long.xtc"))
+    serial = analyze(tmp_path / "long.xtc", files / "water.pdb")
+    victim = next(iter(client.run(os.getpid).values()))
+    killed_at = []
+
+    def kill_once_running():
+        deadline = time.monotonic() + 30
+        while not any(client.processing().values()) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        os.kill(victim, signal.SIGKILL)
+        killed_at.append(time.monotonic())
+
+    killer = threading.Thread(target=kill_once_running)
+    killer.start()
+    clustered = analyze(tmp_path / "long.xtc", files / "water.pdb", scheduler=client, task_frames=2)
+    finished_at = time.monotonic()
+    killer.join()
+    assert killed_at and killed_at[0] < finished_at, "the worker was killed after the run"
+    assert victim not in client.run(os.getpid).values()
+    assert_same(serial, clustered)
+    client.wait_for_workers(2, timeout=60)
+
+
+@pytest.fixture
+def truncated(files, tmp_path):
+    path = tmp_path / "truncated.xtc"
+    shutil.copy(files / "water.xtc", path)
+    os.truncate(path, int(path.stat().st_size * 0.6))
+    return path
+
+
+def test_a_corrupt_file_fails_with_one_error_naming_its_frames(client, files, truncated):
+    with pytest.raises(TaskError, match=r"cannot analyse .*truncated\.xtc, frames 20 to 23 of that file: "):
+        analyze(truncated, files / "water.pdb", scheduler=client, task_frames=4)
+
+
+def test_command_line_on_a_cluster(client, files, truncated, tmp_path, capsys):
+    counts = tmp_path / "counts.csv"
+    base = ["--top", str(files / "water.pdb"), "--scheduler", client.scheduler.address, "--task-frames", "6",
+            "--counts", str(counts), "--no-progress"]
+    assert cli.main([str(files / "water.xtc"), *base]) == 0
+    serial = analyze(files / "water.xtc", files / "water.pdb")
+    np.testing.assert_array_equal(np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2], serial.counts)
+    assert "bonds present in more than 10% of frames" in capsys.readouterr().out
+    counts.unlink()
+    assert cli.main([str(truncated), *base, "--out", str(tmp_path / "bonds.csv")]) == 1
+    error = capsys.readouterr().err
+    assert error.startswith(f"{cli.PROG}: error: cannot analyse {truncated}, frames ") and error.count("\n") == 1
+    assert not counts.exists() and not (tmp_path / "bonds.csv").exists()
+
+
+@pytest.mark.parametrize(("arguments", "message"), [
+    ({"scheduler": "tcp://127.0.0.1:1", "workers": 2}, "either scheduler"),
+    ({"workers": 0}, "workers must be a positive integer"),
+    ({"workers": 2, "task_frames": 0}, "task_frames must be a positive integer"),
+])
+def test_invalid_cluster_arguments(files, arguments, message):
+    with pytest.raises(ValueError, match=message):
+        analyze(files / "water.xtc", files / "water.pdb", **arguments)
+
+
+def test_in_memory_trajectories_are_refused(client, files):
+    traj = md.load(str(files / "water.xtc"), top=str(files / "water.pdb"))
+    with pytest.raises(ValueError, match="reads trajectory files itself"):
+        analyze(traj, scheduler=client)
+    mda = pytest.importorskip("MDAnalysis")
+    universe = mda.Universe(str(files / "water.pdb"), str(files / "water.xtc"), in_memory=True)
+    with pytest.raises(ValueError, match="reads trajectory files itself"):
+        analyze(universe, scheduler=client)
