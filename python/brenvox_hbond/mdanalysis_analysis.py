@@ -1,0 +1,235 @@
+"""`BakerHubbardAnalysis`: the hydrogen-bond search as an MDAnalysis analysis, with its parallel backends."""
+
+from __future__ import annotations
+
+import os
+import warnings
+from typing import Any, Self
+
+import numpy as np
+import numpy.typing as npt
+
+from ._optional import require
+from .boxes import box_vectors
+from .hbonds import find_hbonds
+from .results import HbondResult
+from .sites import Sites, mdanalysis_labels, mdanalysis_sites
+
+AnalysisBase: Any = require("MDAnalysis.analysis.base", "BakerHubbardAnalysis").AnalysisBase
+BackendSerial: Any = require("MDAnalysis.analysis.backends", "BakerHubbardAnalysis").BackendSerial
+ResultsGroup: Any = require("MDAnalysis.analysis.results", "BakerHubbardAnalysis").ResultsGroup
+
+
+class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
+    """Baker–Hubbard hydrogen bonds of every frame, as an MDAnalysis analysis.
+
+    Frames are gathered `chunk_size` at a time and searched in one call of `find_hbonds`, so
+    the search costs far less per frame than a call per frame would. The rows, counts and
+    frames do not depend on `chunk_size` nor on the backend.
+
+    Parameters
+    ----------
+    atomgroup : Universe or AtomGroup
+        Only its atoms donate and accept; coordinates and boxes come from its universe.
+    donors, hydrogens, acceptors : str, optional
+        MDAnalysis selection strings that pick the candidates within `atomgroup`. By default
+        hydrogens are H atoms, donors and acceptors N and O atoms; a hydrogen pairs with the
+        donors it is bonded to, or without bonds in the topology, with those within 0.12 nm in
+        the current frame (see `brenvox_hbond.mdanalysis_sites`).
+    exclude_water : bool, default False
+        Leave out water.
+    distance_cutoff : float, default 0.25
+        H–A distance in nm.
+    angle_cutoff : float, default 120.0
+        D–H–A angle in degrees.
+    periodic : bool, default True
+        Use the box stored with each frame. A chunk in which some frame stores none is searched
+        without a box, with a RuntimeWarning the first time.
+    chunk_size : int, default 100
+        Frames searched at once; memory grows with it (``12 * n_atoms`` bytes a frame).
+    n_threads : int, optional
+        Search threads. By default every core with the serial backend, and one per worker with
+        the others, whose workers already fill the cores.
+    **kwargs
+        Passed to ``AnalysisBase`` (``verbose``).
+
+    Attributes
+    ----------
+    sites : Sites
+        The donor–hydrogen pairs and acceptors searched, as universe atom indices.
+    results.hbonds : numpy.ndarray of uint32, shape (n_bonds, 4)
+        One row ``(frame, donor, hydrogen, acceptor)`` per bond, where frame counts the
+        analysed frames of the run from 0, ordered by frame.
+    results.counts : numpy.ndarray of int64
+        Bonds in each analysed frame.
+    results.frames : numpy.ndarray of int64
+        Index in the trajectory of each analysed frame.
+    results.times : numpy.ndarray of float64
+        Time of each analysed frame in ps.
+
+    Notes
+    -----
+    ``run(backend="multiprocessing", n_workers=N)`` (or ``"dask"``) pickles the Universe to N
+    processes of this machine, each reading its share of the frames. Prefer
+    ``brenvox_hbond.analyze(files, topology, scheduler=client)`` (or ``workers=N``) for long
+    trajectories or more than one machine: it streams the files on a Dask distributed cluster,
+    split by frame ranges, and its workers open the files themselves.
+
+    Examples
+    --------
+    >>> analysis = BakerHubbardAnalysis(universe, exclude_water=True).run(step=10)  # doctest: +SKIP
+    >>> analysis.results.counts  # doctest: +SKIP
+    >>> analysis.to_result().occupancy(freq=0.5)  # doctest: +SKIP
+    """
+
+    _analysis_algorithm_is_parallelizable = True
+
+    # Per computation group: the frames gathered for the next search.
+    _xyz: npt.NDArray[np.float32]
+    _dimensions: npt.NDArray[np.float64]
+    _positions: npt.NDArray[np.int64]
+    _frame_numbers: npt.NDArray[np.int64]
+    _run_positions: npt.NDArray[np.int64]
+
+    @classmethod
+    def get_supported_backends(cls) -> tuple[str, ...]:
+        return ("serial", "multiprocessing", "dask")
+
+    def __init__(
+        self,
+        atomgroup: Any,
+        donors: str | None = None,
+        hydrogens: str | None = None,
+        acceptors: str | None = None,
+        exclude_water: bool = False,
+        distance_cutoff: float = 0.25,
+        angle_cutoff: float = 120.0,
+        periodic: bool = True,
+        chunk_size: int = 100,
+        n_threads: int | None = None,
+        **kwargs: Any,
+    ):
+        universe = atomgroup.universe
+        super().__init__(universe.trajectory, **kwargs)
+        if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1:
+            raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
+        # Bad cut-offs or thread counts fail here, not in every worker of a run.
+        find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
+                    n_threads=(os.cpu_count() or 1) if n_threads is None else n_threads)
+        self.sites: Sites = mdanalysis_sites(atomgroup, donors=donors, hydrogens=hydrogens, acceptors=acceptors,
+                                             exclude_water=exclude_water)
+        if not len(self.sites.donor_h_pairs):
+            raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
+                             "and the donor and hydrogen selections")
+        self._universe = universe
+        self.distance_cutoff = float(distance_cutoff)
+        self.angle_cutoff = float(angle_cutoff)
+        self.periodic = bool(periodic)
+        self.chunk_size = int(chunk_size)
+        self.n_threads = n_threads
+        self._serial = True
+        self._free_buffers()
+
+    def run(
+        self,
+        start: int | None = None,
+        stop: int | None = None,
+        step: int | None = None,
+        frames: Any = None,
+        verbose: bool | None = None,
+        n_workers: int | None = None,
+        n_parts: int | None = None,
+        backend: Any = None,
+        *,
+        unsupported_backend: bool = False,
+        progressbar_kwargs: dict[str, Any] | None = None,
+    ) -> Self:
+        """Search the frames ``start, start + step, ...`` below `stop` (or `frames`), as
+        ``AnalysisBase.run``; `backend` is "serial" (the default), "multiprocessing" or "dask"."""
+        self._serial = backend in (None, "serial") or isinstance(backend, BackendSerial)
+        super().run(start, stop, step, frames, verbose, n_workers, n_parts, backend,
+                    unsupported_backend=unsupported_backend, progressbar_kwargs=progressbar_kwargs)
+        return self
+
+    def _prepare(self) -> None:
+        self.results.hbonds = []
+        self.results.counts = []
+        n = min(self.chunk_size, self.n_frames)
+        self._xyz = np.empty((n, self._universe.atoms.n_atoms, 3), dtype=np.float32)
+        self._dimensions = np.zeros((n, 6))
+        self._positions = np.empty(n, dtype=np.int64)
+        self._frame_numbers = np.empty(n, dtype=np.int64)
+        self._pending = 0
+        self._warned = False
+
+    def _compute(self, indexed_frames: npt.NDArray[np.int64], verbose: bool | None = None, *,
+                 progressbar_kwargs: dict[str, Any] | None = None) -> Self:
+        # Column 0 numbers the frames over the whole run: a worker's rows are numbered by it.
+        self._run_positions = np.asarray(indexed_frames[:, 0], dtype=np.int64)
+        if self.n_threads is not None:
+            self._threads = self.n_threads
+        else:
+            self._threads = (os.cpu_count() or 1) if self._serial else 1
+        super()._compute(indexed_frames, verbose, progressbar_kwargs=progressbar_kwargs)
+        self._flush()
+        results = self.results
+        results.hbonds = np.concatenate(results.hbonds) if results.hbonds else np.zeros((0, 4), np.uint32)
+        results.counts = np.concatenate(results.counts) if results.counts else np.zeros(0, np.int64)
+        results.frames = np.asarray(self.frames, dtype=np.int64)
+        results.times = np.asarray(self.times, dtype=np.float64)
+        self._free_buffers()
+        return self
+
+    def _single_frame(self) -> None:
+        slot = self._pending
+        timestep = self._ts
+        np.multiply(timestep.positions, np.float32(0.1), out=self._xyz[slot])
+        self._dimensions[slot] = 0.0 if timestep.dimensions is None else timestep.dimensions
+        self._positions[slot] = self._run_positions[self._frame_index]
+        self._frame_numbers[slot] = timestep.frame
+        self._pending += 1
+        if self._pending == len(self._xyz):
+            self._flush()
+
+    def _flush(self) -> None:
+        n, self._pending = self._pending, 0
+        if not n:
+            return
+        box = None
+        if self.periodic:
+            dimensions = self._dimensions[:n].copy()
+            dimensions[:, :3] *= 0.1
+            if np.all(dimensions[:, :3] > 0):
+                box = box_vectors(dimensions, n)
+            elif not self._warned:
+                missing = self._frame_numbers[:n][~np.all(dimensions[:, :3] > 0, axis=1)][0]
+                warnings.warn(f"frame {missing} has no periodic box: bonds are searched without one "
+                              "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
+                self._warned = True
+        rows = find_hbonds(self._xyz[:n], self.sites.donor_h_pairs, self.sites.acceptors, box=box,
+                           distance_cutoff=self.distance_cutoff, angle_cutoff=self.angle_cutoff,
+                           n_threads=self._threads)
+        self.results.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
+        rows[:, 0] = self._positions[:n][rows[:, 0]]
+        self.results.hbonds.append(rows)
+
+    def _free_buffers(self) -> None:
+        # The frame buffer can be large: it is not kept, nor sent to the workers of the next run.
+        self._xyz = np.empty((0, 0, 3), dtype=np.float32)
+        self._dimensions = np.empty((0, 6))
+        self._positions = self._frame_numbers = self._run_positions = np.empty(0, dtype=np.int64)
+
+    def _get_aggregator(self) -> Any:
+        return ResultsGroup(lookup={"hbonds": ResultsGroup.ndarray_vstack, "counts": ResultsGroup.ndarray_hstack,
+                                    "frames": ResultsGroup.ndarray_hstack, "times": ResultsGroup.ndarray_hstack})
+
+    def to_result(self) -> HbondResult:
+        """The bonds of the last run as an `HbondResult`, for occupancy, lifetimes and tables."""
+        if not isinstance(self.results.get("counts"), np.ndarray):
+            raise RuntimeError("call run() before to_result()")
+        results = self.results
+        return HbondResult(
+            hbonds=results.hbonds, frames=results.frames, times=results.times, counts=results.counts,
+            sites=self.sites, labels=mdanalysis_labels(self._universe), distance_cutoff=self.distance_cutoff,
+            angle_cutoff=self.angle_cutoff, periodic=self.periodic,
+        )
