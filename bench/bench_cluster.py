@@ -5,8 +5,9 @@ Rows are timed back to back in rotated order (medians of --reps runs), counts on
 (keep_rows=False), with the cluster started once beforehand (its start-up is reported apart).
 "serial" searches on every core while a second thread reads ahead; "serial, 1 search thread"
 and "tasks in turn" (every task run in this process one after the other: the same reads and
-searches the workers do) are the one-core references. Overhead per task is the wall time both
-workers spend on anything but their tasks, per task, from Dask's task stream.
+searches the workers do) are the one-core references; "reading alone" reads the tasks' frames
+without searching them ("tasks in turn" shares this process with the clusters' schedulers, so
+"1 worker" is the cleaner one-core reference). Dask's cost per task is timed on empty tasks.
 
     .venv/bin/python bench/bench_cluster.py [--molecules 10000] [--frames 2000] [--replicas 8] [--reps 3]
 """
@@ -26,7 +27,7 @@ from water_trajectory import write_water_trajectory
 
 import brenvox_hbond
 from brenvox_hbond import cluster
-from brenvox_hbond.readers import FrameRange, mdtraj_topology
+from brenvox_hbond.readers import FrameRange, mdtraj_file_chunks, mdtraj_topology
 
 
 def main() -> None:
@@ -47,16 +48,17 @@ def main() -> None:
         per_replica = args.frames // args.replicas
         megabytes = xtc.stat().st_size / 1e6
         print(f"{3 * args.molecules} atoms, {args.frames} frames ({megabytes:.0f} MB of .xtc, "
-              f"{1e3 * megabytes / args.frames:.2f} MB a frame); medians of {args.reps} runs\n")
+              f"{1e3 * megabytes / args.frames:.2f} kB a frame); medians of {args.reps} runs\n")
         started = time.perf_counter()
-        with (cluster.local_cluster(2) as local, distributed.Client(local, set_as_default=False) as client):
-            startup = time.perf_counter() - started
+        with (cluster.local_cluster(2) as pair, distributed.Client(pair, set_as_default=False) as two,
+              cluster.local_cluster(1) as single, distributed.Client(single, set_as_default=False) as one):
+            startup = (time.perf_counter() - started) / 2
             for label, paths, task_frames in (
                 (f"one file, {args.task_frames} frames a task", [xtc], args.task_frames),
                 (f"{args.replicas} replica files, {per_replica} frames a task", replicas, per_replica),
             ):
-                _table(label, paths, gro, task_frames, client, args.reps)
-        print(f"\nLocalCluster of 2 workers: {startup:.2f} s to start (and about as long to stop), "
+                _table(label, paths, gro, task_frames, {"1 worker": one, "2 workers": two}, args.reps)
+        print(f"LocalCluster: about {startup:.2f} s to start (and about as long to stop), "
               "paid once per run by --workers, not by --scheduler")
 
 
@@ -71,49 +73,42 @@ def _split(md, xtc: Path, gro: Path, folder: Path, count: int) -> list[Path]:
     return paths
 
 
-def _table(label: str, paths: list[Path], gro: Path, task_frames: int, client, reps: int) -> None:
+def _table(label: str, paths: list[Path], gro: Path, task_frames: int, clients: dict, reps: int) -> None:
     common = dict(keep_rows=False, progress=False)
     topology = mdtraj_topology(str(gro), None)
     files = cluster.mdtraj_files(paths, topology, FrameRange())
     tasks = cluster.plan_tasks(files, FrameRange(), task_frames)
-    search = cluster.Search(brenvox_hbond.mdtraj_sites(topology), 0.25, 120.0, True, False, False, 100, 1, {})
-    streams: list[list[dict]] = []
+    sites = brenvox_hbond.mdtraj_sites(topology, exclude_water=False)  # as analyze finds them
+    search = cluster.Search(sites, 0.25, 120.0, True, False, False, 100, 1, {})
 
-    client.get_task_stream()  # the first call makes the scheduler record tasks
-
-    def on_cluster():
-        begin = time.time()
-        result = brenvox_hbond.analyze(paths, gro, scheduler=client, task_frames=task_frames, **common)
-        streams.append([t for t in client.get_task_stream(start=begin) if t["key"].startswith("hbonds-")])
-        return result
+    def on(client):
+        return lambda: brenvox_hbond.analyze(paths, gro, scheduler=client, task_frames=task_frames, **common)
 
     runs = {
         "serial": lambda: brenvox_hbond.analyze(paths, gro, **common),
         "serial, 1 search thread": lambda: brenvox_hbond.analyze(paths, gro, n_threads=1, **common),
         "tasks in turn": lambda: [cluster.run_task(search, files[t.file], t.frames) for t in tasks],
-        "2 workers": on_cluster,
+        "reading alone": lambda: [chunk for t in tasks for chunk in mdtraj_file_chunks(
+            Path(files[t.file].path), topology, t.frames, 100, files[t.file].offsets)],
+        **{name: on(client) for name, client in clients.items()},
     }
-    runs["2 workers"]()  # warm the workers' imports
-    streams.clear()
+    for client in clients.values():
+        on(client)()  # warm the workers' imports
     medians = {name: statistics.median(rep[name] for rep in rotated_repetitions(runs, reps)) for name in runs}
-    overheads = []
-    for stream, wall in zip(streams, [seconds_of(stream) for stream in streams]):
-        busy = sum(span["stop"] - span["start"] for task in stream for span in task["startstops"]
-                   if span["action"] == "compute")
-        overheads.append(((2 * wall - busy) / len(tasks), busy / len(tasks)))
-    overhead, per_task = (statistics.median(values) for values in zip(*overheads))
     print(f"{label} ({len(tasks)} tasks)")
     print(f"  {'run':<26}{'wall s':>8}{'2 workers faster by':>22}")
     for name, wall in medians.items():
         print(f"  {name:<26}{wall:8.2f}{wall / medians['2 workers']:21.2f}x")
-    print(f"  overhead per task: {1e3 * overhead:.0f} ms, {100 * overhead / per_task:.1f}% of a task's "
-          f"{per_task:.2f} s (idle tails included)")
+    per_task, cost = medians["1 worker"] / len(tasks), _empty_task_seconds(clients["1 worker"])
+    print(f"  Dask's cost per task (empty tasks on one worker): {1e3 * cost:.1f} ms, "
+          f"{100 * cost / per_task:.2f}% of a task's {per_task:.2f} s on one worker\n")
 
 
-def seconds_of(stream: list[dict]) -> float:
-    """Wall time from the first task's start to the last one's end."""
-    spans = [span for task in stream for span in task["startstops"]]
-    return max(span["stop"] for span in spans) - min(span["start"] for span in spans)
+def _empty_task_seconds(client, count: int = 200) -> float:
+    started = time.perf_counter()
+    for future in [client.submit(int, number, pure=False) for number in range(count)]:
+        future.result()
+    return (time.perf_counter() - started) / count
 
 
 if __name__ == "__main__":

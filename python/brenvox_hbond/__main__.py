@@ -4,4 +4,5 @@ import sys
 
 from .cli import main
 
-sys.exit(main())
+if __name__ == "__main__":  # not in the worker processes of a local cluster
+    sys.exit(main())

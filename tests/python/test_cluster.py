@@ -4,6 +4,8 @@ as the serial run whatever the split, a worker killed mid-run, and corrupt files
 import os
 import shutil
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -98,6 +100,16 @@ def test_scheduler_address_and_local_cluster(client, files):
     assert {child.pid for child in __import__("multiprocessing").active_children()} <= before
 
 
+def test_threads_of_one_worker_search_side_by_side(files):
+    # The search releases the interpreter lock: two tasks of one worker process run at once.
+    with (distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False, dashboard_address=None,
+                                   scheduler_kwargs={"dashboard_address": "127.0.0.1:0"}) as local,
+          distributed.Client(local, set_as_default=False) as threaded):
+        options = dict(keep_rows=False, geometry=True)
+        assert_same(analyze(files / "water.xtc", files / "water.pdb", **options),
+                    analyze(files / "water.xtc", files / "water.pdb", scheduler=threaded, task_frames=3, **options))
+
+
 def test_a_worker_killed_mid_run_does_not_change_the_result(client, files, tmp_path):
     long = md.join([md.load(str(files / "water.xtc"), top=str(files / "water.pdb"))] * 15)
     long.time = np.arange(long.n_frames, dtype=np.float32)
@@ -151,6 +163,16 @@ def test_command_line_on_a_cluster(client, files, truncated, tmp_path, capsys):
     error = capsys.readouterr().err
     assert error.startswith(f"{cli.PROG}: error: cannot analyse {truncated}, frames ") and error.count("\n") == 1
     assert not counts.exists() and not (tmp_path / "bonds.csv").exists()
+
+
+def test_command_line_starts_and_stops_a_local_cluster(files, tmp_path):
+    counts = tmp_path / "counts.csv"
+    done = subprocess.run([sys.executable, "-m", "brenvox_hbond", str(files / "second.xtc"), "--top",
+                           str(files / "water.pdb"), "--workers", "2", "--task-frames", "10", "--quiet",
+                           "--counts", str(counts)], capture_output=True, text=True, timeout=120, check=False)
+    assert (done.returncode, done.stderr) == (0, "")
+    serial = analyze(files / "second.xtc", files / "water.pdb")
+    np.testing.assert_array_equal(np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2], serial.counts)
 
 
 @pytest.mark.parametrize(("arguments", "message"), [
