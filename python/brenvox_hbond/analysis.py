@@ -119,20 +119,16 @@ def analyze(
     """
     frames = FrameRange(0 if start is None else start, stop, 1 if step is None else step)
     for name, value in (("chunk_size", chunk_size), ("task_frames", task_frames), ("workers", workers)):
-        if (value is not None or name != "workers") and not _positive_integer(value):
-            raise ValueError(f"{name} must be a positive integer, got {value!r}")
+        if value is not None or name != "workers":
+            check_positive_integer(name, value)
     if scheduler is not None and workers is not None:
         raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
     threads = (os.cpu_count() or 1) if n_threads is None else n_threads
-    # Bad cut-offs or thread counts fail here, before any file is opened.
-    find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
-                n_threads=threads)
+    check_search(distance_cutoff, angle_cutoff, threads)  # before any file is opened
     source = _open(trajectory, topology, frames, int(chunk_size), backend,
                    dict(donors=donors, hydrogens=hydrogens, acceptors=acceptors,
                         exclude_water=exclude_water, sidechain_only=sidechain_only))
-    if not len(source.sites.donor_h_pairs):
-        raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
-                         "and the donor and hydrogen selections")
+    check_sites(source.sites)
     collector = Collector(source.sites, geometry, keep_rows)
     with _progress_bar(progress, source.total) as bar:
         if scheduler is None and workers is None:
@@ -157,13 +153,30 @@ def analyze(
                     if bar is not None:
                         bar.update(len(part.frames))
     if collector.first_without_box is not None:
-        warnings.warn(f"frame {collector.first_without_box} has no periodic box: bonds are searched without one "
-                      "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
+        warn_without_box(collector.first_without_box, stacklevel=2)
     return collector.result(source.labels, distance_cutoff, angle_cutoff, periodic)
 
 
-def _positive_integer(value: object) -> bool:
-    return not isinstance(value, bool) and isinstance(value, (int, np.integer)) and bool(value >= 1)
+def check_positive_integer(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+
+
+def check_search(distance_cutoff: float, angle_cutoff: float, n_threads: int) -> None:
+    """Bad cut-offs or thread counts fail as a search would, before any frame is read."""
+    find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
+                n_threads=n_threads)
+
+
+def check_sites(sites: Sites) -> None:
+    if not len(sites.donor_h_pairs):
+        raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
+                         "and the donor and hydrogen selections")
+
+
+def warn_without_box(frame: int, stacklevel: int) -> None:
+    warnings.warn(f"frame {frame} has no periodic box: bonds are searched without one "
+                  "(periodic=False silences this)", RuntimeWarning, stacklevel=stacklevel + 1)
 
 
 class _Source:

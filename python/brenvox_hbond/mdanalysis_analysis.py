@@ -3,15 +3,15 @@
 from __future__ import annotations
 
 import os
-import warnings
 from typing import Any, Self
 
 import numpy as np
 import numpy.typing as npt
 
 from ._optional import require
-from .boxes import box_vectors
+from .analysis import check_positive_integer, check_search, check_sites, warn_without_box
 from .hbonds import find_hbonds
+from .readers import mdanalysis_box
 from .results import HbondResult
 from .sites import Sites, mdanalysis_labels, mdanalysis_sites
 
@@ -111,16 +111,12 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
     ):
         universe = atomgroup.universe
         super().__init__(universe.trajectory, **kwargs)
-        if isinstance(chunk_size, bool) or not isinstance(chunk_size, (int, np.integer)) or chunk_size < 1:
-            raise ValueError(f"chunk_size must be a positive integer, got {chunk_size!r}")
-        # Bad cut-offs or thread counts fail here, not in every worker of a run.
-        find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff,
-                    n_threads=(os.cpu_count() or 1) if n_threads is None else n_threads)
+        check_positive_integer("chunk_size", chunk_size)
+        # Here, not in every worker of a run.
+        check_search(distance_cutoff, angle_cutoff, (os.cpu_count() or 1) if n_threads is None else n_threads)
         self.sites: Sites = mdanalysis_sites(atomgroup, donors=donors, hydrogens=hydrogens, acceptors=acceptors,
                                              exclude_water=exclude_water)
-        if not len(self.sites.donor_h_pairs):
-            raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
-                             "and the donor and hydrogen selections")
+        check_sites(self.sites)
         self._universe = universe
         self.distance_cutoff = float(distance_cutoff)
         self.angle_cutoff = float(angle_cutoff)
@@ -195,17 +191,11 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         n, self._pending = self._pending, 0
         if not n:
             return
-        box = None
-        if self.periodic:
-            dimensions = self._dimensions[:n].copy()
-            dimensions[:, :3] *= 0.1
-            if np.all(dimensions[:, :3] > 0):
-                box = box_vectors(dimensions, n)
-            elif not self._warned:
-                missing = self._frame_numbers[:n][~np.all(dimensions[:, :3] > 0, axis=1)][0]
-                warnings.warn(f"frame {missing} has no periodic box: bonds are searched without one "
-                              "(periodic=False silences this)", RuntimeWarning, stacklevel=2)
-                self._warned = True
+        box = mdanalysis_box(self._dimensions[:n]) if self.periodic else None
+        if self.periodic and box is None and not self._warned:
+            missing = self._frame_numbers[:n][~np.all(self._dimensions[:n, :3] > 0, axis=1)][0]
+            warn_without_box(int(missing), stacklevel=2)
+            self._warned = True
         rows = find_hbonds(self._xyz[:n], self.sites.donor_h_pairs, self.sites.acceptors, box=box,
                            distance_cutoff=self.distance_cutoff, angle_cutoff=self.angle_cutoff,
                            n_threads=self._threads)

@@ -274,6 +274,15 @@ def mdanalysis_chunks(trajectory: Any, n_atoms: int, frames: FrameRange, chunk_s
             if timestep.dimensions is not None:
                 dimensions[position] = timestep.dimensions
             times[position] = timestep.time
-        dimensions[:, :3] *= 0.1
-        box = box_vectors(dimensions, len(block)) if np.all(dimensions[:, :3] > 0) else None
-        yield Chunk(xyz=xyz, box=box, times=times, frames=np.asarray(block, dtype=np.int64))
+        yield Chunk(xyz=xyz, box=mdanalysis_box(dimensions), times=times, frames=np.asarray(block, dtype=np.int64))
+
+
+def mdanalysis_box(dimensions: npt.NDArray[np.float64]) -> npt.NDArray[np.float64] | None:
+    """Box vectors in nm from MDAnalysis dimensions (Å and degrees, a row a frame); None when some
+    frame stores no box (zero lengths)."""
+    if not np.all(dimensions[:, :3] > 0):
+        return None
+    in_nm = np.array(dimensions, dtype=np.float64)
+    in_nm[:, :3] *= 0.1
+    return box_vectors(in_nm, len(in_nm))
+
