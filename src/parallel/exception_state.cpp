@@ -32,4 +32,12 @@ bool prepare_exception_state() noexcept {
   return room != nullptr;
 }
 
+int start_thread_between_preparations(pthread_t* thread, const pthread_attr_t* attributes,
+                                      void* (*routine)(void*), void* argument) noexcept {
+  pthread_mutex_lock(&room_lock);
+  const int error = pthread_create(thread, attributes, routine, argument);
+  pthread_mutex_unlock(&room_lock);
+  return error;
+}
+
 }  // namespace brenvox

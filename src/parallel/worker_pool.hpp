@@ -36,7 +36,7 @@ using ThreadPreparer = bool (*)() noexcept;
 class WorkerPool {
  public:
   static Result<std::unique_ptr<WorkerPool>, PoolBuildError> create(
-      std::size_t n_workers, ThreadStarter start_thread = pthread_create,
+      std::size_t n_workers, ThreadStarter start_thread = start_thread_between_preparations,
       ThreadPreparer prepare_thread = prepare_exception_state);
 
   // Tells the workers to stop and joins them.
