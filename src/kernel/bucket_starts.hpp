@@ -28,6 +28,9 @@ class BucketStarts {
   std::uint32_t begin(std::size_t bucket) const { return starts_[bucket]; }
   std::uint32_t end(std::size_t bucket) const { return starts_[bucket + 1]; }
 
+  // Hands the starts over once every item is placed, taking `other`'s storage for the next sort.
+  void swap_starts(std::vector<std::uint32_t>& other) { starts_.swap(other); }
+
  private:
   std::vector<std::uint32_t> starts_;
 };

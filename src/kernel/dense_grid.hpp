@@ -6,6 +6,10 @@
 // are stored one after the other in (x, b, z) order. The 27 cells around a hydrogen in cell
 // (hx, hy, hz) are therefore three runs of consecutive entries: band cells
 // (hx + dx, hy, hz - 1 ... hz + 1) for dx = -1, 0, +1. Each acceptor is entered three times.
+//
+// Each entry carries an order key from which a hydrogen's neighbour number of the entry's cell
+// follows by one addition (see neighbour_key), so that accepted entries are put in the rows'
+// order without working out any cell again.
 
 #include <cstdint>
 #include <optional>
@@ -38,9 +42,21 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells);
 
 struct DenseGrid {
   DenseGridShape shape;
-  std::vector<std::uint32_t> start;     // band cell c holds entries start[c] ... start[c + 1] - 1
-  std::vector<double> x, y, z;          // per entry, then kDenseGridPadding entries at infinity
-  std::vector<std::uint32_t> position;  // per entry: the acceptor's position in the list
+  std::vector<std::uint32_t> start;  // band cell c holds entries start[c] ... start[c + 1] - 1
+  std::vector<double> x, y, z;       // per entry, then kDenseGridPadding entries at infinity
+  // Per entry: (3 (y - band + 1) + (z - min.z)) << 32 | the acceptor's position in the list.
+  std::vector<std::uint64_t> order_key;
+
+  std::uint32_t position(std::uint32_t entry) const {
+    return static_cast<std::uint32_t>(order_key[entry]);
+  }
+  // For an entry of run dx of hydrogen cell h: 9 (dx + 1) + 3 (dy + 1) + (dz + 1), the
+  // neighbour number of the entry's cell, above its list position. Wrapping arithmetic: the
+  // number itself lies in 0 ... 26.
+  std::uint64_t neighbour_key(std::uint32_t entry, const CellKey& h, int dx) const {
+    const std::int64_t shift = 9 * (dx + 1) + 1 - (std::int64_t{h.z} - shape.min.z);
+    return order_key[entry] + (std::uint64_t(shift) << 32);
+  }
 
   // The entries of band cells (x, band, first_z ... last_z), all within the shape.
   std::uint32_t run_begin(std::int64_t x, std::int64_t band, std::int64_t first_z) const {
@@ -53,13 +69,8 @@ struct DenseGrid {
 
 // Storage for the build, kept from frame to frame.
 struct DenseGridBuild {
-  struct StagedEntry {  // one acceptor as the counting sort places it: one cache line
-    double xyz[3];
-    std::uint64_t position;
-  };
-  std::vector<std::uint32_t> bucket;  // per acceptor: its cell, numbered in (x, z, y) order
-  BucketStarts buckets;
-  std::vector<StagedEntry> staged;
+  std::vector<std::uint32_t> first_band_cell;  // per acceptor: band cell (x, y - 1, z)
+  BucketStarts band_cells;
 };
 
 void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, DenseGridBuild& work,

@@ -12,89 +12,17 @@ namespace brenvox {
 
 namespace {
 
-// A pair as the search visits it, with its coordinates copied alongside: one cache line.
-struct alignas(64) PairTask {
-  double hydrogen[3];
-  double donor[3];
-  std::uint32_t pair_position;
-  CellKey cell;
-};
+constexpr std::size_t kAhead = 8;             // pairs whose atoms are asked for ahead
+constexpr std::uint32_t kBlock = 2 * kLanes;  // entries tested per step along a run
 
-// The pairs in the order of their visits: as tasks while the list is small, beyond that as
-// list positions whose atoms are read from the frame when visited, asked for ahead. A large task
-// list costs more than those scattered reads, above all in threaded calls, whose workers get
-// fresh pages for it every time (12.8 MB a frame at 200 000 pairs).
-constexpr std::size_t kMaxTaskListPairs = std::size_t{1} << 16;
-constexpr std::size_t kAhead = 8;
-
-struct PairVisits {
-  bool as_tasks = true;
-  std::vector<PairTask> tasks;
-  std::vector<std::uint32_t> positions;
-};
-
-void fill_task(const FrameView& view, std::span<const Pair> pairs, std::uint32_t position,
-               PairTask& t) {
-  const double* hydrogen = view.atom(pairs[position].hydrogen);
-  std::memcpy(t.hydrogen, hydrogen, sizeof t.hydrogen);
-  std::memcpy(t.donor, view.atom(pairs[position].donor), sizeof t.donor);
-  t.pair_position = position;
-  t.cell = cell_key(hydrogen);
-}
-
-// Pairs in the order of their hydrogen's band cell, list order within one. A pair whose
-// hydrogen lies more than one cell beyond the acceptors' cells has no candidate and is left out.
-void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
-                         const DenseGridShape& shape, std::vector<std::uint32_t>& pair_bucket,
-                         BucketStarts& buckets, PairVisits& visits) {
-  constexpr std::uint32_t kNoCandidates = UINT32_MAX;
-  const auto beyond = [](std::int32_t c, std::int32_t lo, std::int32_t hi) {
-    return std::int64_t{c} < std::int64_t{lo} - 1 || std::int64_t{c} > std::int64_t{hi} + 1;
+// A hydrogen more than one cell beyond the acceptors' cells has no candidate.
+bool has_candidates(const DenseGridShape& shape, const CellKey& h) {
+  const auto near = [](std::int32_t c, std::int32_t lo, std::int32_t hi) {
+    return std::int64_t{c} >= std::int64_t{lo} - 1 && std::int64_t{c} <= std::int64_t{hi} + 1;
   };
-  pair_bucket.resize(pairs.size());
-  buckets.reset(shape.n_band_cells());
-  // Pairs name atoms in no particular order: their coordinates are asked for ahead.
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i + kAhead < pairs.size()) view.prefetch(pairs[i + kAhead].hydrogen);
-    view.atom(pairs[i].donor);
-    const CellKey h = cell_key(view.atom(pairs[i].hydrogen));
-    if (beyond(h.x, shape.min.x, shape.max.x) || beyond(h.y, shape.min.y, shape.max.y) ||
-        beyond(h.z, shape.min.z, shape.max.z)) {
-      pair_bucket[i] = kNoCandidates;
-      continue;
-    }
-    pair_bucket[i] = static_cast<std::uint32_t>(shape.band_cell(
-        std::clamp(h.x, shape.min.x, shape.max.x), h.y, std::clamp(h.z, shape.min.z, shape.max.z)));
-    buckets.count(pair_bucket[i]);
-  }
-  const std::uint32_t n_visits = buckets.finish_counting();
-  visits.as_tasks = pairs.size() <= kMaxTaskListPairs;
-  if (!visits.as_tasks) {
-    visits.positions.resize(n_visits);
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-      if (pair_bucket[i] == kNoCandidates) continue;
-      visits.positions[buckets.place(pair_bucket[i])] = static_cast<std::uint32_t>(i);
-    }
-    return;
-  }
-  // In list order, atoms are read in about the order they are stored.
-  visits.tasks.resize(n_visits);
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i + kAhead < pairs.size()) {
-      view.prefetch(pairs[i + kAhead].hydrogen);
-      view.prefetch(pairs[i + kAhead].donor);
-    }
-    if (pair_bucket[i] == kNoCandidates) continue;
-    fill_task(view, pairs, static_cast<std::uint32_t>(i),
-              visits.tasks[buckets.place(pair_bucket[i])]);
-  }
+  return near(h.x, shape.min.x, shape.max.x) && near(h.y, shape.min.y, shape.max.y) &&
+         near(h.z, shape.min.z, shape.max.z);
 }
-
-// Where a pair's accepted acceptors lie in the frame's hit list.
-struct HitRange {
-  std::uint64_t first;
-  std::uint64_t count;
-};
 
 // The three runs of a pair's 27 neighbour cells, as entry ranges; empty where the grid ends.
 struct PairRuns {
@@ -116,78 +44,131 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   return runs;
 }
 
-constexpr std::uint32_t kBlock = 2 * kLanes;  // entries tested per step along a run
-
-// The rows' order of an accepted entry of run dx: its neighbour number
-// 9 (dx + 1) + 3 (dy + 1) + (dz + 1) above its list position.
-inline std::uint64_t hit_order(const DenseGrid& g, const CellKey& h, int dx, std::uint32_t k) {
-  const std::int64_t number = 9 * (dx + 1) + 3 * (cell_coordinate(g.y[k]) - std::int64_t{h.y} + 1) +
-                              (cell_coordinate(g.z[k]) - std::int64_t{h.z} + 1);
-  return (std::uint64_t(number) << 32) | g.position[k];
+// Accepted lanes among the first kBlock entries from `first`, as bits, those from `end` on
+// cleared.
+[[gnu::always_inline]] inline unsigned accepted_block(const DenseGrid& g, const PairLanes& lanes,
+                                                      std::uint32_t first, std::uint32_t end) {
+  const double* ex = g.x.data() + first;
+  const double* ey = g.y.data() + first;
+  const double* ez = g.z.data() + first;
+  const unsigned bits = lane_bits(bonded_lanes(lanes, ex, ey, ez)) |
+                        lane_bits(bonded_lanes(lanes, ex + kLanes, ey + kLanes, ez + kLanes))
+                            << kLanes;
+  return bits & ((1u << std::min(end - first, kBlock)) - 1);
 }
 
-// Tests a pair against its three runs, a block of entries at a time, entirely in vector lanes:
-// only accepted acceptors cost a branch.
-[[gnu::always_inline]] inline void search_pair(const DenseGrid& g,
-                                               std::span<const std::uint64_t> acceptors,
-                                               const PairTask& t,
-                                               std::vector<std::uint64_t>& pair_hits,
-                                               std::vector<std::uint64_t>& hits, HitRange* ranges) {
+// The neighbour keys of the acceptors that bond to one pair, in the rows' order. Each run's
+// first block is tested in any case, so that the accepted lanes of all three are taken in one
+// loop; the rare longer run continues block by block. Everything is tested in vector lanes:
+// only accepted entries cost a branch.
+[[gnu::always_inline]] inline void accepted_keys(const DenseGrid& g, const double* donor,
+                                                 const double* hydrogen, const CellKey& h,
+                                                 std::vector<std::uint64_t>& keys) {
+  keys.clear();
   PairLanes lanes;
-  if (!prepare_pair(t.donor, t.hydrogen, lanes)) return;
-  const double* ex = g.x.data();
-  const double* ey = g.y.data();
-  const double* ez = g.z.data();
-  const PairRuns runs = runs_of(g, t.cell);
-  pair_hits.clear();
+  if (!prepare_pair(donor, hydrogen, lanes)) return;
+  const PairRuns runs = runs_of(g, h);
+  std::uint32_t first_blocks = 0;  // run r's first block in bits 8r ... 8r + 7
   for (int r = 0; r < 3; ++r) {
-    const std::uint32_t end = runs.end[r];
-    for (std::uint32_t j = runs.begin[r]; j < end; j += kBlock) {
-      unsigned bits =
-          lane_bits(bonded_lanes(lanes, ex + j, ey + j, ez + j)) |
-          lane_bits(bonded_lanes(lanes, ex + j + kLanes, ey + j + kLanes, ez + j + kLanes))
-              << kLanes;
-      bits &= (1u << std::min(end - j, kBlock)) - 1;
-      for (; bits != 0; bits &= bits - 1) {
-        const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-        pair_hits.push_back(hit_order(g, t.cell, r - 1, k));
+    first_blocks |= accepted_block(g, lanes, runs.begin[r], runs.end[r]) << (kBlock * r);
+    for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
+      for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
+        keys.push_back(
+            g.neighbour_key(j + static_cast<std::uint32_t>(__builtin_ctz(bits)), h, r - 1));
       }
     }
   }
-  // Few hits per pair: insertion sort.
-  for (std::size_t i = 1; i < pair_hits.size(); ++i) {
-    for (std::size_t m = i; m > 0 && pair_hits[m] < pair_hits[m - 1]; --m) {
-      std::swap(pair_hits[m], pair_hits[m - 1]);
-    }
+  for (; first_blocks != 0; first_blocks &= first_blocks - 1) {
+    const unsigned bit = static_cast<unsigned>(__builtin_ctz(first_blocks));
+    const int r = static_cast<int>(bit / kBlock);
+    keys.push_back(g.neighbour_key(runs.begin[r] + bit % kBlock, h, r - 1));
   }
-  ranges[t.pair_position] = HitRange{hits.size(), pair_hits.size()};
-  for (const std::uint64_t hit : pair_hits) hits.push_back(acceptors[std::uint32_t(hit)]);
+  // Few per pair: insertion sort.
+  for (std::size_t i = 1; i < keys.size(); ++i) {
+    for (std::size_t m = i; m > 0 && keys[m] < keys[m - 1]; --m) std::swap(keys[m], keys[m - 1]);
+  }
 }
 
-// Every pair in visiting order. A failure to grow the hit lists comes back as an exception_ptr
-// (see distance_lanes.hpp).
-BRENVOX_TARGET_CLONES std::exception_ptr search_pairs(const DenseGrid& g, const FrameView& view,
-                                                      std::span<const Pair> pairs,
-                                                      std::span<const std::uint64_t> acceptors,
-                                                      const PairVisits& visits,
-                                                      std::vector<std::uint64_t>& pair_hits,
-                                                      std::vector<std::uint64_t>& hits,
-                                                      HitRange* ranges) noexcept {
+// Pairs in list order, each pair's rows appended as soon as it is searched. Pairs name atoms in
+// no particular order: their coordinates are asked for ahead. A failure to grow a list comes
+// back as an exception_ptr (see distance_lanes.hpp).
+BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
+    const DenseGrid& g, const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
+    std::span<const std::uint64_t> acceptors, std::vector<std::uint64_t>& keys,
+    BondBuffer& out) noexcept {
   try {
-    if (visits.as_tasks) {
-      for (const PairTask& t : visits.tasks) search_pair(g, acceptors, t, pair_hits, hits, ranges);
-      return nullptr;
-    }
-    const std::vector<std::uint32_t>& p = visits.positions;
-    PairTask read;
-    for (std::size_t v = 0; v < p.size(); ++v) {
-      if (v + 2 * kAhead < p.size()) __builtin_prefetch(&pairs[p[v + 2 * kAhead]]);
-      if (v + kAhead < p.size()) {
-        view.prefetch(pairs[p[v + kAhead]].hydrogen);
-        view.prefetch(pairs[p[v + kAhead]].donor);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      if (i + kAhead < pairs.size()) {
+        view.prefetch(pairs[i + kAhead].hydrogen);
+        view.prefetch(pairs[i + kAhead].donor);
       }
-      fill_task(view, pairs, p[v], read);
-      search_pair(g, acceptors, read, pair_hits, hits, ranges);
+      const Pair& pair = pairs[i];
+      const double* hydrogen = view.atom(pair.hydrogen);
+      const double* donor = view.atom(pair.donor);
+      const CellKey h = cell_key(hydrogen);
+      if (!has_candidates(g.shape, h)) continue;
+      accepted_keys(g, donor, hydrogen, h, keys);
+      for (const std::uint64_t key : keys) {
+        out.push_record(frame, pair.donor, pair.hydrogen, acceptors[std::uint32_t(key)]);
+      }
+    }
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
+// Where a pair's accepted acceptors lie in the frame's hit list.
+struct HitRange {
+  std::uint64_t first;
+  std::uint64_t count;
+};
+
+// The list positions of the pairs that have candidates, in the order of their hydrogen's band
+// cell, list order within one.
+void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
+                         const DenseGridShape& shape, std::vector<std::uint32_t>& pair_bucket,
+                         BucketStarts& buckets, std::vector<std::uint32_t>& visits) {
+  constexpr std::uint32_t kNoCandidates = UINT32_MAX;
+  pair_bucket.resize(pairs.size());
+  buckets.reset(shape.n_band_cells());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) view.prefetch(pairs[i + kAhead].hydrogen);
+    view.atom(pairs[i].donor);
+    const CellKey h = cell_key(view.atom(pairs[i].hydrogen));
+    if (!has_candidates(shape, h)) {
+      pair_bucket[i] = kNoCandidates;
+      continue;
+    }
+    pair_bucket[i] = static_cast<std::uint32_t>(shape.band_cell(
+        std::clamp(h.x, shape.min.x, shape.max.x), h.y, std::clamp(h.z, shape.min.z, shape.max.z)));
+    buckets.count(pair_bucket[i]);
+  }
+  visits.resize(buckets.finish_counting());
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (pair_bucket[i] == kNoCandidates) continue;
+    visits[buckets.place(pair_bucket[i])] = static_cast<std::uint32_t>(i);
+  }
+}
+
+// Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted acceptors
+// are kept in `hits`, found through `ranges` by list position.
+BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
+    const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
+    std::span<const std::uint64_t> acceptors, std::span<const std::uint32_t> visits,
+    std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
+  try {
+    for (std::size_t v = 0; v < visits.size(); ++v) {
+      if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);
+      if (v + kAhead < visits.size()) {
+        view.prefetch(pairs[visits[v + kAhead]].hydrogen);
+        view.prefetch(pairs[visits[v + kAhead]].donor);
+      }
+      const Pair& pair = pairs[visits[v]];
+      const double* hydrogen = view.atom(pair.hydrogen);
+      accepted_keys(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), keys);
+      ranges[visits[v]] = HitRange{hits.size(), keys.size()};
+      for (const std::uint64_t key : keys) hits.push_back(acceptors[std::uint32_t(key)]);
     }
     return nullptr;
   } catch (...) {
@@ -202,8 +183,8 @@ struct DenseSearchStorage {
   DenseGrid grid;
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
-  PairVisits visits;
-  std::vector<std::uint64_t> pair_hits;
+  std::vector<std::uint32_t> visits;
+  std::vector<std::uint64_t> keys;
   std::vector<std::uint64_t> hits;
   std::vector<HitRange> ranges;
 };
@@ -219,13 +200,21 @@ DenseSearchStoragePtr make_dense_search_storage() {
 
 void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
                        std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
-                       const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out) {
+                       const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out,
+                       std::uint64_t list_order_entries) {
   build_dense_grid(shape, cells, s.build, s.grid);
+  if (s.grid.order_key.size() <= list_order_entries) {
+    if (std::exception_ptr failure =
+            search_in_list_order(s.grid, view, frame, pairs, acceptors, s.keys, out)) {
+      std::rethrow_exception(failure);
+    }
+    return;
+  }
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
-  if (std::exception_ptr failure = search_pairs(s.grid, view, pairs, acceptors, s.visits,
-                                                s.pair_hits, s.hits, s.ranges.data())) {
+  if (std::exception_ptr failure = search_in_cell_order(s.grid, view, pairs, acceptors, s.visits,
+                                                        s.keys, s.hits, s.ranges.data())) {
     std::rethrow_exception(failure);
   }
   // The rows in pair-list order.

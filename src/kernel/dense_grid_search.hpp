@@ -1,8 +1,8 @@
 #pragma once
-// The grid search through the dense grid. Pairs are visited in the order of their hydrogens'
-// cells, so that consecutive pairs read entries already in cache; each pair's accepted
-// acceptors are put in neighbour order, and the pairs back in list order, before any row is
-// appended.
+// The grid search through the dense grid. Each pair's accepted acceptors are put in neighbour
+// order by their keys. A grid that stays in cache is searched pair by pair in list order, rows
+// appended at once; a larger one in the order of the pairs' cells, so that consecutive pairs
+// read the same entries, and the rows put back in pair-list order afterwards.
 
 #include <cstdint>
 #include <span>
@@ -21,8 +21,13 @@ struct DenseSearchStorage;
 using DenseSearchStoragePtr = OpaqueStorage<DenseSearchStorage>;
 DenseSearchStoragePtr make_dense_search_storage();
 
+// Grids of up to this many entries (2 MiB at 32 bytes an entry, about a core's second-level
+// cache) are searched in list order.
+inline constexpr std::uint64_t kListOrderEntries = std::uint64_t{1} << 16;
+
 void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
                        std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
-                       const DenseGridShape& shape, DenseSearchStorage& storage, BondBuffer& out);
+                       const DenseGridShape& shape, DenseSearchStorage& storage, BondBuffer& out,
+                       std::uint64_t list_order_entries = kListOrderEntries);
 
 }  // namespace brenvox

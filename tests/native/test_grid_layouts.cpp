@@ -53,8 +53,14 @@ TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
          ++band) {
       for (std::int64_t z = shape->min.z; z <= shape->max.z; ++z, ++band_cell) {
         ASSERT_EQ(shape->band_cell(x, band, z), band_cell);
-        std::vector<std::uint32_t> held(grid.position.begin() + grid.start[band_cell],
-                                        grid.position.begin() + grid.start[band_cell + 1]);
+        std::vector<std::uint32_t> held;
+        for (std::uint32_t e = grid.start[band_cell]; e < grid.start[band_cell + 1]; ++e) {
+          held.push_back(grid.position(e));
+          // The key's upper half: the entry's row in the band and its z cell.
+          const CellKey& k = cells.keys[grid.position(e)];
+          ASSERT_EQ(grid.order_key[e] >> 32,
+                    std::uint64_t(3 * (k.y - band + 1) + (z - shape->min.z)));
+        }
         std::vector<std::uint32_t> expected;
         for (std::uint32_t i = 0; i < n; ++i) {
           const CellKey& k = cells.keys[i];
@@ -66,7 +72,7 @@ TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
     }
   }
   for (std::uint32_t e = 0; e < 3 * n; ++e) {
-    const double* p = cells.position(grid.position[e]);
+    const double* p = cells.position(grid.position(e));
     // Bit-for-bit copies, NaN included.
     ASSERT_EQ(std::memcmp(&grid.x[e], &p[0], 8) | std::memcmp(&grid.y[e], &p[1], 8) |
                   std::memcmp(&grid.z[e], &p[2], 8),
@@ -83,33 +89,46 @@ INSTANTIATE_TEST_SUITE_P(RandomSystems, DenseGridLayout,
                                                           Flavour::Pathological),
                                           testing::Range<std::uint64_t>(0, 30)));
 
-enum class Layout { Dense, Sparse };
+// The dense grid in each of its two visiting orders, and the sparse table.
+enum class Layout { DenseInListOrder, DenseInCellOrder, Sparse };
+
+// Appends the rows of one frame, searched through `layout`; false when the dense grid does not
+// suit the frame.
+bool search_with(Layout layout, const System& s, std::uint64_t frame, BondBuffer& out) {
+  const AcceptorCells cells = cells_of(s, frame);
+  const FrameView view(s.xyz, frame * s.n_atoms * 3);
+  if (layout == Layout::Sparse) {
+    SparseSearchStoragePtr sparse = make_sparse_search_storage();
+    if (!s.inputs.acceptors.empty()) {
+      search_sparse_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *sparse, out);
+    }
+    return true;
+  }
+  const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
+  if (!shape) return false;
+  DenseSearchStoragePtr dense = make_dense_search_storage();
+  search_dense_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *shape, *dense, out,
+                    layout == Layout::DenseInListOrder ? UINT64_MAX : 0);
+  return true;
+}
+
+const auto kAllLayouts =
+    testing::Values(Layout::DenseInListOrder, Layout::DenseInCellOrder, Layout::Sparse);
 
 class LayoutRows : public testing::TestWithParam<std::tuple<Layout, Flavour, std::uint64_t>> {};
 
 TEST_P(LayoutRows, FollowTheGridOrder) {
   const auto [layout, flavour, seed] = GetParam();
   const System s = random_system(seed, flavour);
-  DenseSearchStoragePtr dense = make_dense_search_storage();
-  SparseSearchStoragePtr sparse = make_sparse_search_storage();
   for (std::uint64_t frame = 0; frame < s.n_frames; ++frame) {
-    const AcceptorCells cells = cells_of(s, frame);
-    const FrameView view(s.xyz, frame * s.n_atoms * 3);
     BondBuffer out;
-    if (layout == Layout::Dense) {
-      const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
-      if (!shape) continue;
-      search_dense_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *shape, *dense,
-                        out);
-    } else if (!s.inputs.acceptors.empty()) {
-      search_sparse_grid(view, frame, s.inputs.pairs, s.inputs.acceptors, cells, *sparse, out);
-    }
+    if (!search_with(layout, s, frame, out)) continue;
     ASSERT_EQ(records_of(out), expected_grid_order(s, frame)) << "frame " << frame;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(RandomSystems, LayoutRows,
-                         testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
+                         testing::Combine(kAllLayouts,
                                           testing::Values(Flavour::Clustered,
                                                           Flavour::OnCellBoundaries,
                                                           Flavour::Sparse, Flavour::Pathological),
@@ -129,19 +148,8 @@ TEST_P(SaturatedCells, FollowTheGridOrder) {
     s.inputs.pairs.push_back({a, a + 30});
     s.inputs.acceptors.push_back(a);
   }
-  const AcceptorCells cells = cells_of(s, 0);
-  DenseSearchStoragePtr dense = make_dense_search_storage();
-  SparseSearchStoragePtr sparse = make_sparse_search_storage();
   BondBuffer out;
-  if (layout == Layout::Dense) {
-    const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
-    ASSERT_TRUE(shape);
-    search_dense_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *shape,
-                      *dense, out);
-  } else {
-    search_sparse_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *sparse,
-                       out);
-  }
+  ASSERT_TRUE(search_with(layout, s, 0, out));
   const std::vector<Record> rows = records_of(out);
   EXPECT_FALSE(rows.empty());
   EXPECT_EQ(rows, expected_grid_order(s, 0));
@@ -149,12 +157,13 @@ TEST_P(SaturatedCells, FollowTheGridOrder) {
 
 // 4 * corner lies within a cell or two of 2^31 - 1 and -2^31, and the cluster spills past both.
 INSTANTIATE_TEST_SUITE_P(BothEnds, SaturatedCells,
-                         testing::Combine(testing::Values(Layout::Dense, Layout::Sparse),
+                         testing::Combine(kAllLayouts,
                                           testing::Values(536870911.5, -536870911.75)));
 
-// Beyond 65536 pairs the dense search reads each pair's atoms from the frame as it visits it
-// instead of from a task list.
-TEST(DenseGridSearch, ManyPairsGiveTheGridOrder) {
+// More pairs than acceptors by far, many pairs to a cell and several rows to a pair.
+class ManyPairs : public testing::TestWithParam<Layout> {};
+
+TEST_P(ManyPairs, GiveTheGridOrder) {
   // Donors 0 ... 1999 at random, hydrogen k + 2000 at 0.1 from donor k: most pairs bond.
   std::mt19937_64 rng(5);
   constexpr std::uint64_t kDonors = 2000;
@@ -175,17 +184,14 @@ TEST(DenseGridSearch, ManyPairsGiveTheGridOrder) {
     s.inputs.pairs.push_back({d, d + kDonors});
   }
   for (std::uint64_t d = 0; d < kDonors; ++d) s.inputs.acceptors.push_back(d);
-  const AcceptorCells cells = cells_of(s, 0);
-  const std::optional<DenseGridShape> shape = plan_dense_grid(cells);
-  ASSERT_TRUE(shape);
-  DenseSearchStoragePtr storage = make_dense_search_storage();
   BondBuffer out;
-  search_dense_grid(FrameView(s.xyz, 0), 0, s.inputs.pairs, s.inputs.acceptors, cells, *shape,
-                    *storage, out);
+  ASSERT_TRUE(search_with(GetParam(), s, 0, out));
   const std::vector<Record> rows = records_of(out);
   ASSERT_GT(rows.size(), 70000u);
   ASSERT_EQ(rows, expected_grid_order(s, 0));
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, ManyPairs, kAllLayouts);
 
 }  // namespace
 }  // namespace brenvox
