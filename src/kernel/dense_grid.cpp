@@ -34,7 +34,8 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells) {
 
 // A counting sort over band cells, each acceptor placed in its three: within a band cell,
 // entries are in list order.
-void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, DenseGridBuild& work,
+void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
+                      std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
                       DenseGrid& grid) {
   grid.shape = shape;
   const std::size_t n = cells.keys.size();
@@ -53,6 +54,7 @@ void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, D
   grid.y.resize(entries + kDenseGridPadding);
   grid.z.resize(entries + kDenseGridPadding);
   grid.order_key.resize(entries);
+  grid.acceptor.resize(entries);
   for (std::size_t i = 0; i < n; ++i) {
     const double* p = cells.position(i);
     const std::uint64_t z_code = std::uint64_t(cells.keys[i].z - shape.min.z);
@@ -63,6 +65,7 @@ void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, D
       grid.y[e] = p[1];
       grid.z[e] = p[2];
       grid.order_key[e] = ((3 * (2 - d) + z_code) << 32) | i;
+      grid.acceptor[e] = acceptors[i];
     }
   }
   work.band_cells.swap_starts(grid.start);

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "kernel/acceptor_cells.hpp"
@@ -46,6 +47,7 @@ struct DenseGrid {
   std::vector<double> x, y, z;       // per entry, then kDenseGridPadding entries at infinity
   // Per entry: (3 (y - band + 1) + (z - min.z)) << 32 | the acceptor's position in the list.
   std::vector<std::uint64_t> order_key;
+  std::vector<std::uint64_t> acceptor;  // per entry: the acceptor's atom index
 
   std::uint32_t position(std::uint32_t entry) const {
     return static_cast<std::uint32_t>(order_key[entry]);
@@ -73,7 +75,8 @@ struct DenseGridBuild {
   BucketStarts band_cells;
 };
 
-void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells, DenseGridBuild& work,
+void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
+                      std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
                       DenseGrid& grid);
 
 }  // namespace brenvox

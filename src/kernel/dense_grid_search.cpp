@@ -57,35 +57,48 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   return bits & ((1u << std::min(end - first, kBlock)) - 1);
 }
 
-// The neighbour keys of the acceptors that bond to one pair, in the rows' order. Each run's
+// An entry that bonds to the pair being searched, with its neighbour key.
+struct Accepted {
+  std::uint64_t key;
+  std::uint32_t entry;
+};
+
+// The entries that bond to one pair, in the rows' order. Each run's
 // first block is tested in any case, so that the accepted lanes of all three are taken in one
 // loop; the rare longer run continues block by block. Everything is tested in vector lanes:
 // only accepted entries cost a branch.
-[[gnu::always_inline]] inline void accepted_keys(const DenseGrid& g, const double* donor,
-                                                 const double* hydrogen, const CellKey& h,
-                                                 std::vector<std::uint64_t>& keys) {
+[[gnu::always_inline]] inline void accepted_entries(const DenseGrid& g, const double* donor,
+                                                    const double* hydrogen, const CellKey& h,
+                                                    std::vector<Accepted>& keys) {
   keys.clear();
   PairLanes lanes;
   if (!prepare_pair(donor, hydrogen, lanes)) return;
   const PairRuns runs = runs_of(g, h);
+  for (int r = 0; r < 3; ++r) {
+    __builtin_prefetch(g.order_key.data() + runs.begin[r]);
+    __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
+  }
   std::uint32_t first_blocks = 0;  // run r's first block in bits 8r ... 8r + 7
   for (int r = 0; r < 3; ++r) {
     first_blocks |= accepted_block(g, lanes, runs.begin[r], runs.end[r]) << (kBlock * r);
     for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
-        keys.push_back(
-            g.neighbour_key(j + static_cast<std::uint32_t>(__builtin_ctz(bits)), h, r - 1));
+        const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
+        keys.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
       }
     }
   }
   for (; first_blocks != 0; first_blocks &= first_blocks - 1) {
     const unsigned bit = static_cast<unsigned>(__builtin_ctz(first_blocks));
     const int r = static_cast<int>(bit / kBlock);
-    keys.push_back(g.neighbour_key(runs.begin[r] + bit % kBlock, h, r - 1));
+    const std::uint32_t k = runs.begin[r] + bit % kBlock;
+    keys.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
   }
   // Few per pair: insertion sort.
   for (std::size_t i = 1; i < keys.size(); ++i) {
-    for (std::size_t m = i; m > 0 && keys[m] < keys[m - 1]; --m) std::swap(keys[m], keys[m - 1]);
+    for (std::size_t m = i; m > 0 && keys[m].key < keys[m - 1].key; --m) {
+      std::swap(keys[m], keys[m - 1]);
+    }
   }
 }
 
@@ -94,8 +107,7 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
 // back as an exception_ptr (see distance_lanes.hpp).
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
     const DenseGrid& g, const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
-    std::span<const std::uint64_t> acceptors, std::vector<std::uint64_t>& keys,
-    BondBuffer& out) noexcept {
+    std::vector<Accepted>& keys, BondBuffer& out) noexcept {
   try {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (i + kAhead < pairs.size()) {
@@ -107,9 +119,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
       const double* donor = view.atom(pair.donor);
       const CellKey h = cell_key(hydrogen);
       if (!has_candidates(g.shape, h)) continue;
-      accepted_keys(g, donor, hydrogen, h, keys);
-      for (const std::uint64_t key : keys) {
-        out.push_record(frame, pair.donor, pair.hydrogen, acceptors[std::uint32_t(key)]);
+      accepted_entries(g, donor, hydrogen, h, keys);
+      for (const Accepted& a : keys) {
+        out.push_record(frame, pair.donor, pair.hydrogen, g.acceptor[a.entry]);
       }
     }
     return nullptr;
@@ -155,8 +167,8 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
 // are kept in `hits`, found through `ranges` by list position.
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
     const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
-    std::span<const std::uint64_t> acceptors, std::span<const std::uint32_t> visits,
-    std::vector<std::uint64_t>& keys, std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
+    std::span<const std::uint32_t> visits, std::vector<Accepted>& keys,
+    std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
       if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);
@@ -166,9 +178,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
       }
       const Pair& pair = pairs[visits[v]];
       const double* hydrogen = view.atom(pair.hydrogen);
-      accepted_keys(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), keys);
+      accepted_entries(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), keys);
       ranges[visits[v]] = HitRange{hits.size(), keys.size()};
-      for (const std::uint64_t key : keys) hits.push_back(acceptors[std::uint32_t(key)]);
+      for (const Accepted& a : keys) hits.push_back(g.acceptor[a.entry]);
     }
     return nullptr;
   } catch (...) {
@@ -184,7 +196,7 @@ struct DenseSearchStorage {
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
   std::vector<std::uint32_t> visits;
-  std::vector<std::uint64_t> keys;
+  std::vector<Accepted> keys;
   std::vector<std::uint64_t> hits;
   std::vector<HitRange> ranges;
 };
@@ -202,10 +214,10 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
                        std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
                        const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out,
                        std::uint64_t list_order_entries) {
-  build_dense_grid(shape, cells, s.build, s.grid);
+  build_dense_grid(shape, cells, acceptors, s.build, s.grid);
   if (s.grid.order_key.size() <= list_order_entries) {
     if (std::exception_ptr failure =
-            search_in_list_order(s.grid, view, frame, pairs, acceptors, s.keys, out)) {
+            search_in_list_order(s.grid, view, frame, pairs, s.keys, out)) {
       std::rethrow_exception(failure);
     }
     return;
@@ -213,8 +225,8 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
-  if (std::exception_ptr failure = search_in_cell_order(s.grid, view, pairs, acceptors, s.visits,
-                                                        s.keys, s.hits, s.ranges.data())) {
+  if (std::exception_ptr failure =
+          search_in_cell_order(s.grid, view, pairs, s.visits, s.keys, s.hits, s.ranges.data())) {
     std::rethrow_exception(failure);
   }
   // The rows in pair-list order.

@@ -42,7 +42,7 @@ TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
   if (!shape) GTEST_SKIP() << "no dense grid for this system";
   DenseGridBuild work;
   DenseGrid grid;
-  build_dense_grid(*shape, cells, work, grid);
+  build_dense_grid(*shape, cells, s.inputs.acceptors, work, grid);
 
   const std::size_t n = cells.keys.size();
   ASSERT_EQ(grid.start.front(), 0u);
@@ -72,6 +72,7 @@ TEST_P(DenseGridLayout, EveryBandCellHoldsItsThreeCells) {
     }
   }
   for (std::uint32_t e = 0; e < 3 * n; ++e) {
+    ASSERT_EQ(grid.acceptor[e], s.inputs.acceptors[grid.position(e)]);
     const double* p = cells.position(grid.position(e));
     // Bit-for-bit copies, NaN included.
     ASSERT_EQ(std::memcmp(&grid.x[e], &p[0], 8) | std::memcmp(&grid.y[e], &p[1], 8) |
