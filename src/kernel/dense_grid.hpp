@@ -72,6 +72,8 @@ struct DenseGrid {
 // Storage for the build, kept from frame to frame.
 struct DenseGridBuild {
   std::vector<std::uint32_t> first_band_cell;  // per acceptor: band cell (x, y - 1, z)
+  BucketStarts by_cell;
+  std::vector<std::uint32_t> in_cell_order;  // acceptors sorted by cell, list order within one
   BucketStarts band_cells;
 };
 
