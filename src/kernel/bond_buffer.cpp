@@ -5,7 +5,27 @@
 #include <new>
 #include <utility>
 
+#include <sys/mman.h>
+
 namespace brenvox {
+
+namespace {
+
+constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+
+// The rows of a long trajectory fill megabytes that are written once: in 2 MiB pages they take
+// one page fault where small pages take 512. A hint, which the kernel may ignore.
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  if (bytes < 2 * kHugePage) return;
+  const std::uintptr_t begin =
+      (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kHugePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
+}
+
+}  // namespace
 
 BondBuffer::~BondBuffer() {
   std::free(data_);
@@ -34,6 +54,7 @@ void BondBuffer::reserve_more(std::size_t values) {
   if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<std::uint32_t*>(grown);
   capacity_ = wanted;
+  advise_huge_pages(data_, wanted * sizeof(std::uint32_t));
 }
 
 void BondBuffer::grow(std::size_t at_least) {
