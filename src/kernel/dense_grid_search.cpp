@@ -69,8 +69,8 @@ struct Accepted {
 // only accepted entries cost a branch.
 [[gnu::always_inline]] inline void accepted_entries(const DenseGrid& g, const double* donor,
                                                     const double* hydrogen, const CellKey& h,
-                                                    std::vector<Accepted>& keys) {
-  keys.clear();
+                                                    std::vector<Accepted>& accepted) {
+  accepted.clear();
   PairLanes lanes;
   if (!prepare_pair(donor, hydrogen, lanes)) return;
   const PairRuns runs = runs_of(g, h);
@@ -84,7 +84,7 @@ struct Accepted {
     for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
         const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-        keys.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
+        accepted.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
       }
     }
   }
@@ -92,12 +92,12 @@ struct Accepted {
     const unsigned bit = static_cast<unsigned>(__builtin_ctz(first_blocks));
     const int r = static_cast<int>(bit / kBlock);
     const std::uint32_t k = runs.begin[r] + bit % kBlock;
-    keys.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
+    accepted.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
   }
   // Few per pair: insertion sort.
-  for (std::size_t i = 1; i < keys.size(); ++i) {
-    for (std::size_t m = i; m > 0 && keys[m].key < keys[m - 1].key; --m) {
-      std::swap(keys[m], keys[m - 1]);
+  for (std::size_t i = 1; i < accepted.size(); ++i) {
+    for (std::size_t m = i; m > 0 && accepted[m].key < accepted[m - 1].key; --m) {
+      std::swap(accepted[m], accepted[m - 1]);
     }
   }
 }
@@ -107,7 +107,7 @@ struct Accepted {
 // back as an exception_ptr (see distance_lanes.hpp).
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
     const DenseGrid& g, const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
-    std::vector<Accepted>& keys, BondBuffer& out) noexcept {
+    std::vector<Accepted>& accepted, BondBuffer& out) noexcept {
   try {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (i + kAhead < pairs.size()) {
@@ -119,8 +119,8 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
       const double* donor = view.atom(pair.donor);
       const CellKey h = cell_key(hydrogen);
       if (!has_candidates(g.shape, h)) continue;
-      accepted_entries(g, donor, hydrogen, h, keys);
-      for (const Accepted& a : keys) {
+      accepted_entries(g, donor, hydrogen, h, accepted);
+      for (const Accepted& a : accepted) {
         out.push_record(frame, pair.donor, pair.hydrogen, g.acceptor[a.entry]);
       }
     }
@@ -167,7 +167,7 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
 // are kept in `hits`, found through `ranges` by list position.
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
     const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
-    std::span<const std::uint32_t> visits, std::vector<Accepted>& keys,
+    std::span<const std::uint32_t> visits, std::vector<Accepted>& accepted,
     std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
@@ -178,9 +178,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
       }
       const Pair& pair = pairs[visits[v]];
       const double* hydrogen = view.atom(pair.hydrogen);
-      accepted_entries(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), keys);
-      ranges[visits[v]] = HitRange{hits.size(), keys.size()};
-      for (const Accepted& a : keys) hits.push_back(g.acceptor[a.entry]);
+      accepted_entries(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), accepted);
+      ranges[visits[v]] = HitRange{hits.size(), accepted.size()};
+      for (const Accepted& a : accepted) hits.push_back(g.acceptor[a.entry]);
     }
     return nullptr;
   } catch (...) {
@@ -196,7 +196,7 @@ struct DenseSearchStorage {
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
   std::vector<std::uint32_t> visits;
-  std::vector<Accepted> keys;
+  std::vector<Accepted> accepted;
   std::vector<std::uint64_t> hits;
   std::vector<HitRange> ranges;
 };
@@ -217,7 +217,7 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   build_dense_grid(shape, cells, acceptors, s.build, s.grid);
   if (s.grid.order_key.size() <= list_order_entries) {
     if (std::exception_ptr failure =
-            search_in_list_order(s.grid, view, frame, pairs, s.keys, out)) {
+            search_in_list_order(s.grid, view, frame, pairs, s.accepted, out)) {
       std::rethrow_exception(failure);
     }
     return;
@@ -225,8 +225,8 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
-  if (std::exception_ptr failure =
-          search_in_cell_order(s.grid, view, pairs, s.visits, s.keys, s.hits, s.ranges.data())) {
+  if (std::exception_ptr failure = search_in_cell_order(s.grid, view, pairs, s.visits, s.accepted,
+                                                        s.hits, s.ranges.data())) {
     std::rethrow_exception(failure);
   }
   // The rows in pair-list order.
