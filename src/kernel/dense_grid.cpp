@@ -32,12 +32,12 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells) {
   return s;
 }
 
-// A counting sort over band cells, each acceptor placed in its three: within a band cell,
-// entries are in list order.
-void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
-                      std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
-                      DenseGrid& grid) {
-  grid.shape = shape;
+namespace {
+
+// Counts every acceptor into its three band cells, and sorts the acceptors by the first of
+// them, list order within one.
+void sort_acceptors_by_cell(const DenseGridShape& shape, const AcceptorCells& cells,
+                            DenseGridBuild& work) {
   const std::size_t n = cells.keys.size();
   const std::uint64_t band_step = shape.n_z;  // from band cell (x, b, z) to (x, b + 1, z)
   work.first_band_cell.resize(n);
@@ -56,13 +56,21 @@ void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
     work.in_cell_order[work.by_cell.place(work.first_band_cell[i])] = i;
   }
   work.band_cells.finish_counting();
+}
+
+// Places each acceptor's three entries. Taken in cell order, each copy lands just after the
+// previous acceptor's, and within a band cell the entries stay in list order.
+void place_entries(const DenseGridShape& shape, const AcceptorCells& cells,
+                   std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
+                   DenseGrid& grid) {
+  const std::size_t n = cells.keys.size();
+  const std::uint64_t band_step = shape.n_z;
   const std::size_t entries = 3 * n;
   grid.x.resize(entries + kDenseGridPadding);
   grid.y.resize(entries + kDenseGridPadding);
   grid.z.resize(entries + kDenseGridPadding);
   grid.order_key.resize(entries);
   grid.acceptor.resize(entries);
-  // In cell order, each of the three copies lands just after the previous acceptor's.
   constexpr std::size_t kAhead = 8;
   for (std::size_t sorted = 0; sorted < n; ++sorted) {
     if (sorted + kAhead < n) {
@@ -84,10 +92,21 @@ void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
       grid.acceptor[e] = acceptors[i];
     }
   }
-  work.band_cells.swap_starts(grid.start);
   for (std::vector<double>* axis : {&grid.x, &grid.y, &grid.z}) {
     std::fill(axis->begin() + entries, axis->end(), __builtin_inf());
   }
+}
+
+}  // namespace
+
+// A counting sort over band cells, each acceptor placed in its three.
+void build_dense_grid(const DenseGridShape& shape, const AcceptorCells& cells,
+                      std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
+                      DenseGrid& grid) {
+  grid.shape = shape;
+  sort_acceptors_by_cell(shape, cells, work);
+  place_entries(shape, cells, acceptors, work, grid);
+  work.band_cells.swap_starts(grid.start);
 }
 
 }  // namespace brenvox
