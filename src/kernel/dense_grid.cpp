@@ -23,10 +23,10 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells) {
   const std::size_t n = cells.keys.size();
   if (n == 0 || n >= UINT32_MAX / 3) return std::nullopt;
   const DenseGridShape s{cells.min, cells.max, extent(cells.min.x, cells.max.x),
-                         extent(cells.min.y, cells.max.y) + 2, extent(cells.min.z, cells.max.z)};
-  const std::optional<std::uint64_t> n_xy = checked_product(s.n_x, s.n_bands);
+                         extent(cells.min.z, cells.max.z) + 2, extent(cells.min.y, cells.max.y)};
+  const std::optional<std::uint64_t> n_x_bands = checked_product(s.n_x, s.n_bands);
   const std::optional<std::uint64_t> n_band_cells =
-      n_xy ? checked_product(*n_xy, s.n_z) : std::nullopt;
+      n_x_bands ? checked_product(*n_x_bands, s.n_y) : std::nullopt;
   const std::uint64_t limit = std::max(kBandCellsPerAcceptor * n, kMinimumBandCells);
   if (!n_band_cells || *n_band_cells > limit || *n_band_cells >= UINT32_MAX) return std::nullopt;
   return s;
@@ -35,17 +35,17 @@ std::optional<DenseGridShape> plan_dense_grid(const AcceptorCells& cells) {
 namespace {
 
 // Counts every acceptor into its three band cells, and sorts the acceptors by the first of
-// them, list order within one.
+// them, list order within one: within a band cell, by z and then list position.
 void sort_acceptors_by_cell(const DenseGridShape& shape, const AcceptorCells& cells,
                             DenseGridBuild& work) {
   const std::size_t n = cells.keys.size();
-  const std::uint64_t band_step = shape.n_z;  // from band cell (x, b, z) to (x, b + 1, z)
+  const std::uint64_t band_step = shape.n_y;  // from band cell (x, b, y) to (x, b + 1, y)
   work.first_band_cell.resize(n);
   work.band_cells.reset(shape.n_band_cells());
   work.by_cell.reset(shape.n_band_cells());
   for (std::size_t i = 0; i < n; ++i) {
     const CellKey& k = cells.keys[i];
-    const std::uint64_t first = shape.band_cell(k.x, std::int64_t{k.y} - 1, k.z);
+    const std::uint64_t first = shape.band_cell(k.x, std::int64_t{k.z} - 1, k.y);
     work.first_band_cell[i] = static_cast<std::uint32_t>(first);
     work.by_cell.count(first);
     for (std::uint64_t d = 0; d < 3; ++d) work.band_cells.count(first + d * band_step);
@@ -58,18 +58,17 @@ void sort_acceptors_by_cell(const DenseGridShape& shape, const AcceptorCells& ce
   work.band_cells.finish_counting();
 }
 
-// Places each acceptor's three entries. Taken in cell order, each copy lands just after the
-// previous acceptor's, and within a band cell the entries stay in list order.
+// Places each acceptor's three entries. Taken in that order, each copy lands just after the
+// previous acceptor's, and each band cell's entries come by z, then list position.
 void place_entries(const DenseGridShape& shape, const AcceptorCells& cells,
                    std::span<const std::uint64_t> acceptors, DenseGridBuild& work,
                    DenseGrid& grid) {
   const std::size_t n = cells.keys.size();
-  const std::uint64_t band_step = shape.n_z;
+  const std::uint64_t band_step = shape.n_y;
   const std::size_t entries = 3 * n;
   grid.x.resize(entries + kDenseGridPadding);
   grid.y.resize(entries + kDenseGridPadding);
   grid.z.resize(entries + kDenseGridPadding);
-  grid.order_key.resize(entries);
   grid.acceptor.resize(entries);
   constexpr std::size_t kAhead = 8;
   for (std::size_t sorted = 0; sorted < n; ++sorted) {
@@ -77,18 +76,14 @@ void place_entries(const DenseGridShape& shape, const AcceptorCells& cells,
       const std::uint32_t ahead = work.in_cell_order[sorted + kAhead];
       __builtin_prefetch(cells.position(ahead));
       __builtin_prefetch(&acceptors[ahead]);
-      __builtin_prefetch(&cells.keys[ahead]);
     }
     const std::uint32_t i = work.in_cell_order[sorted];
     const double* p = cells.position(i);
-    const std::uint64_t z_code = std::uint64_t(cells.keys[i].z - shape.min.z);
     for (std::uint64_t d = 0; d < 3; ++d) {
-      // In band y - 1 + d the acceptor's cell is row 2 - d of the band's three.
       const std::uint32_t e = work.band_cells.place(work.first_band_cell[i] + d * band_step);
       grid.x[e] = p[0];
       grid.y[e] = p[1];
       grid.z[e] = p[2];
-      grid.order_key[e] = ((3 * (2 - d) + z_code) << 32) | i;
       grid.acceptor[e] = acceptors[i];
     }
   }

@@ -32,14 +32,14 @@ struct PairRuns {
 
 inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   const DenseGridShape& shape = g.shape;
-  const std::int64_t z_lo = std::max(std::int64_t{h.z} - 1, std::int64_t{shape.min.z});
-  const std::int64_t z_hi = std::min(std::int64_t{h.z} + 1, std::int64_t{shape.max.z});
+  const std::int64_t y_lo = std::max(std::int64_t{h.y} - 1, std::int64_t{shape.min.y});
+  const std::int64_t y_hi = std::min(std::int64_t{h.y} + 1, std::int64_t{shape.max.y});
   PairRuns runs{};
   for (int dx = -1; dx <= 1; ++dx) {
     const std::int64_t x = std::int64_t{h.x} + dx;
     if (x < shape.min.x || x > shape.max.x) continue;
-    runs.begin[dx + 1] = g.run_begin(x, h.y, z_lo);
-    runs.end[dx + 1] = g.run_end(x, h.y, z_hi);
+    runs.begin[dx + 1] = g.run_begin(x, h.z, y_lo);
+    runs.end[dx + 1] = g.run_end(x, h.z, y_hi);
   }
   return runs;
 }
@@ -57,57 +57,40 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   return bits & ((1u << std::min(end - first, kBlock)) - 1);
 }
 
-// An entry that bonds to the pair being searched, with its neighbour key.
-struct Accepted {
-  std::uint64_t key;
-  std::uint32_t entry;
-};
-
-// The entries that bond to one pair, in the rows' order. Each run's
-// first block is tested in any case, so that the accepted lanes of all three are taken in one
-// loop; the rare longer run continues block by block. Everything is tested in vector lanes:
-// only accepted entries cost a branch.
-[[gnu::always_inline]] inline void accepted_entries(const DenseGrid& g, const double* donor,
-                                                    const double* hydrogen, const CellKey& h,
-                                                    std::vector<Accepted>& accepted) {
-  accepted.clear();
+// Calls emit(acceptor) for each entry that bonds to the pair, in the rows' order: run after
+// run, entries in grid order. Each run's first block is tested before any is emitted, so that
+// the three tests overlap; the rare longer run continues block by block. Everything is tested
+// in vector lanes: only accepted entries cost a branch.
+template <typename Emit>
+[[gnu::always_inline]] inline void emit_accepted(const DenseGrid& g, const double* donor,
+                                                 const double* hydrogen, const CellKey& h,
+                                                 Emit&& emit) {
   PairLanes lanes;
   if (!prepare_pair(donor, hydrogen, lanes)) return;
   const PairRuns runs = runs_of(g, h);
+  for (int r = 0; r < 3; ++r) __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
+  unsigned first_block[3];
+  for (int r = 0; r < 3; ++r) first_block[r] = accepted_block(g, lanes, runs.begin[r], runs.end[r]);
   for (int r = 0; r < 3; ++r) {
-    __builtin_prefetch(g.order_key.data() + runs.begin[r]);
-    __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
-  }
-  std::uint32_t first_blocks = 0;  // run r's first block in bits 8r ... 8r + 7
-  for (int r = 0; r < 3; ++r) {
-    first_blocks |= accepted_block(g, lanes, runs.begin[r], runs.end[r]) << (kBlock * r);
+    for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
+      emit(g.acceptor[runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+    }
     for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
-        const std::uint32_t k = j + static_cast<std::uint32_t>(__builtin_ctz(bits));
-        accepted.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
+        emit(g.acceptor[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
       }
-    }
-  }
-  for (; first_blocks != 0; first_blocks &= first_blocks - 1) {
-    const unsigned bit = static_cast<unsigned>(__builtin_ctz(first_blocks));
-    const int r = static_cast<int>(bit / kBlock);
-    const std::uint32_t k = runs.begin[r] + bit % kBlock;
-    accepted.push_back(Accepted{g.neighbour_key(k, h, r - 1), k});
-  }
-  // Few per pair: insertion sort.
-  for (std::size_t i = 1; i < accepted.size(); ++i) {
-    for (std::size_t m = i; m > 0 && accepted[m].key < accepted[m - 1].key; --m) {
-      std::swap(accepted[m], accepted[m - 1]);
     }
   }
 }
 
-// Pairs in list order, each pair's rows appended as soon as it is searched. Pairs name atoms in
+// Pairs in list order, each pair's rows appended as soon as they are found. Pairs name atoms in
 // no particular order: their coordinates are asked for ahead. A failure to grow a list comes
 // back as an exception_ptr (see distance_lanes.hpp).
-BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
-    const DenseGrid& g, const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
-    std::vector<Accepted>& accepted, BondBuffer& out) noexcept {
+BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g,
+                                                              const FrameView& view,
+                                                              std::uint64_t frame,
+                                                              std::span<const Pair> pairs,
+                                                              BondBuffer& out) noexcept {
   try {
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (i + kAhead < pairs.size()) {
@@ -116,13 +99,11 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(
       }
       const Pair& pair = pairs[i];
       const double* hydrogen = view.atom(pair.hydrogen);
-      const double* donor = view.atom(pair.donor);
       const CellKey h = cell_key(hydrogen);
       if (!has_candidates(g.shape, h)) continue;
-      accepted_entries(g, donor, hydrogen, h, accepted);
-      for (const Accepted& a : accepted) {
-        out.push_record(frame, pair.donor, pair.hydrogen, g.acceptor[a.entry]);
-      }
+      emit_accepted(g, view.atom(pair.donor), hydrogen, h, [&](std::uint64_t acceptor) {
+        out.push_record(frame, pair.donor, pair.hydrogen, acceptor);
+      });
     }
     return nullptr;
   } catch (...) {
@@ -153,7 +134,7 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
       continue;
     }
     pair_bucket[i] = static_cast<std::uint32_t>(shape.band_cell(
-        std::clamp(h.x, shape.min.x, shape.max.x), h.y, std::clamp(h.z, shape.min.z, shape.max.z)));
+        std::clamp(h.x, shape.min.x, shape.max.x), h.z, std::clamp(h.y, shape.min.y, shape.max.y)));
     buckets.count(pair_bucket[i]);
   }
   visits.resize(buckets.finish_counting());
@@ -165,10 +146,12 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
 
 // Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted acceptors
 // are kept in `hits`, found through `ranges` by list position.
-BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
-    const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
-    std::span<const std::uint32_t> visits, std::vector<Accepted>& accepted,
-    std::vector<std::uint64_t>& hits, HitRange* ranges) noexcept {
+BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g,
+                                                              const FrameView& view,
+                                                              std::span<const Pair> pairs,
+                                                              std::span<const std::uint32_t> visits,
+                                                              std::vector<std::uint64_t>& hits,
+                                                              HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
       if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);
@@ -178,9 +161,10 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
       }
       const Pair& pair = pairs[visits[v]];
       const double* hydrogen = view.atom(pair.hydrogen);
-      accepted_entries(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen), accepted);
-      ranges[visits[v]] = HitRange{hits.size(), accepted.size()};
-      for (const Accepted& a : accepted) hits.push_back(g.acceptor[a.entry]);
+      const std::uint64_t first = hits.size();
+      emit_accepted(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen),
+                    [&](std::uint64_t acceptor) { hits.push_back(acceptor); });
+      ranges[visits[v]] = HitRange{first, hits.size() - first};
     }
     return nullptr;
   } catch (...) {
@@ -196,7 +180,6 @@ struct DenseSearchStorage {
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
   std::vector<std::uint32_t> visits;
-  std::vector<Accepted> accepted;
   std::vector<std::uint64_t> hits;
   std::vector<HitRange> ranges;
 };
@@ -215,9 +198,8 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
                        const DenseGridShape& shape, DenseSearchStorage& s, BondBuffer& out,
                        std::uint64_t list_order_entries) {
   build_dense_grid(shape, cells, acceptors, s.build, s.grid);
-  if (s.grid.order_key.size() <= list_order_entries) {
-    if (std::exception_ptr failure =
-            search_in_list_order(s.grid, view, frame, pairs, s.accepted, out)) {
+  if (s.grid.acceptor.size() <= list_order_entries) {
+    if (std::exception_ptr failure = search_in_list_order(s.grid, view, frame, pairs, out)) {
       std::rethrow_exception(failure);
     }
     return;
@@ -225,8 +207,8 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
   s.hits.clear();
   s.ranges.assign(pairs.size(), HitRange{0, 0});
-  if (std::exception_ptr failure = search_in_cell_order(s.grid, view, pairs, s.visits, s.accepted,
-                                                        s.hits, s.ranges.data())) {
+  if (std::exception_ptr failure =
+          search_in_cell_order(s.grid, view, pairs, s.visits, s.hits, s.ranges.data())) {
     std::rethrow_exception(failure);
   }
   // The rows in pair-list order.

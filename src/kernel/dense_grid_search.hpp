@@ -1,7 +1,7 @@
 #pragma once
-// The grid search through the dense grid. Each pair's accepted acceptors are put in neighbour
-// order by their keys. A grid that stays in cache is searched pair by pair in list order, rows
-// appended at once; a larger one in the order of the pairs' cells, so that consecutive pairs
+// The grid search through the dense grid, whose runs give each pair's accepted acceptors in the
+// rows' order. A grid that stays in cache is searched pair by pair in list order, rows appended
+// at once; a larger one in the order of the pairs' cells, so that consecutive pairs
 // read the same entries, and the rows put back in pair-list order afterwards.
 
 #include <cstdint>
@@ -21,7 +21,7 @@ struct DenseSearchStorage;
 using DenseSearchStoragePtr = OpaqueStorage<DenseSearchStorage>;
 DenseSearchStoragePtr make_dense_search_storage();
 
-// Grids of up to this many entries (640 KiB at 40 bytes an entry, well within a core's
+// Grids of up to this many entries (512 KiB at 32 bytes an entry, well within a core's
 // second-level cache) are searched in list order. Beyond, and above all with a worker on every
 // core, the cells' order measured faster.
 inline constexpr std::uint64_t kListOrderEntries = std::uint64_t{1} << 14;

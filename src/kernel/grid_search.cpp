@@ -1,10 +1,10 @@
 // The grid search. Records come pair by pair, and within a pair in the order of the
 // acceptor's neighbour cell (dx, then dy, then dz) and then its list position. Two layouts
-// produce exactly those records: the dense grid for compact systems, which gathers candidates
-// in the fastest order and sorts each pair's few accepted acceptors afterwards, and the sparse
-// table for acceptors scattered over a huge box.
+// produce exactly those records: the dense grid for compact systems, whose runs hold the
+// candidates in that order already, and the sparse table for acceptors scattered over a huge
+// box.
 //
-// Neighbour keys are formed in 64-bit arithmetic rather than with 32-bit wrap-around: a cell
+// Neighbour cells are numbered in 64-bit arithmetic rather than with 32-bit wrap-around: a cell
 // reached only through the wrap lies at the opposite end of an axis, more than 5e8 units away
 // (or at infinity), so none of its acceptors can pass the distance test and no row changes.
 
