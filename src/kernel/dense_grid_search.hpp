@@ -21,10 +21,10 @@ struct DenseSearchStorage;
 using DenseSearchStoragePtr = OpaqueStorage<DenseSearchStorage>;
 DenseSearchStoragePtr make_dense_search_storage();
 
-// Grids of up to this many entries (512 KiB at 32 bytes an entry, well within a core's
-// second-level cache) are searched in list order. Beyond, and above all with a worker on every
-// core, the cells' order measured faster.
-inline constexpr std::uint64_t kListOrderEntries = std::uint64_t{1} << 14;
+// Grids of up to this many entries (1 MiB at 32 bytes an entry, about a core's second-level
+// cache) are searched in list order. Beyond, and above all with a worker on every core, the
+// cells' order measured faster.
+inline constexpr std::uint64_t kListOrderEntries = std::uint64_t{1} << 15;
 
 void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<const Pair> pairs,
                        std::span<const std::uint64_t> acceptors, const AcceptorCells& cells,
