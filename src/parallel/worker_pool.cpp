@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 #include <utility>
 
 namespace brenvox {
@@ -9,6 +10,17 @@ namespace brenvox {
 namespace {
 
 constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
+
+// About 50 microseconds of watching. A job is posted right after the pool is built, and the
+// join right after the search; a sleeping worker woken for it can wait for the scheduler to
+// move it to a free core, which took milliseconds on a virtual machine.
+constexpr int kWatchRounds = 2000;
+
+inline void pause_briefly() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
 
 }  // namespace
 
@@ -20,6 +32,7 @@ Result<std::unique_ptr<WorkerPool>, PoolBuildError> WorkerPool::create(
     std::size_t n_workers, ThreadStarter start_thread, ThreadPreparer prepare_thread) {
   std::unique_ptr<WorkerPool> pool(new WorkerPool());
   pool->prepare_thread_ = prepare_thread;
+  pool->watch_before_sleeping_ = n_workers <= std::thread::hardware_concurrency();
   pool->slots_.reserve(n_workers);
   pool->threads_.reserve(n_workers);
 
@@ -80,6 +93,16 @@ void WorkerPool::run(const std::function<void(std::size_t)>& task) {
   if (failure) std::rethrow_exception(failure);
 }
 
+void WorkerPool::watch_for_job(std::uint64_t generation) const noexcept {
+  for (int round = 0; round < kWatchRounds; ++round) {
+    if (job_generation_.load(std::memory_order_relaxed) != generation ||
+        stopping_.load(std::memory_order_relaxed)) {
+      return;
+    }
+    pause_briefly();
+  }
+}
+
 void* WorkerPool::worker_main(void* slot) {
   auto* s = static_cast<WorkerSlot*>(slot);
   s->pool->work(s->index);
@@ -95,9 +118,17 @@ void WorkerPool::work(std::size_t index) {
   worker_reported_.notify_one();
   if (!prepared) return;
   for (;;) {
-    job_posted_.wait(lock, [&] { return stopping_ || job_generation_ != generation_done; });
+    if (watch_before_sleeping_ && !stopping_ &&
+        job_generation_.load(std::memory_order_relaxed) == generation_done) {
+      lock.unlock();
+      watch_for_job(generation_done);
+      lock.lock();
+    }
+    job_posted_.wait(lock, [&] {
+      return stopping_ || job_generation_.load(std::memory_order_relaxed) != generation_done;
+    });
     if (stopping_) return;
-    generation_done = job_generation_;
+    generation_done = job_generation_.load(std::memory_order_relaxed);
     const std::function<void(std::size_t)>* job = job_;
     lock.unlock();
     std::exception_ptr failure;

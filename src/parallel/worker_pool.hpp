@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -61,20 +62,26 @@ class WorkerPool {
   // False when a started worker could not prepare itself and has already returned.
   bool wait_for_start_reports(std::size_t n_started);
   void work(std::size_t index);
+  // Watches for a job after `generation`, or for the stop, for a short while before the worker
+  // sleeps.
+  void watch_for_job(std::uint64_t generation) const noexcept;
   void stop_and_join() noexcept;
 
   std::mutex mutex_;
   std::condition_variable job_posted_;
   std::condition_variable job_finished_;
   const std::function<void(std::size_t)>* job_ = nullptr;
-  std::uint64_t job_generation_ = 0;
+  // Written under mutex_; read without it by workers that watch for the next job.
+  std::atomic<std::uint64_t> job_generation_{0};
   std::size_t workers_busy_ = 0;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_{false};  // as job_generation_
   std::exception_ptr job_failure_;
   // Start-up: each worker reports once whether it could prepare itself to throw.
   ThreadPreparer prepare_thread_ = nullptr;
   std::condition_variable worker_reported_;
   std::size_t workers_reported_ = 0;
+  // Only workers that can each have a core of their own watch before sleeping.
+  bool watch_before_sleeping_ = false;
   bool worker_unprepared_ = false;
 
   std::vector<WorkerSlot> slots_;

@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "kernel/frame_loop.hpp"
 #include "kernel/internal_failure.hpp"
@@ -35,26 +38,37 @@ TEST(PoolSize, AtLeastOneAndCapped) {
   EXPECT_EQ(pool_size_for(UINT64_MAX), 65535u);
 }
 
-TEST(WorkerPool, EveryWorkerRunsEachJobOnceOnItsOwnThread) {
-  auto pool = make_pool(4);
-  ASSERT_EQ(pool->size(), 4u);
-  for (int job = 0; job < 50; ++job) {
-    std::atomic<int> calls{0};
-    std::atomic<unsigned> seen{0};
+// Pools small enough for each worker to watch for the next job, and larger ones whose workers
+// sleep at once; jobs posted at once and after the watching workers have gone to sleep.
+class PoolJobs : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolJobs, EveryWorkerRunsEachJobOnceOnItsOwnThread) {
+  const std::size_t n_workers = GetParam();
+  auto pool = make_pool(n_workers);
+  ASSERT_EQ(pool->size(), n_workers);
+  for (int job = 0; job < 40; ++job) {
+    if (job % 8 == 7) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::atomic<std::size_t> calls{0};
     std::mutex mutex;
+    std::set<std::size_t> workers;
     std::set<pthread_t> threads;
     pool->run([&](std::size_t worker) {
       calls.fetch_add(1);
-      seen.fetch_or(1u << worker);
       std::lock_guard lock(mutex);
+      workers.insert(worker);
       threads.insert(pthread_self());
     });
-    EXPECT_EQ(calls.load(), 4);
-    EXPECT_EQ(seen.load(), 0xFu);
-    EXPECT_EQ(threads.size(), 4u);
+    EXPECT_EQ(calls.load(), n_workers);
+    EXPECT_EQ(workers.size(), n_workers);
+    EXPECT_EQ(*workers.rbegin(), n_workers - 1);
+    EXPECT_EQ(threads.size(), n_workers);
     EXPECT_EQ(threads.count(pthread_self()), 0u);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolJobs,
+                         testing::Values(std::size_t{1}, std::size_t{2}, std::size_t{4},
+                                         std::size_t{2} * std::thread::hardware_concurrency() + 1));
 
 TEST(WorkerPool, TaskExceptionReachesTheCallerAndThePoolSurvives) {
   auto pool = make_pool(3);
