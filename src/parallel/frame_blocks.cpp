@@ -24,26 +24,31 @@ std::uint64_t block_start(std::uint64_t block, std::uint64_t n_blocks, std::uint
   return block * base + std::min(block, extra);
 }
 
-void RowRate::reserve_for(BondBuffer& chunk, std::uint64_t n_frames) const {
-  if (frames_ == 0) return;
-  // A little over the mean, as frames differ; a hint, so a failure to reserve is no error.
-  const long double wanted = (long double)values_ / frames_ * n_frames * 1.05L + 64;
+WorkerRows::WorkerRows(std::size_t n_workers, std::uint64_t n_blocks)
+    : workers_(n_workers), blocks_(n_blocks, Span{0, 0, 0}) {}
+
+void WorkerRows::Worker::reserve_for(std::uint64_t n_frames) {
+  if (frames_seen == 0) return;
+  // A little over the mean, as frames differ.
+  const long double wanted = (long double)values_seen / frames_seen * n_frames * 1.05L + 64;
   if (wanted > (long double)(std::uint64_t{1} << 40)) return;
+  const std::size_t values = static_cast<std::size_t>(wanted);
+  if (rows.capacity() - rows.size() >= values) return;
   try {
-    chunk.reserve_more(static_cast<std::size_t>(wanted));
+    rows.reserve_more(std::max(values, rows.capacity()));
   } catch (const std::bad_alloc&) {
   }
 }
 
-void RowRate::record(const BondBuffer& chunk, std::uint64_t n_frames) {
-  values_ += chunk.size();
-  frames_ += n_frames;
+void WorkerRows::Worker::record(std::uint64_t n_frames, std::size_t values) {
+  frames_seen += n_frames;
+  values_seen += values;
 }
 
-BondBuffer join_blocks(WorkerPool& pool, const std::vector<BondBuffer>& chunks) {
-  const std::uint64_t n_blocks = chunks.size();
+BondBuffer WorkerRows::join(WorkerPool& pool) const {
+  const std::uint64_t n_blocks = blocks_.size();
   std::vector<std::uint64_t> offset(n_blocks + 1, 0);
-  for (std::uint64_t b = 0; b < n_blocks; ++b) offset[b + 1] = offset[b] + chunks[b].size();
+  for (std::uint64_t b = 0; b < n_blocks; ++b) offset[b + 1] = offset[b] + blocks_[b].length;
   BondBuffer joined;
   joined.reserve_more(offset[n_blocks]);
   std::uint32_t* base = joined.extend_reserved(offset[n_blocks]);
@@ -55,8 +60,10 @@ BondBuffer join_blocks(WorkerPool& pool, const std::vector<BondBuffer>& chunks) 
     const std::uint64_t first = block_start(worker, n_workers, n_blocks);
     const std::uint64_t last = block_start(worker + 1, n_workers, n_blocks);
     for (std::uint64_t b = first; b < last; ++b) {
-      if (chunks[b].size() == 0) continue;
-      std::memcpy(base + offset[b], chunks[b].data(), chunks[b].size() * sizeof(std::uint32_t));
+      const Span& span = blocks_[b];
+      if (span.length == 0) continue;
+      std::memcpy(base + offset[b], workers_[span.worker].rows.data() + span.begin,
+                  span.length * sizeof(std::uint32_t));
     }
   });
   return joined;

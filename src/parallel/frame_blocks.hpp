@@ -18,19 +18,48 @@ std::uint64_t frame_block_count(std::uint64_t n_frames, std::size_t n_workers);
 // by at most one.
 std::uint64_t block_start(std::uint64_t block, std::uint64_t n_blocks, std::uint64_t n);
 
-// The rows per frame that a worker has seen so far, to reserve a block's buffer up front rather
-// than grow it by doubling: less copying, and no pages touched beyond what the rows need.
-class RowRate {
+// The rows of every block, gathered per worker: each worker appends the rows of its blocks to
+// one buffer of its own and records where each block's rows lie. A block then costs no
+// allocation of its own, and a worker faults in its pages once rather than once per block.
+class WorkerRows {
  public:
-  void reserve_for(BondBuffer& chunk, std::uint64_t n_frames) const;
-  void record(const BondBuffer& chunk, std::uint64_t n_frames);
+  WorkerRows(std::size_t n_workers, std::uint64_t n_blocks);
+
+  // Appends block b of `n_frames` frames to `worker`'s buffer through collect(buffer).
+  template <typename Collect>
+  void collect_block(std::size_t worker, std::uint64_t block, std::uint64_t n_frames,
+                     Collect&& collect) {
+    Worker& w = workers_[worker];
+    w.reserve_for(n_frames);
+    const std::size_t begin = w.rows.size();
+    collect(w.rows);
+    w.record(n_frames, w.rows.size() - begin);
+    blocks_[block] = Span{worker, begin, w.rows.size() - begin};
+  }
+
+  // One reservation of exactly the total, filled in block order by the pool's workers.
+  BondBuffer join(WorkerPool& pool) const;
 
  private:
-  std::uint64_t values_ = 0;
-  std::uint64_t frames_ = 0;
-};
+  // Cache-line aligned: the buffers' lengths change with every row, on different cores.
+  struct alignas(64) Worker {
+    BondBuffer rows;
+    std::uint64_t frames_seen = 0;
+    std::uint64_t values_seen = 0;
 
-// One reservation of exactly the total, filled in block order by the pool's workers.
-BondBuffer join_blocks(WorkerPool& pool, const std::vector<BondBuffer>& chunks);
+    // Room for a block at a little over the rows per frame seen so far, at least doubling the
+    // buffer so that it is moved seldom; a hint, so a failure to reserve is no error.
+    void reserve_for(std::uint64_t n_frames);
+    void record(std::uint64_t n_frames, std::size_t values);
+  };
+  struct Span {
+    std::size_t worker;
+    std::size_t begin;
+    std::size_t length;
+  };
+
+  std::vector<Worker> workers_;
+  std::vector<Span> blocks_;
+};
 
 }  // namespace brenvox

@@ -9,30 +9,29 @@ namespace brenvox {
 
 BondBuffer search_trajectory_threaded(WorkerPool& pool, const TrajectorySearch& search) {
   const std::uint64_t n_blocks = frame_block_count(search.n_frames, pool.size());
-  std::vector<BondBuffer> chunks(n_blocks);
+  WorkerRows rows_of_blocks(pool.size(), n_blocks);
   std::vector<TrajectorySearchStoragePtr> storage(pool.size());
   for (TrajectorySearchStoragePtr& s : storage) s = make_trajectory_search_storage();
   std::atomic<std::uint64_t> next_block{0};
   std::atomic<bool> abandoned{false};
 
   pool.run([&](std::size_t worker) {
-    RowRate rate;
     try {
       while (!abandoned.load(std::memory_order_relaxed)) {
         const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
         if (b >= n_blocks) return;
         const std::uint64_t first = block_start(b, n_blocks, search.n_frames);
         const std::uint64_t last = block_start(b + 1, n_blocks, search.n_frames);
-        rate.reserve_for(chunks[b], last - first);
-        collect_trajectory_frames(search, first, last, *storage[worker], chunks[b]);
-        rate.record(chunks[b], last - first);
+        rows_of_blocks.collect_block(worker, b, last - first, [&](BondBuffer& rows) {
+          collect_trajectory_frames(search, first, last, *storage[worker], rows);
+        });
       }
     } catch (...) {
       abandoned.store(true, std::memory_order_relaxed);
       throw;
     }
   });
-  return join_blocks(pool, chunks);
+  return rows_of_blocks.join(pool);
 }
 
 }  // namespace brenvox
