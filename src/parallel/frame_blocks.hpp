@@ -2,6 +2,7 @@
 // Frames shared out in blocks of consecutive frames, and the ordered join of the blocks' rows.
 // Both threaded drivers use these, so their results never depend on timing or worker count.
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -61,5 +62,35 @@ class WorkerRows {
   std::vector<Worker> workers_;
   std::vector<Span> blocks_;
 };
+
+// The rows of all `n_frames` frames in frame order. Each worker makes its state with
+// make_state(worker), keeps it for the blocks it takes, and appends a block's rows with
+// collect(state, first, last, rows). After one block throws, no worker takes another, and
+// the exception reaches the caller.
+template <typename MakeState, typename Collect>
+BondBuffer collect_blocks_in_frame_order(WorkerPool& pool, std::uint64_t n_frames,
+                                         MakeState&& make_state, Collect&& collect) {
+  const std::uint64_t n_blocks = frame_block_count(n_frames, pool.size());
+  WorkerRows rows_of_blocks(pool.size(), n_blocks);
+  std::atomic<std::uint64_t> next_block{0};
+  std::atomic<bool> abandoned{false};
+  pool.run([&](std::size_t worker) {
+    try {
+      auto&& state = make_state(worker);
+      while (!abandoned.load(std::memory_order_relaxed)) {
+        const std::uint64_t b = next_block.fetch_add(1, std::memory_order_relaxed);
+        if (b >= n_blocks) return;
+        const std::uint64_t first = block_start(b, n_blocks, n_frames);
+        const std::uint64_t last = block_start(b + 1, n_blocks, n_frames);
+        rows_of_blocks.collect_block(worker, b, last - first,
+                                     [&](BondBuffer& rows) { collect(state, first, last, rows); });
+      }
+    } catch (...) {
+      abandoned.store(true, std::memory_order_relaxed);
+      throw;
+    }
+  });
+  return rows_of_blocks.join(pool);
+}
 
 }  // namespace brenvox
