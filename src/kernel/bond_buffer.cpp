@@ -71,11 +71,8 @@ void BondBuffer::append(const BondBuffer& other) {
   length_ += other.length_;
 }
 
-std::uint32_t* BondBuffer::extend_reserved(std::size_t values) {
-  if (capacity_ - length_ < values) throw std::bad_alloc();
-  std::uint32_t* start = data_ + length_;
-  length_ += values;
-  return start;
+void BondBuffer::fail_beyond_reserve() {
+  throw std::bad_alloc();
 }
 
 BondStorage BondBuffer::release() noexcept {

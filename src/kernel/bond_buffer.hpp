@@ -42,17 +42,30 @@ class BondBuffer {
     length_ += 4;
   }
 
+  // Room for `values` more values, grown as push_record grows it: they are written from the
+  // pointer returned and then counted by `extend_reserved`.
+  std::uint32_t* room_for(std::size_t values) {
+    if (capacity_ - length_ < values) grow(values);
+    return data_ + length_;
+  }
+
   void append(const BondBuffer& other);
 
   // Extends the buffer by `values` values left for the caller to write, within the capacity
   // already reserved; returns where they start.
-  std::uint32_t* extend_reserved(std::size_t values);
+  std::uint32_t* extend_reserved(std::size_t values) {
+    if (capacity_ - length_ < values) fail_beyond_reserve();
+    std::uint32_t* start = data_ + length_;
+    length_ += values;
+    return start;
+  }
 
   // Gives up the storage; the buffer is empty afterwards.
   BondStorage release() noexcept;
 
  private:
   void grow(std::size_t at_least);
+  [[noreturn]] static void fail_beyond_reserve();
 
   std::uint32_t* data_ = nullptr;
   std::size_t length_ = 0;

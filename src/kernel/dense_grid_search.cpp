@@ -57,31 +57,89 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   return bits & ((1u << std::min(end - first, kBlock)) - 1);
 }
 
-// Calls emit(acceptor) for each entry that bonds to the pair, in the rows' order: run after
-// run, entries in grid order. Each run's first block is tested before any is emitted, so that
-// the three tests overlap; the rare longer run continues block by block. Everything is tested
-// in vector lanes: only accepted entries cost a branch.
-template <typename Emit>
+// Asks for the entries of a pair's runs ahead of their test.
+inline void prefetch_runs(const DenseGrid& g, const PairRuns& runs) {
+  for (int r = 0; r < 3; ++r) {
+    __builtin_prefetch(g.x.data() + runs.begin[r]);
+    __builtin_prefetch(g.y.data() + runs.begin[r]);
+    __builtin_prefetch(g.z.data() + runs.begin[r]);
+    __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
+  }
+}
+
+// Calls sink.emit(acceptor) for each entry of `runs` that bonds to the pair, in the rows' order:
+// run after run, entries in grid order. Each run's first block is tested before any is emitted,
+// so that the three tests overlap; the rare longer run continues block by block. Everything is
+// tested in vector lanes, and when every run fits one block, the first two accepted entries go
+// to sink.emit_up_to_two without a branch on how many there are: only a third costs one.
+template <typename Sink>
 [[gnu::always_inline]] inline void emit_accepted(const DenseGrid& g, const double* donor,
-                                                 const double* hydrogen, const CellKey& h,
-                                                 Emit&& emit) {
+                                                 const double* hydrogen, const PairRuns& runs,
+                                                 Sink& sink) {
   PairLanes lanes;
   if (!prepare_pair(donor, hydrogen, lanes)) return;
-  const PairRuns runs = runs_of(g, h);
-  for (int r = 0; r < 3; ++r) __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
   unsigned first_block[3];
-  for (int r = 0; r < 3; ++r) first_block[r] = accepted_block(g, lanes, runs.begin[r], runs.end[r]);
+  bool long_run = false;
+  for (int r = 0; r < 3; ++r) {
+    first_block[r] = accepted_block(g, lanes, runs.begin[r], runs.end[r]);
+    long_run |= runs.end[r] - runs.begin[r] > kBlock;
+  }
+  if (!long_run) {
+    const std::uint32_t bits =
+        first_block[0] | first_block[1] << kBlock | first_block[2] << (2 * kBlock);
+    // Bit p stands for entry base[p / kBlock] + p. With no bit set, p = 3 * kBlock stands for
+    // entry 0, which exists and is read but not counted.
+    const std::uint32_t base[4] = {runs.begin[0], runs.begin[1] - kBlock,
+                                   runs.begin[2] - 2 * kBlock, 0u - 3 * kBlock};
+    const auto lowest = [&](std::uint32_t b) {
+      const unsigned p = static_cast<unsigned>(__builtin_ctz(b | 1u << (3 * kBlock)));
+      return g.acceptor[base[p / kBlock] + p];
+    };
+    const std::uint32_t after_first = bits & (bits - 1);
+    sink.emit_up_to_two(lowest(bits), lowest(after_first),
+                        static_cast<unsigned>(__builtin_popcount(bits)));
+    for (std::uint32_t rest = after_first & (after_first - 1); rest != 0; rest &= rest - 1) {
+      sink.emit(lowest(rest));
+    }
+    return;
+  }
   for (int r = 0; r < 3; ++r) {
     for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
-      emit(g.acceptor[runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+      sink.emit(g.acceptor[runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
     }
     for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
-        emit(g.acceptor[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+        sink.emit(g.acceptor[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
       }
     }
   }
 }
+
+// A pair's rows, appended to the frame's rows.
+struct RowSink {
+  BondBuffer& out;
+  std::uint64_t frame;
+  const Pair& pair;
+
+  void emit(std::uint64_t acceptor) {
+    out.push_record(frame, pair.donor, pair.hydrogen, acceptor);
+  }
+  void emit_up_to_two(std::uint64_t first, std::uint64_t second, unsigned count) {
+    std::uint32_t* rows = out.room_for(8);
+    const std::uint32_t f = static_cast<std::uint32_t>(frame);
+    const std::uint32_t d = static_cast<std::uint32_t>(pair.donor);
+    const std::uint32_t h = static_cast<std::uint32_t>(pair.hydrogen);
+    rows[0] = f;
+    rows[1] = d;
+    rows[2] = h;
+    rows[3] = static_cast<std::uint32_t>(first);
+    rows[4] = f;
+    rows[5] = d;
+    rows[6] = h;
+    rows[7] = static_cast<std::uint32_t>(second);
+    out.extend_reserved(4 * std::min(count, 2u));
+  }
+};
 
 // Pairs in list order, each pair's rows appended as soon as they are found. Pairs name atoms in
 // no particular order: their coordinates are asked for ahead. A failure to grow a list comes
@@ -92,24 +150,61 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g
                                                               std::span<const Pair> pairs,
                                                               BondBuffer& out) noexcept {
   try {
+    // Three stages, so that no memory access waits on the one before it: a pair's atoms are asked
+    // for 2 * kAhead pairs ahead, its runs are found and their entries asked for kAhead pairs
+    // ahead, and then it is tested.
+    struct Staged {
+      PairRuns runs;
+      bool has_candidates;
+    };
+    Staged staged[kAhead];
+    const auto stage = [&](std::size_t i) {
+      const CellKey h = cell_key(view.atom(pairs[i].hydrogen));
+      Staged& s = staged[i % kAhead];
+      s.has_candidates = has_candidates(g.shape, h);
+      if (!s.has_candidates) return;
+      s.runs = runs_of(g, h);
+      prefetch_runs(g, s.runs);
+    };
+    for (std::size_t i = 0; i < std::min(kAhead, pairs.size()); ++i) stage(i);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-      if (i + kAhead < pairs.size()) {
-        view.prefetch(pairs[i + kAhead].hydrogen);
-        view.prefetch(pairs[i + kAhead].donor);
+      if (i + 2 * kAhead < pairs.size()) {
+        view.prefetch(pairs[i + 2 * kAhead].hydrogen);
+        view.prefetch(pairs[i + 2 * kAhead].donor);
       }
+      const Staged s = staged[i % kAhead];
+      if (i + kAhead < pairs.size()) stage(i + kAhead);
+      if (!s.has_candidates) continue;
       const Pair& pair = pairs[i];
-      const double* hydrogen = view.atom(pair.hydrogen);
-      const CellKey h = cell_key(hydrogen);
-      if (!has_candidates(g.shape, h)) continue;
-      emit_accepted(g, view.atom(pair.donor), hydrogen, h, [&](std::uint64_t acceptor) {
-        out.push_record(frame, pair.donor, pair.hydrogen, acceptor);
-      });
+      RowSink sink{out, frame, pair};
+      emit_accepted(g, view.atom(pair.donor), view.atom(pair.hydrogen), s.runs, sink);
     }
     return nullptr;
   } catch (...) {
     return std::current_exception();
   }
 }
+
+// The accepted acceptors of a frame's pairs, pair after pair in visiting order. The vector is
+// kept longer than `size`, so that emit_up_to_two may write two without asking.
+struct HitList {
+  std::vector<std::uint64_t> acceptor;
+  std::size_t size = 0;
+
+  void make_room(std::size_t n) {
+    if (acceptor.size() - size < n) acceptor.resize(std::max(2 * acceptor.size(), size + 64));
+  }
+  void emit(std::uint64_t a) {
+    make_room(1);
+    acceptor[size++] = a;
+  }
+  void emit_up_to_two(std::uint64_t first, std::uint64_t second, unsigned count) {
+    make_room(2);
+    acceptor[size] = first;
+    acceptor[size + 1] = second;
+    size += std::min(count, 2u);
+  }
+};
 
 // Where a pair's accepted acceptors lie in the frame's hit list.
 struct HitRange {
@@ -150,7 +245,7 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g
                                                               const FrameView& view,
                                                               std::span<const Pair> pairs,
                                                               std::span<const std::uint32_t> visits,
-                                                              std::vector<std::uint64_t>& hits,
+                                                              HitList& hits,
                                                               HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
@@ -161,10 +256,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g
       }
       const Pair& pair = pairs[visits[v]];
       const double* hydrogen = view.atom(pair.hydrogen);
-      const std::uint64_t first = hits.size();
-      emit_accepted(g, view.atom(pair.donor), hydrogen, cell_key(hydrogen),
-                    [&](std::uint64_t acceptor) { hits.push_back(acceptor); });
-      ranges[visits[v]] = HitRange{first, hits.size() - first};
+      const std::uint64_t first = hits.size;
+      emit_accepted(g, view.atom(pair.donor), hydrogen, runs_of(g, cell_key(hydrogen)), hits);
+      ranges[visits[v]] = HitRange{first, hits.size - first};
     }
     return nullptr;
   } catch (...) {
@@ -180,7 +274,7 @@ struct DenseSearchStorage {
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
   std::vector<std::uint32_t> visits;
-  std::vector<std::uint64_t> hits;
+  HitList hits;
   std::vector<HitRange> ranges;
 };
 
@@ -205,7 +299,7 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
     return;
   }
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
-  s.hits.clear();
+  s.hits.size = 0;
   s.ranges.assign(pairs.size(), HitRange{0, 0});
   if (std::exception_ptr failure =
           search_in_cell_order(s.grid, view, pairs, s.visits, s.hits, s.ranges.data())) {
@@ -215,7 +309,7 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const HitRange r = s.ranges[i];
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.hits[h]);
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.hits.acceptor[h]);
     }
   }
 }

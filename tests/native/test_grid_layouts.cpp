@@ -191,5 +191,43 @@ TEST_P(ManyPairs, GiveTheGridOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ManyPairs, kAllLayouts);
 
+// Hydrogens 1 nm apart, each with `bonded` acceptors in its cone and two that fail the angle,
+// all within one block per run: every count of accepted entries a short-run pair can have.
+class CrowdedHydrogens : public testing::TestWithParam<std::tuple<Layout, int>> {};
+
+TEST_P(CrowdedHydrogens, GiveTheGridOrder) {
+  const auto [layout, bonded] = GetParam();
+  std::mt19937_64 rng(std::uint64_t(17 + bonded));
+  std::uniform_real_distribution<double> unit(-1.0, 1.0), reach(0.05, 0.24);
+  System s{1, 0, {}, {}};
+  const auto add_atom = [&](const double p[3]) {
+    s.xyz.insert(s.xyz.end(), p, p + 3);
+    return s.n_atoms++;
+  };
+  for (int site = 0; site < 27; ++site) {
+    const double h[3] = {0.55 + site % 3, 0.55 + site / 3 % 3, 0.55 + site / 9};
+    const double donor[3] = {h[0], h[1], h[2] + 0.1};
+    s.inputs.pairs.push_back({add_atom(donor), add_atom(h)});
+    for (int k = 0; k < bonded + 2; ++k) {
+      // Below the hydrogen (away from the donor) bonds; beside it the angle fails.
+      const double r = reach(rng), a = unit(rng) * 0.3, b = unit(rng) * 0.3;
+      const double sign = k < bonded ? -1.0 : 0.0;
+      const double side = k < bonded ? 1.0 : 0.0;
+      const double length = std::sqrt(a * a + b * b + 1.0);
+      const double p[3] = {h[0] + r * (a + (1.0 - side)) / length, h[1] + r * b / length,
+                           h[2] + r * sign / length};
+      s.inputs.acceptors.push_back(add_atom(p));
+    }
+  }
+  BondBuffer out;
+  ASSERT_TRUE(search_with(layout, s, 0, out));
+  const std::vector<Record> rows = records_of(out);
+  ASSERT_EQ(rows.size(), std::size_t(27 * bonded));
+  ASSERT_EQ(rows, expected_grid_order(s, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, CrowdedHydrogens,
+                         testing::Combine(kAllLayouts, testing::Range(0, 7)));
+
 }  // namespace
 }  // namespace brenvox
