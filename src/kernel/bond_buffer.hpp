@@ -26,6 +26,7 @@ class BondBuffer {
   std::size_t size() const noexcept { return length_; }
   std::size_t capacity() const noexcept { return capacity_; }
   const std::uint32_t* data() const noexcept { return data_; }
+  std::uint32_t* data() noexcept { return data_; }
 
   // Ensures room for `values` more values; throws std::bad_alloc.
   void reserve_more(std::size_t values);

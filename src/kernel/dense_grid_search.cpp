@@ -60,15 +60,17 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
 // Asks for the entries of a pair's runs ahead of their test.
 inline void prefetch_runs(const DenseGrid& g, const PairRuns& runs) {
   for (int r = 0; r < 3; ++r) {
-    __builtin_prefetch(g.x.data() + runs.begin[r]);
-    __builtin_prefetch(g.y.data() + runs.begin[r]);
-    __builtin_prefetch(g.z.data() + runs.begin[r]);
-    __builtin_prefetch(g.acceptor.data() + runs.begin[r]);
+    for (std::uint32_t e : {runs.begin[r], runs.begin[r] + kBlock - 1}) {
+      __builtin_prefetch(g.x.data() + e);
+      __builtin_prefetch(g.y.data() + e);
+      __builtin_prefetch(g.z.data() + e);
+    }
   }
 }
 
-// Calls sink.emit(acceptor) for each entry of `runs` that bonds to the pair, in the rows' order:
-// run after run, entries in grid order. Each run's first block is tested before any is emitted,
+// Calls sink.emit(entry) for each entry of `runs` that bonds to the pair, in the rows' order:
+// run after run, entries in grid order. Entries, not acceptors, so that nothing waits on a load
+// that depends on the test; the sink names the acceptors later. Each run's first block is tested before any is emitted,
 // so that the three tests overlap; the rare longer run continues block by block. Everything is
 // tested in vector lanes, and when every run fits one block, the first two accepted entries go
 // to sink.emit_up_to_two without a branch on how many there are: only a third costs one.
@@ -88,12 +90,12 @@ template <typename Sink>
     const std::uint32_t bits =
         first_block[0] | first_block[1] << kBlock | first_block[2] << (2 * kBlock);
     // Bit p stands for entry base[p / kBlock] + p. With no bit set, p = 3 * kBlock stands for
-    // entry 0, which exists and is read but not counted.
+    // entry 0, which is written but not counted.
     const std::uint32_t base[4] = {runs.begin[0], runs.begin[1] - kBlock,
                                    runs.begin[2] - 2 * kBlock, 0u - 3 * kBlock};
     const auto lowest = [&](std::uint32_t b) {
       const unsigned p = static_cast<unsigned>(__builtin_ctz(b | 1u << (3 * kBlock)));
-      return g.acceptor[base[p / kBlock] + p];
+      return base[p / kBlock] + p;
     };
     const std::uint32_t after_first = bits & (bits - 1);
     sink.emit_up_to_two(lowest(bits), lowest(after_first),
@@ -105,26 +107,33 @@ template <typename Sink>
   }
   for (int r = 0; r < 3; ++r) {
     for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
-      sink.emit(g.acceptor[runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+      sink.emit(runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits)));
     }
     for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
-        sink.emit(g.acceptor[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+        sink.emit(j + static_cast<std::uint32_t>(__builtin_ctz(bits)));
       }
     }
   }
 }
 
-// A pair's rows, appended to the frame's rows.
+// The rows from `first_value` on name entries where they should name acceptors.
+inline void translate_entries(const DenseGrid& g, BondBuffer& out, std::size_t first_value) {
+  std::uint32_t* values = out.data();
+  for (std::size_t v = first_value + 3; v < out.size(); v += 4) {
+    values[v] = static_cast<std::uint32_t>(g.acceptor[values[v]]);
+  }
+}
+
+// A pair's rows, appended to the frame's rows with entries for acceptors, until
+// translate_entries puts the acceptors in.
 struct RowSink {
   BondBuffer& out;
   std::uint64_t frame;
   const Pair& pair;
 
-  void emit(std::uint64_t acceptor) {
-    out.push_record(frame, pair.donor, pair.hydrogen, acceptor);
-  }
-  void emit_up_to_two(std::uint64_t first, std::uint64_t second, unsigned count) {
+  void emit(std::uint32_t entry) { out.push_record(frame, pair.donor, pair.hydrogen, entry); }
+  void emit_up_to_two(std::uint32_t first, std::uint32_t second, unsigned count) {
     std::uint32_t* rows = out.room_for(8);
     const std::uint32_t f = static_cast<std::uint32_t>(frame);
     const std::uint32_t d = static_cast<std::uint32_t>(pair.donor);
@@ -132,11 +141,11 @@ struct RowSink {
     rows[0] = f;
     rows[1] = d;
     rows[2] = h;
-    rows[3] = static_cast<std::uint32_t>(first);
+    rows[3] = first;
     rows[4] = f;
     rows[5] = d;
     rows[6] = h;
-    rows[7] = static_cast<std::uint32_t>(second);
+    rows[7] = second;
     out.extend_reserved(4 * std::min(count, 2u));
   }
 };
@@ -167,6 +176,7 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g
       prefetch_runs(g, s.runs);
     };
     for (std::size_t i = 0; i < std::min(kAhead, pairs.size()); ++i) stage(i);
+    const std::size_t first_value = out.size();
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       if (i + 2 * kAhead < pairs.size()) {
         view.prefetch(pairs[i + 2 * kAhead].hydrogen);
@@ -179,29 +189,30 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g
       RowSink sink{out, frame, pair};
       emit_accepted(g, view.atom(pair.donor), view.atom(pair.hydrogen), s.runs, sink);
     }
+    translate_entries(g, out, first_value);
     return nullptr;
   } catch (...) {
     return std::current_exception();
   }
 }
 
-// The accepted acceptors of a frame's pairs, pair after pair in visiting order. The vector is
+// The accepted entries of a frame's pairs, pair after pair in visiting order. The vector is
 // kept longer than `size`, so that emit_up_to_two may write two without asking.
 struct HitList {
-  std::vector<std::uint64_t> acceptor;
+  std::vector<std::uint32_t> entry;
   std::size_t size = 0;
 
   void make_room(std::size_t n) {
-    if (acceptor.size() - size < n) acceptor.resize(std::max(2 * acceptor.size(), size + 64));
+    if (entry.size() - size < n) entry.resize(std::max(2 * entry.size(), size + 64));
   }
-  void emit(std::uint64_t a) {
+  void emit(std::uint32_t e) {
     make_room(1);
-    acceptor[size++] = a;
+    entry[size++] = e;
   }
-  void emit_up_to_two(std::uint64_t first, std::uint64_t second, unsigned count) {
+  void emit_up_to_two(std::uint32_t first, std::uint32_t second, unsigned count) {
     make_room(2);
-    acceptor[size] = first;
-    acceptor[size + 1] = second;
+    entry[size] = first;
+    entry[size + 1] = second;
     size += std::min(count, 2u);
   }
 };
@@ -239,7 +250,7 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
   }
 }
 
-// Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted acceptors
+// Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted entries
 // are kept in `hits`, found through `ranges` by list position.
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g,
                                                               const FrameView& view,
@@ -309,7 +320,7 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const HitRange r = s.ranges[i];
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.hits.acceptor[h]);
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.grid.acceptor[s.hits.entry[h]]);
     }
   }
 }
