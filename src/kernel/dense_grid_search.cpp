@@ -196,23 +196,30 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g
   }
 }
 
-// The accepted entries of a frame's pairs, pair after pair in visiting order. The vector is
-// kept longer than `size`, so that emit_up_to_two may write two without asking.
+// The accepted acceptors of a frame's pairs, pair after pair in visiting order, each looked up
+// from its entry as it is found: in cell order the run's entries are still in cache. The vector
+// is kept at least two longer than `size`, so that two may be written, or read, without asking.
 struct HitList {
-  std::vector<std::uint32_t> entry;
+  std::vector<std::uint32_t> acceptor;
   std::size_t size = 0;
+  const std::uint64_t* acceptor_of_entry = nullptr;
 
-  void make_room(std::size_t n) {
-    if (entry.size() - size < n) entry.resize(std::max(2 * entry.size(), size + 64));
+  void start(const DenseGrid& g) {
+    acceptor_of_entry = g.acceptor.data();
+    size = 0;
+    make_room(2);
   }
-  void emit(std::uint32_t e) {
-    make_room(1);
-    entry[size++] = e;
+  void make_room(std::size_t n) {
+    if (acceptor.size() - size < n) acceptor.resize(std::max(2 * acceptor.size(), size + 64));
+  }
+  void emit(std::uint32_t entry) {
+    make_room(3);
+    acceptor[size++] = static_cast<std::uint32_t>(acceptor_of_entry[entry]);
   }
   void emit_up_to_two(std::uint32_t first, std::uint32_t second, unsigned count) {
-    make_room(2);
-    entry[size] = first;
-    entry[size + 1] = second;
+    make_room(4);
+    acceptor[size] = static_cast<std::uint32_t>(acceptor_of_entry[first]);
+    acceptor[size + 1] = static_cast<std::uint32_t>(acceptor_of_entry[second]);
     size += std::min(count, 2u);
   }
 };
@@ -277,6 +284,32 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g
   }
 }
 
+// The rows of a frame searched in cell order, in pair-list order. A pair's first two acceptors
+// are written as search_in_list_order writes them, without a branch on their count.
+void emit_in_pair_order(std::uint64_t frame, std::span<const Pair> pairs, const HitList& hits,
+                        std::span<const HitRange> ranges, BondBuffer& out) {
+  const std::uint32_t f = static_cast<std::uint32_t>(frame);
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i + kAhead < pairs.size()) __builtin_prefetch(&hits.acceptor[ranges[i + kAhead].first]);
+    const HitRange r = ranges[i];
+    const std::uint32_t d = static_cast<std::uint32_t>(pairs[i].donor);
+    const std::uint32_t h = static_cast<std::uint32_t>(pairs[i].hydrogen);
+    std::uint32_t* rows = out.room_for(8);
+    rows[0] = f;
+    rows[1] = d;
+    rows[2] = h;
+    rows[3] = hits.acceptor[r.first];
+    rows[4] = f;
+    rows[5] = d;
+    rows[6] = h;
+    rows[7] = hits.acceptor[r.first + 1];
+    out.extend_reserved(4 * std::min<std::uint64_t>(r.count, 2));
+    for (std::uint64_t k = r.first + 2; k < r.first + r.count; ++k) {
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, hits.acceptor[k]);
+    }
+  }
+}
+
 }  // namespace
 
 struct DenseSearchStorage {
@@ -310,19 +343,13 @@ void search_dense_grid(const FrameView& view, std::uint64_t frame, std::span<con
     return;
   }
   order_pairs_by_cell(view, pairs, shape, s.pair_bucket, s.pair_buckets, s.visits);
-  s.hits.size = 0;
+  s.hits.start(s.grid);
   s.ranges.assign(pairs.size(), HitRange{0, 0});
   if (std::exception_ptr failure =
           search_in_cell_order(s.grid, view, pairs, s.visits, s.hits, s.ranges.data())) {
     std::rethrow_exception(failure);
   }
-  // The rows in pair-list order.
-  for (std::size_t i = 0; i < pairs.size(); ++i) {
-    const HitRange r = s.ranges[i];
-    for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, s.grid.acceptor[s.hits.entry[h]]);
-    }
-  }
+  emit_in_pair_order(frame, pairs, s.hits, s.ranges, out);
 }
 
 }  // namespace brenvox
