@@ -44,14 +44,6 @@ struct DenseGrid {
   std::vector<std::uint32_t> start;     // band cell c holds entries start[c] ... start[c + 1] - 1
   std::vector<double> x, y, z;          // per entry, then kDenseGridPadding entries at infinity
   std::vector<std::uint64_t> acceptor;  // per entry: the acceptor's atom index
-
-  // The entries of band cells (x, band, first_y ... last_y), all within the shape.
-  std::uint32_t run_begin(std::int64_t x, std::int64_t band, std::int64_t first_y) const {
-    return start[shape.band_cell(x, band, first_y)];
-  }
-  std::uint32_t run_end(std::int64_t x, std::int64_t band, std::int64_t last_y) const {
-    return start[shape.band_cell(x, band, last_y) + 1];
-  }
 };
 
 // Storage for the build, kept from frame to frame.

@@ -30,16 +30,23 @@ struct PairRuns {
   std::uint32_t end[3];
 };
 
+// One band cell index is computed and stepped along x; unsigned arithmetic wraps, so the step
+// from a column before the grid's first lands where it should.
 inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   const DenseGridShape& shape = g.shape;
   const std::int64_t y_lo = std::max(std::int64_t{h.y} - 1, std::int64_t{shape.min.y});
   const std::int64_t y_hi = std::min(std::int64_t{h.y} + 1, std::int64_t{shape.max.y});
+  const std::uint64_t x_step = shape.n_bands * shape.n_y;
+  const std::uint64_t last = std::uint64_t(y_hi - y_lo);
+  const std::int64_t x_lo = std::int64_t{shape.min.x}, x_hi = std::int64_t{shape.max.x};
+  std::uint64_t first = shape.band_cell(std::int64_t{h.x} - 1, h.z, y_lo);
+  const std::uint32_t* start = g.start.data();
   PairRuns runs{};
-  for (int dx = -1; dx <= 1; ++dx) {
+  for (int dx = -1; dx <= 1; ++dx, first += x_step) {
     const std::int64_t x = std::int64_t{h.x} + dx;
-    if (x < shape.min.x || x > shape.max.x) continue;
-    runs.begin[dx + 1] = g.run_begin(x, h.z, y_lo);
-    runs.end[dx + 1] = g.run_end(x, h.z, y_hi);
+    if (x < x_lo || x > x_hi) continue;
+    runs.begin[dx + 1] = start[first];
+    runs.end[dx + 1] = start[first + last + 1];
   }
   return runs;
 }

@@ -397,8 +397,8 @@ template <BoxKind Kind>
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     if (!(s2 > 0.0)) continue;
     // quarter_s2 holds s2 × cos² here, whatever the angle.
-    const PairLanes pair{broadcast(p.hydrogen), Doubles{} + p.w[0], Doubles{} + p.w[1],
-                         Doubles{} + p.w[2], Doubles{} + s2 * cos_squared};
+    const PairLanes pair{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
+                         splat(s2 * cos_squared)};
     pair_hits.clear();
     const std::int64_t band = p.cell[1] + 1;
     const std::int64_t x_lo = std::max<std::int64_t>(p.cell[0] - 1, 0);
@@ -461,13 +461,13 @@ BoxKind kind_of(const PeriodicBox* box) {
 
 CriterionLanes criterion_lanes(const HbondCriterion& criterion, const PeriodicBox* box) {
   CriterionLanes c{};
-  c.distance_squared = Doubles{} + criterion.distance_squared;
+  c.distance_squared = splat(criterion.distance_squared);
   c.obtuse = LaneMask{} - (criterion.obtuse ? 1 : 0);
   if (box != nullptr) {
     for (int k = 0; k < 3; ++k) {
-      c.a[k] = Doubles{} + box->a[k];
-      c.b[k] = Doubles{} + box->b[k];
-      c.c[k] = Doubles{} + box->c[k];
+      c.a[k] = splat(box->a[k]);
+      c.b[k] = splat(box->b[k]);
+      c.c[k] = splat(box->c[k]);
     }
   }
   return c;
