@@ -75,6 +75,14 @@ void BondBuffer::fail_beyond_reserve() {
   throw std::bad_alloc();
 }
 
+void BondBuffer::shrink_to_fit() noexcept {
+  if (capacity_ == length_ || length_ == 0) return;
+  if (void* shrunk = std::realloc(data_, length_ * sizeof(std::uint32_t))) {
+    data_ = static_cast<std::uint32_t*>(shrunk);
+    capacity_ = length_;
+  }
+}
+
 BondStorage BondBuffer::release() noexcept {
   BondStorage storage{data_, length_, capacity_};
   data_ = nullptr;

@@ -52,6 +52,12 @@ class BondBuffer {
 
   void append(const BondBuffer& other);
 
+  // Empties the buffer and keeps its storage.
+  void clear() noexcept { length_ = 0; }
+
+  // Gives back the storage beyond the values held; kept as it is when that fails.
+  void shrink_to_fit() noexcept;
+
   // Extends the buffer by `values` values left for the caller to write, within the capacity
   // already reserved; returns where they start.
   std::uint32_t* extend_reserved(std::size_t values) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "kernel/bond_buffer.hpp"
@@ -19,48 +20,43 @@ std::uint64_t frame_block_count(std::uint64_t n_frames, std::size_t n_workers);
 // by at most one.
 std::uint64_t block_start(std::uint64_t block, std::uint64_t n_blocks, std::uint64_t n);
 
-// The rows of every block, gathered per worker: each worker appends the rows of its blocks to
-// one buffer of its own and records where each block's rows lie. A block then costs no
-// allocation of its own, and a worker faults in its pages once rather than once per block.
-class WorkerRows {
+// The rows of every block, put in frame order as the blocks finish: a worker collects a block
+// into a buffer of its own, and once every earlier block is in the result it appends the
+// block, and any later ones that finished before it, to the result. Rows are thus copied once,
+// mostly while still in the worker's cache, and the buffers are reused from block to block;
+// nothing is left to join when the last block ends.
+class OrderedRows {
  public:
-  WorkerRows(std::size_t n_workers, std::uint64_t n_blocks);
+  OrderedRows(std::uint64_t n_blocks, std::uint64_t n_frames);
 
-  // Appends block b of `n_frames` frames to `worker`'s buffer through collect(buffer).
+  // Collects block b of `n_frames` frames through collect(buffer) and places it.
   template <typename Collect>
-  void collect_block(std::size_t worker, std::uint64_t block, std::uint64_t n_frames,
-                     Collect&& collect) {
-    Worker& w = workers_[worker];
-    w.reserve_for(n_frames);
-    const std::size_t begin = w.rows.size();
-    collect(w.rows);
-    w.record(n_frames, w.rows.size() - begin);
-    blocks_[block] = Span{worker, begin, w.rows.size() - begin};
+  void collect_block(std::uint64_t block, std::uint64_t n_frames, Collect&& collect) {
+    BondBuffer rows = take_buffer(n_frames);
+    collect(rows);
+    place(block, n_frames, std::move(rows));
   }
 
-  // One reservation of exactly the total, filled in block order by the pool's workers.
-  BondBuffer join(WorkerPool& pool) const;
+  // The rows of all blocks, sized exactly; once every block is placed.
+  BondBuffer finish();
 
  private:
-  // Cache-line aligned: the buffers' lengths change with every row, on different cores.
-  struct alignas(64) Worker {
+  BondBuffer take_buffer(std::uint64_t n_frames);
+  void place(std::uint64_t block, std::uint64_t n_frames, BondBuffer rows);
+  void append(std::uint64_t n_frames, BondBuffer& rows);  // with mutex_ held
+
+  std::mutex mutex_;
+  BondBuffer result_;
+  std::uint64_t n_frames_;
+  std::uint64_t frames_placed_ = 0;
+  std::uint64_t next_block_ = 0;  // the first block not yet in result_
+  struct Finished {
     BondBuffer rows;
-    std::uint64_t frames_seen = 0;
-    std::uint64_t values_seen = 0;
-
-    // Room for a block at a little over the rows per frame seen so far, at least doubling the
-    // buffer so that it is moved seldom; a hint, so a failure to reserve is no error.
-    void reserve_for(std::uint64_t n_frames);
-    void record(std::uint64_t n_frames, std::size_t values);
+    std::uint64_t n_frames = 0;
+    bool done = false;
   };
-  struct Span {
-    std::size_t worker;
-    std::size_t begin;
-    std::size_t length;
-  };
-
-  std::vector<Worker> workers_;
-  std::vector<Span> blocks_;
+  std::vector<Finished> waiting_;  // per block: finished before an earlier one was placed
+  std::vector<BondBuffer> spare_;  // placed and emptied, for the next block
 };
 
 // The rows of all `n_frames` frames in frame order. Each worker makes its state with
@@ -71,7 +67,7 @@ template <typename MakeState, typename Collect>
 BondBuffer collect_blocks_in_frame_order(WorkerPool& pool, std::uint64_t n_frames,
                                          MakeState&& make_state, Collect&& collect) {
   const std::uint64_t n_blocks = frame_block_count(n_frames, pool.size());
-  WorkerRows rows_of_blocks(pool.size(), n_blocks);
+  OrderedRows rows_of_blocks(n_blocks, n_frames);
   std::atomic<std::uint64_t> next_block{0};
   std::atomic<bool> abandoned{false};
   pool.run([&](std::size_t worker) {
@@ -82,7 +78,7 @@ BondBuffer collect_blocks_in_frame_order(WorkerPool& pool, std::uint64_t n_frame
         if (b >= n_blocks) return;
         const std::uint64_t first = block_start(b, n_blocks, n_frames);
         const std::uint64_t last = block_start(b + 1, n_blocks, n_frames);
-        rows_of_blocks.collect_block(worker, b, last - first,
+        rows_of_blocks.collect_block(b, last - first,
                                      [&](BondBuffer& rows) { collect(state, first, last, rows); });
       }
     } catch (...) {
@@ -90,7 +86,7 @@ BondBuffer collect_blocks_in_frame_order(WorkerPool& pool, std::uint64_t n_frame
       throw;
     }
   });
-  return rows_of_blocks.join(pool);
+  return rows_of_blocks.finish();
 }
 
 }  // namespace brenvox

@@ -10,6 +10,7 @@
 
 #include "kernel/frame_loop.hpp"
 #include "kernel/internal_failure.hpp"
+#include "parallel/frame_blocks.hpp"
 #include "parallel/threaded_driver.hpp"
 #include "parallel/worker_pool.hpp"
 #include "systems.hpp"
@@ -136,6 +137,34 @@ TEST(WorkerPool, WorkerThatCannotPrepareFailsCreationAndAllAreJoined) {
   EXPECT_EQ(finished_threads.load(), 4);  // joined before create returned
   EXPECT_EQ(preparations.load(), 4);
 }
+
+// Blocks finished in any order end up in block order, each block's rows kept whole, whether a
+// block waits for earlier ones or is placed at once; empty blocks included.
+class OrderedRowsPlacement : public testing::TestWithParam<std::vector<std::uint64_t>> {};
+
+TEST_P(OrderedRowsPlacement, GivesBlockOrder) {
+  const std::vector<std::uint64_t> finish_order = GetParam();
+  const std::uint64_t n_blocks = finish_order.size();
+  OrderedRows rows(n_blocks, 2 * n_blocks);
+  for (std::uint64_t b : finish_order) {
+    rows.collect_block(b, 2, [&](BondBuffer& out) {
+      for (std::uint64_t k = 0; k < 100 * (b % 3); ++k) out.push_record(b, k, 0, 0);
+    });
+  }
+  const BondBuffer joined = rows.finish();
+  BondBuffer expected;
+  for (std::uint64_t b = 0; b < n_blocks; ++b) {
+    for (std::uint64_t k = 0; k < 100 * (b % 3); ++k) expected.push_record(b, k, 0, 0);
+  }
+  EXPECT_EQ(records_of(joined), records_of(expected));
+  EXPECT_EQ(joined.capacity(), joined.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(FinishOrders, OrderedRowsPlacement,
+                         testing::Values(std::vector<std::uint64_t>{0, 1, 2, 3, 4, 5},
+                                         std::vector<std::uint64_t>{5, 4, 3, 2, 1, 0},
+                                         std::vector<std::uint64_t>{2, 0, 4, 1, 5, 3},
+                                         std::vector<std::uint64_t>{1, 3, 5, 0, 2, 4}));
 
 class ThreadedMatchesSerial
     : public testing::TestWithParam<std::tuple<std::size_t, std::uint64_t, std::uint64_t>> {};
