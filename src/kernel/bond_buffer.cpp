@@ -71,10 +71,6 @@ void BondBuffer::append(const BondBuffer& other) {
   length_ += other.length_;
 }
 
-void BondBuffer::fail_beyond_reserve() {
-  throw std::bad_alloc();
-}
-
 void BondBuffer::shrink_to_fit() noexcept {
   if (capacity_ == length_ || length_ == 0) return;
   if (void* shrunk = std::realloc(data_, length_ * sizeof(std::uint32_t))) {

@@ -43,11 +43,19 @@ class BondBuffer {
     length_ += 4;
   }
 
-  // Room for `values` more values, grown as push_record grows it: they are written from the
-  // pointer returned and then counted by `extend_reserved`.
-  std::uint32_t* room_for(std::size_t values) {
-    if (capacity_ - length_ < values) grow(values);
-    return data_ + length_;
+  // Appends the records of `first` and `second` and keeps the first min(count, 2) of them:
+  // both are written whatever the count, so that a caller with few rows per key pays no branch
+  // on how many there are.
+  void push_up_to_two_records(std::uint64_t frame, std::uint64_t donor, std::uint64_t hydrogen,
+                              std::uint32_t first, std::uint32_t second, unsigned count) {
+    if (capacity_ - length_ < 8) grow(8);
+    std::uint32_t* end = data_ + length_;
+    end[0] = end[4] = static_cast<std::uint32_t>(frame);
+    end[1] = end[5] = static_cast<std::uint32_t>(donor);
+    end[2] = end[6] = static_cast<std::uint32_t>(hydrogen);
+    end[3] = first;
+    end[7] = second;
+    length_ += 4 * (count < 2 ? count : 2);
   }
 
   void append(const BondBuffer& other);
@@ -58,21 +66,11 @@ class BondBuffer {
   // Gives back the storage beyond the values held; kept as it is when that fails.
   void shrink_to_fit() noexcept;
 
-  // Extends the buffer by `values` values left for the caller to write, within the capacity
-  // already reserved; returns where they start.
-  std::uint32_t* extend_reserved(std::size_t values) {
-    if (capacity_ - length_ < values) fail_beyond_reserve();
-    std::uint32_t* start = data_ + length_;
-    length_ += values;
-    return start;
-  }
-
   // Gives up the storage; the buffer is empty afterwards.
   BondStorage release() noexcept;
 
  private:
   void grow(std::size_t at_least);
-  [[noreturn]] static void fail_beyond_reserve();
 
   std::uint32_t* data_ = nullptr;
   std::size_t length_ = 0;

@@ -77,10 +77,11 @@ inline void prefetch_runs(const DenseGrid& g, const PairRuns& runs) {
 
 // Calls sink.emit(entry) for each entry of `runs` that bonds to the pair, in the rows' order:
 // run after run, entries in grid order. Entries, not acceptors, so that nothing waits on a load
-// that depends on the test; the sink names the acceptors later. Each run's first block is tested before any is emitted,
-// so that the three tests overlap; the rare longer run continues block by block. Everything is
-// tested in vector lanes, and when every run fits one block, the first two accepted entries go
-// to sink.emit_up_to_two without a branch on how many there are: only a third costs one.
+// that depends on the test; the sink names the acceptors. Each run's first block is tested
+// before any is emitted, so that the three tests overlap; the rare longer run continues block
+// by block. Everything is tested in vector lanes, and when every run fits one block, the first
+// two accepted entries go to sink.emit_up_to_two without a branch on how many there are: only
+// a third costs one.
 template <typename Sink>
 [[gnu::always_inline]] inline void emit_accepted(const DenseGrid& g, const double* donor,
                                                  const double* hydrogen, const PairRuns& runs,
@@ -141,19 +142,7 @@ struct RowSink {
 
   void emit(std::uint32_t entry) { out.push_record(frame, pair.donor, pair.hydrogen, entry); }
   void emit_up_to_two(std::uint32_t first, std::uint32_t second, unsigned count) {
-    std::uint32_t* rows = out.room_for(8);
-    const std::uint32_t f = static_cast<std::uint32_t>(frame);
-    const std::uint32_t d = static_cast<std::uint32_t>(pair.donor);
-    const std::uint32_t h = static_cast<std::uint32_t>(pair.hydrogen);
-    rows[0] = f;
-    rows[1] = d;
-    rows[2] = h;
-    rows[3] = first;
-    rows[4] = f;
-    rows[5] = d;
-    rows[6] = h;
-    rows[7] = second;
-    out.extend_reserved(4 * std::min(count, 2u));
+    out.push_up_to_two_records(frame, pair.donor, pair.hydrogen, first, second, count);
   }
 };
 
@@ -264,7 +253,7 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
   }
 }
 
-// Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted entries
+// Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted acceptors
 // are kept in `hits`, found through `ranges` by list position.
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g,
                                                               const FrameView& view,
@@ -295,22 +284,12 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g
 // are written as search_in_list_order writes them, without a branch on their count.
 void emit_in_pair_order(std::uint64_t frame, std::span<const Pair> pairs, const HitList& hits,
                         std::span<const HitRange> ranges, BondBuffer& out) {
-  const std::uint32_t f = static_cast<std::uint32_t>(frame);
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     if (i + kAhead < pairs.size()) __builtin_prefetch(&hits.acceptor[ranges[i + kAhead].first]);
     const HitRange r = ranges[i];
-    const std::uint32_t d = static_cast<std::uint32_t>(pairs[i].donor);
-    const std::uint32_t h = static_cast<std::uint32_t>(pairs[i].hydrogen);
-    std::uint32_t* rows = out.room_for(8);
-    rows[0] = f;
-    rows[1] = d;
-    rows[2] = h;
-    rows[3] = hits.acceptor[r.first];
-    rows[4] = f;
-    rows[5] = d;
-    rows[6] = h;
-    rows[7] = hits.acceptor[r.first + 1];
-    out.extend_reserved(4 * std::min<std::uint64_t>(r.count, 2));
+    out.push_up_to_two_records(frame, pairs[i].donor, pairs[i].hydrogen, hits.acceptor[r.first],
+                               hits.acceptor[r.first + 1],
+                               static_cast<unsigned>(std::min<std::uint64_t>(r.count, 2)));
     for (std::uint64_t k = r.first + 2; k < r.first + r.count; ++k) {
       out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, hits.acceptor[k]);
     }

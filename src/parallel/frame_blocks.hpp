@@ -1,5 +1,5 @@
 #pragma once
-// Frames shared out in blocks of consecutive frames, and the ordered join of the blocks' rows.
+// Frames shared out in blocks of consecutive frames, and the blocks' rows put in frame order.
 // Both threaded drivers use these, so their results never depend on timing or worker count.
 
 #include <atomic>
