@@ -11,9 +11,9 @@ namespace {
 
 constexpr std::size_t kWorkerStackBytes = std::size_t{2} << 20;
 
-// About 50 microseconds of watching. A job is posted right after the pool is built, and the
-// join right after the search; a sleeping worker woken for it can wait for the scheduler to
-// move it to a free core, which took milliseconds on a virtual machine.
+// About 50 microseconds of watching. A job is posted right after the pool is built; a sleeping
+// worker woken for it can wait for the scheduler to move it to a free core, which took
+// milliseconds on a virtual machine.
 constexpr int kWatchRounds = 2000;
 
 inline void pause_briefly() noexcept {
