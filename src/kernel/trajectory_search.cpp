@@ -84,9 +84,10 @@ struct TrajectorySearchStorage {
   std::vector<Image> images;
   std::vector<std::uint64_t> image_cell;
   Grid grid;
-  std::vector<Probe> staged_probes;
-  std::vector<Probe> probes;
+  std::vector<Probe> probes;  // in list order, only the pairs that can bond
+  std::vector<std::uint64_t> probe_cell;
   BucketStarts probe_start;
+  std::vector<std::uint32_t> visits;
   std::vector<std::uint32_t> pair_hits;
   std::vector<std::uint32_t> hits;
   std::vector<HitRange> ranges;
@@ -161,10 +162,16 @@ void enter_images(const TrajectorySearch& s, const T* coords, const PeriodicBox*
     double a[3];
     load_atom(coords, s.acceptors[i], a);
     if (!is_finite(a)) continue;  // never bonds
-    Image image{
-        {a[0], a[1], a[2]}, {a[0], a[1], a[2]}, {0.0, 0.0, 0.0}, static_cast<std::uint32_t>(i)};
+    // Written in place: a copy from the stack would read back fields just stored.
+    const auto add_image = [&]() -> Image& {
+      Image& image = images.emplace_back();
+      std::memcpy(image.raw, a, sizeof a);
+      image.position = static_cast<std::uint32_t>(i);
+      return image;
+    };
     if (box == nullptr) {
-      images.push_back(image);
+      Image& image = add_image();
+      std::memcpy(image.grid, a, sizeof a);
       continue;
     }
     double lattice[3], rest[3];
@@ -183,9 +190,9 @@ void enter_images(const TrajectorySearch& s, const T* coords, const PeriodicBox*
         for (int ic = 0; ic < n_shifts[2]; ++ic) {
           const int m[3] = {shifts[0][ia], shifts[1][ib], shifts[2][ic]};
           const double f[3] = {rest[0] + m[0], rest[1] + m[1], rest[2] + m[2]};
+          Image& image = add_image();
           cartesian(*box, f, image.grid);
           for (int j = 0; j < 3; ++j) image.lattice[j] = lattice[j] - m[j];
-          images.push_back(image);
         }
       }
     }
@@ -309,50 +316,62 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
   load_atom(coords, s.pair_atoms[2 * i], d);
   load_atom(coords, s.pair_atoms[2 * i + 1], h);
   if (!is_finite(d) || !is_finite(h)) return false;
-  p = Probe{{h[0], h[1], h[2]}, {0.0, 0.0, 0.0}, {}, {}, static_cast<std::uint32_t>(i)};
+  std::memcpy(p.hydrogen, h, sizeof h);
+  p.pair_position = static_cast<std::uint32_t>(i);
   double grid[3] = {h[0], h[1], h[2]};
   if (box != nullptr) {
     double rest[3];
     wrap(*box, h, p.lattice, rest);
     cartesian(*box, rest, grid);
+  } else {
+    p.lattice[0] = p.lattice[1] = p.lattice[2] = 0.0;
   }
   if (!probe_cell(g, grid, p.cell)) return false;
   donor_offset(box, d, h, p.w);
   return true;
 }
 
-// The probes in the order of their hydrogen's band cell, so that consecutive probes read
-// cached entries.
+// The probes of the pairs that can bond, in list order, and `visits`, their positions in the
+// order of their hydrogen's band cell, so that consecutive probes read cached entries. Probes
+// are large: they stay where they are made, and only their positions are sorted.
 template <typename T>
-void order_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
-                  std::vector<Probe>& staged, BucketStarts& start, std::vector<Probe>& probes) {
-  staged.clear();
-  for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
-    Probe p;
-    if (make_probe(s, coords, box, g, i, p)) staged.push_back(p);
+void make_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box, const Grid& g,
+                 TrajectorySearchStorage& st) {
+  const std::size_t n_pairs = s.pair_atoms.size() / 2;
+  if (st.probes.size() < n_pairs) st.probes.resize(n_pairs);
+  st.probe_cell.resize(n_pairs);
+  st.probe_start.reset(g.n_band_cells);
+  std::size_t n = 0;
+  constexpr std::size_t kAhead = 8;  // pairs name atoms in no particular order
+  for (std::size_t i = 0; i < n_pairs; ++i) {
+    if (i + kAhead < n_pairs) {
+      __builtin_prefetch(coords + 3 * s.pair_atoms[2 * (i + kAhead)]);
+      __builtin_prefetch(coords + 3 * s.pair_atoms[2 * (i + kAhead) + 1]);
+    }
+    Probe& p = st.probes[n];
+    if (!make_probe(s, coords, box, g, i, p)) continue;
+    st.probe_cell[n] = g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1),
+                                   p.cell[1] + 1, std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
+    st.probe_start.count(st.probe_cell[n]);
+    ++n;
   }
-  const auto bucket = [&](const Probe& p) {
-    return g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1), p.cell[1] + 1,
-                       std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
-  };
-  start.reset(g.n_band_cells);
-  for (const Probe& p : staged) start.count(bucket(p));
-  probes.resize(start.finish_counting());
-  for (const Probe& p : staged) probes[start.place(bucket(p))] = p;
+  st.visits.resize(st.probe_start.finish_counting());
+  for (std::uint32_t k = 0; k < n; ++k) {
+    st.visits[st.probe_start.place(st.probe_cell[k])] = k;
+  }
 }
 
 enum class BoxKind { Open, Rectangular, Triclinic };
 
 struct CriterionLanes {
   Doubles distance_squared;
-  LaneMask obtuse;
   Doubles a[3], b[3], c[3];
 };
 
 // The test of one pair against the entries j ... j + kLanes - 1: v is the image offset from
 // raw coordinates and lattice numbers, each component ((d − n_c c) − n_b b) − n_a a; for a
 // rectangular box the zero terms are left out, which changes at most the sign of a zero.
-template <BoxKind Kind>
+template <BoxKind Kind, bool Obtuse>
 [[gnu::always_inline]] inline LaneMask accepted_lanes(const CriterionLanes& c, const Probe& p,
                                                       const PairLanes& pair, const Grid& g,
                                                       std::uint32_t j) {
@@ -380,20 +399,32 @@ template <BoxKind Kind>
   const Doubles limit = v.r2 * pair.quarter_s2;
   const Doubles square = dot * dot;
   const LaneMask negative = dot < Doubles{};
-  const LaneMask angle =
-      (c.obtuse & negative & (square > limit)) | (~c.obtuse & (negative | (square < limit)));
+  LaneMask angle;
+  if constexpr (Obtuse) {
+    angle = negative & (square > limit);
+  } else {
+    angle = negative | (square < limit);
+  }
   return (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & angle;
 }
 
-// Each probe against its three runs, entirely in vector lanes; each pair's accepted acceptors
-// are put in list order.
-template <BoxKind Kind>
+// Each probe, in the order of `visits`, against its three runs, entirely in vector lanes; each
+// pair's accepted acceptors are put in list order.
+template <BoxKind Kind, bool Obtuse>
 [[gnu::always_inline]] inline void search_probes_with(const CriterionLanes& c, double cos_squared,
-                                                      const Grid& g, std::span<const Probe> probes,
+                                                      const Grid& g, const Probe* probes,
+                                                      std::span<const std::uint32_t> visits,
                                                       std::vector<std::uint32_t>& pair_hits,
                                                       std::vector<std::uint32_t>& hits,
                                                       HitRange* ranges) {
-  for (const Probe& p : probes) {
+  constexpr std::size_t kAhead = 8;  // probes are read in no particular order
+  for (std::size_t v = 0; v < visits.size(); ++v) {
+    if (v + kAhead < visits.size()) {
+      const char* ahead = reinterpret_cast<const char*>(probes + visits[v + kAhead]);
+      __builtin_prefetch(ahead);
+      __builtin_prefetch(ahead + sizeof(Probe) - 1);
+    }
+    const Probe& p = probes[visits[v]];
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     if (!(s2 > 0.0)) continue;
     // quarter_s2 holds s2 × cos² here, whatever the angle.
@@ -409,8 +440,9 @@ template <BoxKind Kind>
       const std::uint64_t run = g.band_cell(x, band, z_lo);
       const std::uint32_t end = g.start.end(run + std::uint64_t(z_hi - z_lo));
       for (std::uint32_t j = g.start.begin(run); j < end; j += kRunBlock) {
-        unsigned bits = lane_bits(accepted_lanes<Kind>(c, p, pair, g, j)) |
-                        lane_bits(accepted_lanes<Kind>(c, p, pair, g, j + kLanes)) << kLanes;
+        unsigned bits = lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, j)) |
+                        lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, j + kLanes))
+                            << kLanes;
         bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
         for (; bits != 0; bits &= bits - 1) {
           pair_hits.push_back(g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
@@ -429,23 +461,42 @@ template <BoxKind Kind>
 }
 
 // A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
-BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, const CriterionLanes& c,
-                                                       double cos_squared, const Grid& g,
-                                                       std::span<const Probe> probes,
+BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, bool obtuse,
+                                                       const CriterionLanes& c, double cos_squared,
+                                                       const Grid& g, const Probe* probes,
+                                                       std::span<const std::uint32_t> visits,
                                                        std::vector<std::uint32_t>& pair_hits,
                                                        std::vector<std::uint32_t>& hits,
                                                        HitRange* ranges) noexcept {
   try {
+    // Written out: a lambda here would not be compiled for the clone's target.
     switch (kind) {
       case BoxKind::Open:
-        search_probes_with<BoxKind::Open>(c, cos_squared, g, probes, pair_hits, hits, ranges);
+        if (obtuse) {
+          search_probes_with<BoxKind::Open, true>(c, cos_squared, g, probes, visits, pair_hits,
+                                                  hits, ranges);
+        } else {
+          search_probes_with<BoxKind::Open, false>(c, cos_squared, g, probes, visits, pair_hits,
+                                                   hits, ranges);
+        }
         break;
       case BoxKind::Rectangular:
-        search_probes_with<BoxKind::Rectangular>(c, cos_squared, g, probes, pair_hits, hits,
-                                                 ranges);
+        if (obtuse) {
+          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits,
+                                                         pair_hits, hits, ranges);
+        } else {
+          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits,
+                                                          pair_hits, hits, ranges);
+        }
         break;
       case BoxKind::Triclinic:
-        search_probes_with<BoxKind::Triclinic>(c, cos_squared, g, probes, pair_hits, hits, ranges);
+        if (obtuse) {
+          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits,
+                                                       pair_hits, hits, ranges);
+        } else {
+          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits,
+                                                        pair_hits, hits, ranges);
+        }
         break;
     }
     return nullptr;
@@ -462,7 +513,6 @@ BoxKind kind_of(const PeriodicBox* box) {
 CriterionLanes criterion_lanes(const HbondCriterion& criterion, const PeriodicBox* box) {
   CriterionLanes c{};
   c.distance_squared = splat(criterion.distance_squared);
-  c.obtuse = LaneMask{} - (criterion.obtuse ? 1 : 0);
   if (box != nullptr) {
     for (int k = 0; k < 3; ++k) {
       c.a[k] = splat(box->a[k]);
@@ -482,14 +532,15 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   Grid& g = st.grid;
   if (!size_grid(st.images, s.distance_cutoff, g)) return;
   fill_grid(st.images, box != nullptr, st.image_cell, g);
-  order_probes(s, coords, box, g, st.staged_probes, st.probe_start, st.probes);
+  make_probes(s, coords, box, g, st);
 
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
   st.hits.clear();
   st.ranges.assign(n_pairs, HitRange{0, 0});
   if (std::exception_ptr failure =
-          search_probes(kind_of(box), criterion_lanes(s.criterion, box), s.criterion.cos_squared, g,
-                        st.probes, st.pair_hits, st.hits, st.ranges.data())) {
+          search_probes(kind_of(box), s.criterion.obtuse, criterion_lanes(s.criterion, box),
+                        s.criterion.cos_squared, g, st.probes.data(), st.visits, st.pair_hits,
+                        st.hits, st.ranges.data())) {
     std::rethrow_exception(failure);
   }
   for (std::size_t i = 0; i < n_pairs; ++i) {
