@@ -78,18 +78,30 @@ struct HitRange {
   std::uint64_t count;
 };
 
+// The accepted acceptors' positions of a frame's pairs, pair after pair in visiting order. The
+// vector is kept longer than `size`, so that a block's hits may be written without asking.
+struct HitList {
+  std::vector<std::uint32_t> position;
+  std::size_t size = 0;
+
+  void make_room(std::size_t n) {
+    if (position.size() - size < n) position.resize(std::max(2 * position.size(), size + n + 64));
+  }
+};
+
 }  // namespace
 
 struct TrajectorySearchStorage {
   std::vector<Image> images;
   std::vector<std::uint64_t> image_cell;
+  BucketStarts images_by_cell;
+  std::vector<std::uint32_t> images_in_cell_order;
   Grid grid;
   std::vector<Probe> probes;  // in list order, only the pairs that can bond
   std::vector<std::uint64_t> probe_cell;
   BucketStarts probe_start;
   std::vector<std::uint32_t> visits;
-  std::vector<std::uint32_t> pair_hits;
-  std::vector<std::uint32_t> hits;
+  HitList hits;
   std::vector<HitRange> ranges;
 };
 
@@ -259,24 +271,35 @@ std::int64_t image_cell(const Grid& g, const double* p, int k) {
   return std::min(std::int64_t(t), g.n[k] - 1);
 }
 
-// A counting sort of the images into band cells, each image entered in three bands.
-void fill_grid(const std::vector<Image>& images, bool periodic, std::vector<std::uint64_t>& cells,
+// A counting sort of the images into band cells, each image entered in three bands. Images are
+// placed in the order of their first band cell, so that each copy lands just after the previous
+// image's rather than anywhere: within a run, entries are then by y cell and image order, which
+// no result depends on, as each pair's hits are sorted.
+void fill_grid(const std::vector<Image>& images, bool periodic, TrajectorySearchStorage& st,
                Grid& g) {
   const std::size_t n = images.size();
   const std::uint64_t band_step = std::uint64_t(g.n[2]);
+  std::vector<std::uint64_t>& cells = st.image_cell;
   cells.resize(n);
   g.start.reset(g.n_band_cells);
+  st.images_by_cell.reset(g.n_band_cells);
   for (std::size_t i = 0; i < n; ++i) {
     const double* p = images[i].grid;
     cells[i] = g.band_cell(image_cell(g, p, 0), image_cell(g, p, 1), image_cell(g, p, 2));
+    st.images_by_cell.count(cells[i]);
     for (std::uint64_t b = 0; b < 3; ++b) g.start.count(cells[i] + b * band_step);
   }
   g.start.finish_counting();
+  st.images_by_cell.finish_counting();
+  st.images_in_cell_order.resize(n);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    st.images_in_cell_order[st.images_by_cell.place(cells[i])] = i;
+  }
   const std::size_t entries = 3 * n;
   for (auto* v : {&g.x, &g.y, &g.z}) v->resize(entries + kRunBlock);
   for (auto* v : {&g.la, &g.lb, &g.lc}) v->resize(periodic ? entries + kRunBlock : 0);
   g.position.resize(entries);
-  for (std::size_t i = 0; i < n; ++i) {
+  for (const std::uint32_t i : st.images_in_cell_order) {
     for (std::uint64_t b = 0; b < 3; ++b) {
       const std::uint32_t at = g.start.place(cells[i] + b * band_step);
       g.x[at] = images[i].raw[0];
@@ -408,15 +431,25 @@ template <BoxKind Kind, bool Obtuse>
   return (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & angle;
 }
 
+// Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
+template <BoxKind Kind, bool Obtuse>
+[[gnu::always_inline]] inline unsigned accepted_block(const CriterionLanes& c, const Probe& p,
+                                                      const PairLanes& pair, const Grid& g,
+                                                      std::uint32_t first, std::uint32_t end) {
+  const unsigned bits = lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first)) |
+                        lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first + kLanes))
+                            << kLanes;
+  return bits & ((1u << std::min<std::uint32_t>(end - first, kRunBlock)) - 1);
+}
+
 // Each probe, in the order of `visits`, against its three runs, entirely in vector lanes; each
-// pair's accepted acceptors are put in list order.
+// pair's accepted acceptors are put in list order. Each run's first block is tested before any
+// hit is written, so that the three tests overlap; the rare longer run continues block by block.
 template <BoxKind Kind, bool Obtuse>
 [[gnu::always_inline]] inline void search_probes_with(const CriterionLanes& c, double cos_squared,
                                                       const Grid& g, const Probe* probes,
                                                       std::span<const std::uint32_t> visits,
-                                                      std::vector<std::uint32_t>& pair_hits,
-                                                      std::vector<std::uint32_t>& hits,
-                                                      HitRange* ranges) {
+                                                      HitList& hits, HitRange* ranges) {
   constexpr std::size_t kAhead = 8;  // probes are read in no particular order
   for (std::size_t v = 0; v < visits.size(); ++v) {
     if (v + kAhead < visits.size()) {
@@ -430,33 +463,46 @@ template <BoxKind Kind, bool Obtuse>
     // quarter_s2 holds s2 × cos² here, whatever the angle.
     const PairLanes pair{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
                          splat(s2 * cos_squared)};
-    pair_hits.clear();
-    const std::int64_t band = p.cell[1] + 1;
-    const std::int64_t x_lo = std::max<std::int64_t>(p.cell[0] - 1, 0);
-    const std::int64_t x_hi = std::min<std::int64_t>(p.cell[0] + 1, g.n[0] - 1);
+    // Runs beyond the grid's x extent are left empty.
+    std::uint32_t begin[3] = {}, end[3] = {};
     const std::int64_t z_lo = std::max<std::int64_t>(p.cell[2] - 1, 0);
     const std::int64_t z_hi = std::min<std::int64_t>(p.cell[2] + 1, g.n[2] - 1);
-    for (std::int64_t x = x_lo; x <= x_hi; ++x) {
-      const std::uint64_t run = g.band_cell(x, band, z_lo);
-      const std::uint32_t end = g.start.end(run + std::uint64_t(z_hi - z_lo));
-      for (std::uint32_t j = g.start.begin(run); j < end; j += kRunBlock) {
-        unsigned bits = lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, j)) |
-                        lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, j + kLanes))
-                            << kLanes;
-        bits &= (1u << std::min<std::uint32_t>(end - j, kRunBlock)) - 1;
-        for (; bits != 0; bits &= bits - 1) {
-          pair_hits.push_back(g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))]);
+    for (int r = 0; r < 3; ++r) {
+      const std::int64_t x = std::int64_t{p.cell[0]} - 1 + r;
+      if (x < 0 || x >= g.n[0]) continue;
+      const std::uint64_t run = g.band_cell(x, p.cell[1] + 1, z_lo);
+      begin[r] = g.start.begin(run);
+      end[r] = g.start.end(run + std::uint64_t(z_hi - z_lo));
+    }
+    unsigned first_block[3];
+    for (int r = 0; r < 3; ++r) {
+      first_block[r] = accepted_block<Kind, Obtuse>(c, p, pair, g, begin[r], end[r]);
+    }
+    const std::size_t first_hit = hits.size;
+    hits.make_room(3 * kRunBlock);
+    for (int r = 0; r < 3; ++r) {
+      for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
+        hits.position[hits.size++] =
+            g.position[begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))];
+      }
+      for (std::uint32_t j = begin[r] + kRunBlock; j < end[r]; j += kRunBlock) {
+        hits.make_room(kRunBlock);
+        for (unsigned bits = accepted_block<Kind, Obtuse>(c, p, pair, g, j, end[r]); bits != 0;
+             bits &= bits - 1) {
+          hits.position[hits.size++] =
+              g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))];
         }
       }
     }
     // Few hits per pair: insertion sort into acceptor-list order.
-    for (std::size_t i = 1; i < pair_hits.size(); ++i) {
+    std::uint32_t* pair_hits = hits.position.data() + first_hit;
+    const std::size_t count = hits.size - first_hit;
+    for (std::size_t i = 1; i < count; ++i) {
       for (std::size_t m = i; m > 0 && pair_hits[m] < pair_hits[m - 1]; --m) {
         std::swap(pair_hits[m], pair_hits[m - 1]);
       }
     }
-    ranges[p.pair_position] = HitRange{hits.size(), pair_hits.size()};
-    hits.insert(hits.end(), pair_hits.begin(), pair_hits.end());
+    ranges[p.pair_position] = HitRange{first_hit, count};
   }
 }
 
@@ -465,37 +511,29 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, bool obtuse
                                                        const CriterionLanes& c, double cos_squared,
                                                        const Grid& g, const Probe* probes,
                                                        std::span<const std::uint32_t> visits,
-                                                       std::vector<std::uint32_t>& pair_hits,
-                                                       std::vector<std::uint32_t>& hits,
-                                                       HitRange* ranges) noexcept {
+                                                       HitList& hits, HitRange* ranges) noexcept {
   try {
     // Written out: a lambda here would not be compiled for the clone's target.
     switch (kind) {
       case BoxKind::Open:
         if (obtuse) {
-          search_probes_with<BoxKind::Open, true>(c, cos_squared, g, probes, visits, pair_hits,
-                                                  hits, ranges);
+          search_probes_with<BoxKind::Open, true>(c, cos_squared, g, probes, visits, hits, ranges);
         } else {
-          search_probes_with<BoxKind::Open, false>(c, cos_squared, g, probes, visits, pair_hits,
-                                                   hits, ranges);
+          search_probes_with<BoxKind::Open, false>(c, cos_squared, g, probes, visits, hits, ranges);
         }
         break;
       case BoxKind::Rectangular:
         if (obtuse) {
-          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits,
-                                                         pair_hits, hits, ranges);
+          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits, hits, ranges);
         } else {
-          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits,
-                                                          pair_hits, hits, ranges);
+          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits, hits, ranges);
         }
         break;
       case BoxKind::Triclinic:
         if (obtuse) {
-          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits,
-                                                       pair_hits, hits, ranges);
+          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits, hits, ranges);
         } else {
-          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits,
-                                                        pair_hits, hits, ranges);
+          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits, hits, ranges);
         }
         break;
     }
@@ -531,16 +569,16 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   enter_images(s, coords, box, st.images);
   Grid& g = st.grid;
   if (!size_grid(st.images, s.distance_cutoff, g)) return;
-  fill_grid(st.images, box != nullptr, st.image_cell, g);
+  fill_grid(st.images, box != nullptr, st, g);
   make_probes(s, coords, box, g, st);
 
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
-  st.hits.clear();
+  st.hits.size = 0;
   st.ranges.assign(n_pairs, HitRange{0, 0});
   if (std::exception_ptr failure =
           search_probes(kind_of(box), s.criterion.obtuse, criterion_lanes(s.criterion, box),
-                        s.criterion.cos_squared, g, st.probes.data(), st.visits, st.pair_hits,
-                        st.hits, st.ranges.data())) {
+                        s.criterion.cos_squared, g, st.probes.data(), st.visits, st.hits,
+                        st.ranges.data())) {
     std::rethrow_exception(failure);
   }
   for (std::size_t i = 0; i < n_pairs; ++i) {
@@ -548,7 +586,7 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
     const std::int64_t donor = s.pair_atoms[2 * i];
     const std::int64_t hydrogen = s.pair_atoms[2 * i + 1];
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      const std::int64_t acceptor = s.acceptors[st.hits[h]];
+      const std::int64_t acceptor = s.acceptors[st.hits.position[h]];
       if (acceptor != donor) out.push_record(frame, donor, hydrogen, acceptor);
     }
   }

@@ -266,6 +266,39 @@ TEST(TrajectorySearch, ThreadedRowsEqualSerialRows) {
   }
 }
 
+// Acceptors packed around hydrogens, one cluster inside the box and one across a face: runs far
+// longer than a block, and pairs with many hits, some of them images of one acceptor.
+TEST(TrajectorySearch, CrowdedCellsGiveTheReferenceRows) {
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> offset(-0.3, 0.3);
+  Trajectory t{1, 0, {}, {}, {}, {}};
+  BoxProblem problem{};
+  const double rows[9] = {1.6, 0, 0, 0.2, 1.7, 0, -0.1, 0.3, 1.8};
+  t.boxes.push_back(*make_periodic_box(rows, problem));
+  for (const double centre : {0.8, 1.6}) {
+    for (int i = 0; i < 120; ++i) {
+      for (int k = 0; k < 3; ++k) t.xyz.push_back(centre + offset(rng));
+      t.acceptors.push_back(std::int64_t(t.xyz.size() / 3 - 1));
+    }
+    for (int i = 0; i < 12; ++i) {
+      const std::int64_t donor = std::int64_t(t.xyz.size() / 3);
+      for (int k = 0; k < 3; ++k) t.xyz.push_back(centre + offset(rng) / 3);
+      for (int k = 0; k < 3; ++k) t.xyz.push_back(t.xyz[3 * donor + k] + (k == 0 ? 0.1 : 0.0));
+      t.pair_atoms.insert(t.pair_atoms.end(), {donor, donor + 1});
+      t.acceptors.push_back(donor);
+    }
+  }
+  t.n_atoms = t.xyz.size() / 3;
+  for (bool periodic : {false, true}) {
+    for (double angle : {120.0, 70.0}) {
+      const TrajectorySearch s = search_of(t, 0.25, angle, periodic);
+      const std::vector<Record> expected = reference_rows(s);
+      EXPECT_GT(expected.size(), 24u * 4u);  // several hits per pair
+      EXPECT_EQ(records_of(search_trajectory(s)), expected) << periodic << " " << angle;
+    }
+  }
+}
+
 TEST(TrajectorySearch, FarFlungAndNonFiniteCoordinatesNeverBondNorCrash) {
   Trajectory t = random_trajectory(8, false, 2);
   const double specials[] = {kNaN, kInf, -kInf, 1e300, -1e300, 1.7e308, 6e8};
