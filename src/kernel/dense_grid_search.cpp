@@ -255,12 +255,9 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
 
 // Pairs in the order of `visits`, their atoms asked for ahead; each pair's accepted acceptors
 // are kept in `hits`, found through `ranges` by list position.
-BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(const DenseGrid& g,
-                                                              const FrameView& view,
-                                                              std::span<const Pair> pairs,
-                                                              std::span<const std::uint32_t> visits,
-                                                              HitList& hits,
-                                                              HitRange* ranges) noexcept {
+BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
+    const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
+    std::span<const std::uint32_t> visits, HitList& hits, HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
       if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);

@@ -373,8 +373,9 @@ void make_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* 
     }
     Probe& p = st.probes[n];
     if (!make_probe(s, coords, box, g, i, p)) continue;
-    st.probe_cell[n] = g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1),
-                                   p.cell[1] + 1, std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
+    st.probe_cell[n] =
+        g.band_cell(std::clamp<std::int64_t>(p.cell[0], 0, g.n[0] - 1), p.cell[1] + 1,
+                    std::clamp<std::int64_t>(p.cell[2], 0, g.n[2] - 1));
     st.probe_start.count(st.probe_cell[n]);
     ++n;
   }
@@ -524,16 +525,20 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, bool obtuse
         break;
       case BoxKind::Rectangular:
         if (obtuse) {
-          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits, hits, ranges);
+          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits, hits,
+                                                         ranges);
         } else {
-          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits, hits, ranges);
+          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits, hits,
+                                                          ranges);
         }
         break;
       case BoxKind::Triclinic:
         if (obtuse) {
-          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits, hits, ranges);
+          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits, hits,
+                                                       ranges);
         } else {
-          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits, hits, ranges);
+          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits, hits,
+                                                        ranges);
         }
         break;
     }
@@ -575,10 +580,9 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
   st.hits.size = 0;
   st.ranges.assign(n_pairs, HitRange{0, 0});
-  if (std::exception_ptr failure =
-          search_probes(kind_of(box), s.criterion.obtuse, criterion_lanes(s.criterion, box),
-                        s.criterion.cos_squared, g, st.probes.data(), st.visits, st.hits,
-                        st.ranges.data())) {
+  if (std::exception_ptr failure = search_probes(
+          kind_of(box), s.criterion.obtuse, criterion_lanes(s.criterion, box),
+          s.criterion.cos_squared, g, st.probes.data(), st.visits, st.hits, st.ranges.data())) {
     std::rethrow_exception(failure);
   }
   for (std::size_t i = 0; i < n_pairs; ++i) {

@@ -64,9 +64,9 @@ void OrderedRows::append(std::uint64_t n_frames, BondBuffer& rows) {
   const std::size_t needed = result_.size() + rows.size();
   if (result_.capacity() < needed) {
     // The rest of the trajectory at the rate seen, at least doubling.
-    const std::size_t rest = estimate_values(result_.size() + rows.size(),
-                                             frames_placed_ + n_frames,
-                                             n_frames_ - frames_placed_ - n_frames);
+    const std::size_t rest =
+        estimate_values(result_.size() + rows.size(), frames_placed_ + n_frames,
+                        n_frames_ - frames_placed_ - n_frames);
     result_.reserve_more(std::max(rows.size() + rest, result_.capacity()));
   }
   result_.append(rows);
