@@ -507,6 +507,21 @@ template <BoxKind Kind, bool Obtuse>
   }
 }
 
+// The search for one kind of box, with the angle test that `obtuse` names. Inlined, so that it
+// is compiled for the target of the clone that calls it.
+template <BoxKind Kind>
+[[gnu::always_inline]] inline void search_probes_in(bool obtuse, const CriterionLanes& c,
+                                                    double cos_squared, const Grid& g,
+                                                    const Probe* probes,
+                                                    std::span<const std::uint32_t> visits,
+                                                    HitList& hits, HitRange* ranges) {
+  if (obtuse) {
+    search_probes_with<Kind, true>(c, cos_squared, g, probes, visits, hits, ranges);
+  } else {
+    search_probes_with<Kind, false>(c, cos_squared, g, probes, visits, hits, ranges);
+  }
+}
+
 // A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
 BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, bool obtuse,
                                                        const CriterionLanes& c, double cos_squared,
@@ -514,32 +529,17 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_probes(BoxKind kind, bool obtuse
                                                        std::span<const std::uint32_t> visits,
                                                        HitList& hits, HitRange* ranges) noexcept {
   try {
-    // Written out: a lambda here would not be compiled for the clone's target.
     switch (kind) {
       case BoxKind::Open:
-        if (obtuse) {
-          search_probes_with<BoxKind::Open, true>(c, cos_squared, g, probes, visits, hits, ranges);
-        } else {
-          search_probes_with<BoxKind::Open, false>(c, cos_squared, g, probes, visits, hits, ranges);
-        }
+        search_probes_in<BoxKind::Open>(obtuse, c, cos_squared, g, probes, visits, hits, ranges);
         break;
       case BoxKind::Rectangular:
-        if (obtuse) {
-          search_probes_with<BoxKind::Rectangular, true>(c, cos_squared, g, probes, visits, hits,
-                                                         ranges);
-        } else {
-          search_probes_with<BoxKind::Rectangular, false>(c, cos_squared, g, probes, visits, hits,
-                                                          ranges);
-        }
+        search_probes_in<BoxKind::Rectangular>(obtuse, c, cos_squared, g, probes, visits, hits,
+                                               ranges);
         break;
       case BoxKind::Triclinic:
-        if (obtuse) {
-          search_probes_with<BoxKind::Triclinic, true>(c, cos_squared, g, probes, visits, hits,
-                                                       ranges);
-        } else {
-          search_probes_with<BoxKind::Triclinic, false>(c, cos_squared, g, probes, visits, hits,
-                                                        ranges);
-        }
+        search_probes_in<BoxKind::Triclinic>(obtuse, c, cos_squared, g, probes, visits, hits,
+                                             ranges);
         break;
     }
     return nullptr;
