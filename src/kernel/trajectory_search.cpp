@@ -137,7 +137,8 @@ inline double floor_of(double x) {
 }
 
 // Fractional coordinates of p, split into the lattice numbers floor(f) and the rest.
-void wrap(const PeriodicBox& box, const double* p, double lattice[3], double rest[3]) {
+[[gnu::always_inline]] inline void wrap(const PeriodicBox& box, const double* p, double lattice[3],
+                                        double rest[3]) {
   if (box.rectangular) {
     // The general product with its zero terms left out: the same values.
     for (int j = 0; j < 3; ++j) rest[j] = p[j] * box.inverse[j][j];
