@@ -7,6 +7,7 @@
 
 #include "kernel/cell_key.hpp"
 #include "kernel/distance_lanes.hpp"
+#include "kernel/hit_list.hpp"
 
 namespace brenvox {
 
@@ -192,12 +193,9 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_list_order(const DenseGrid& g
   }
 }
 
-// The accepted acceptors of a frame's pairs, pair after pair in visiting order, each looked up
-// from its entry as it is found: in cell order the run's entries are still in cache. The vector
-// is kept at least two longer than `size`, so that two may be written, or read, without asking.
-struct HitList {
-  std::vector<std::uint32_t> acceptor;
-  std::size_t size = 0;
+// The accepted acceptors of a frame's pairs, each looked up from its entry as it is found: in
+// cell order the run's entries are still in cache. Two past `size` may always be read.
+struct AcceptorHits : HitList {
   const std::uint64_t* acceptor_of_entry = nullptr;
 
   void start(const DenseGrid& g) {
@@ -205,25 +203,16 @@ struct HitList {
     size = 0;
     make_room(2);
   }
-  void make_room(std::size_t n) {
-    if (acceptor.size() - size < n) acceptor.resize(std::max(2 * acceptor.size(), size + 64));
-  }
   void emit(std::uint32_t entry) {
     make_room(3);
-    acceptor[size++] = static_cast<std::uint32_t>(acceptor_of_entry[entry]);
+    value[size++] = static_cast<std::uint32_t>(acceptor_of_entry[entry]);
   }
   void emit_up_to_two(std::uint32_t first, std::uint32_t second, unsigned count) {
     make_room(4);
-    acceptor[size] = static_cast<std::uint32_t>(acceptor_of_entry[first]);
-    acceptor[size + 1] = static_cast<std::uint32_t>(acceptor_of_entry[second]);
+    value[size] = static_cast<std::uint32_t>(acceptor_of_entry[first]);
+    value[size + 1] = static_cast<std::uint32_t>(acceptor_of_entry[second]);
     size += std::min(count, 2u);
   }
-};
-
-// Where a pair's accepted acceptors lie in the frame's hit list.
-struct HitRange {
-  std::uint64_t first;
-  std::uint64_t count;
 };
 
 // The list positions of the pairs that have candidates, in the order of their hydrogen's band
@@ -257,7 +246,7 @@ void order_pairs_by_cell(const FrameView& view, std::span<const Pair> pairs,
 // are kept in `hits`, found through `ranges` by list position.
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
     const DenseGrid& g, const FrameView& view, std::span<const Pair> pairs,
-    std::span<const std::uint32_t> visits, HitList& hits, HitRange* ranges) noexcept {
+    std::span<const std::uint32_t> visits, AcceptorHits& hits, HitRange* ranges) noexcept {
   try {
     for (std::size_t v = 0; v < visits.size(); ++v) {
       if (v + 2 * kAhead < visits.size()) __builtin_prefetch(&pairs[visits[v + 2 * kAhead]]);
@@ -282,13 +271,13 @@ BRENVOX_TARGET_CLONES std::exception_ptr search_in_cell_order(
 void emit_in_pair_order(std::uint64_t frame, std::span<const Pair> pairs, const HitList& hits,
                         std::span<const HitRange> ranges, BondBuffer& out) {
   for (std::size_t i = 0; i < pairs.size(); ++i) {
-    if (i + kAhead < pairs.size()) __builtin_prefetch(&hits.acceptor[ranges[i + kAhead].first]);
+    if (i + kAhead < pairs.size()) __builtin_prefetch(&hits.value[ranges[i + kAhead].first]);
     const HitRange r = ranges[i];
-    out.push_up_to_two_records(frame, pairs[i].donor, pairs[i].hydrogen, hits.acceptor[r.first],
-                               hits.acceptor[r.first + 1],
+    out.push_up_to_two_records(frame, pairs[i].donor, pairs[i].hydrogen, hits.value[r.first],
+                               hits.value[r.first + 1],
                                static_cast<unsigned>(std::min<std::uint64_t>(r.count, 2)));
     for (std::uint64_t k = r.first + 2; k < r.first + r.count; ++k) {
-      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, hits.acceptor[k]);
+      out.push_record(frame, pairs[i].donor, pairs[i].hydrogen, hits.value[k]);
     }
   }
 }
@@ -301,7 +290,7 @@ struct DenseSearchStorage {
   std::vector<std::uint32_t> pair_bucket;
   BucketStarts pair_buckets;
   std::vector<std::uint32_t> visits;
-  HitList hits;
+  AcceptorHits hits;
   std::vector<HitRange> ranges;
 };
 

@@ -19,6 +19,7 @@
 
 #include "kernel/bucket_starts.hpp"
 #include "kernel/distance_lanes.hpp"
+#include "kernel/hit_list.hpp"
 
 namespace brenvox {
 
@@ -73,22 +74,6 @@ struct Grid {
   }
 };
 
-struct HitRange {
-  std::uint64_t first;
-  std::uint64_t count;
-};
-
-// The accepted acceptors' positions of a frame's pairs, pair after pair in visiting order. The
-// vector is kept longer than `size`, so that a block's hits may be written without asking.
-struct HitList {
-  std::vector<std::uint32_t> position;
-  std::size_t size = 0;
-
-  void make_room(std::size_t n) {
-    if (position.size() - size < n) position.resize(std::max(2 * position.size(), size + n + 64));
-  }
-};
-
 }  // namespace
 
 struct TrajectorySearchStorage {
@@ -101,7 +86,7 @@ struct TrajectorySearchStorage {
   std::vector<std::uint64_t> probe_cell;
   BucketStarts probe_start;
   std::vector<std::uint32_t> visits;
-  HitList hits;
+  HitList hits;  // accepted acceptors' list positions
   std::vector<HitRange> ranges;
 };
 
@@ -276,8 +261,9 @@ std::int64_t image_cell(const Grid& g, const double* p, int k) {
 // placed in the order of their first band cell, so that each copy lands just after the previous
 // image's rather than anywhere: within a run, entries are then by y cell and image order, which
 // no result depends on, as each pair's hits are sorted.
-void fill_grid(const std::vector<Image>& images, bool periodic, TrajectorySearchStorage& st,
-               Grid& g) {
+void fill_grid(bool periodic, TrajectorySearchStorage& st) {
+  const std::vector<Image>& images = st.images;
+  Grid& g = st.grid;
   const std::size_t n = images.size();
   const std::uint64_t band_step = std::uint64_t(g.n[2]);
   std::vector<std::uint64_t>& cells = st.image_cell;
@@ -484,20 +470,19 @@ template <BoxKind Kind, bool Obtuse>
     hits.make_room(3 * kRunBlock);
     for (int r = 0; r < 3; ++r) {
       for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
-        hits.position[hits.size++] =
+        hits.value[hits.size++] =
             g.position[begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits))];
       }
       for (std::uint32_t j = begin[r] + kRunBlock; j < end[r]; j += kRunBlock) {
         hits.make_room(kRunBlock);
         for (unsigned bits = accepted_block<Kind, Obtuse>(c, p, pair, g, j, end[r]); bits != 0;
              bits &= bits - 1) {
-          hits.position[hits.size++] =
-              g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))];
+          hits.value[hits.size++] = g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))];
         }
       }
     }
     // Few hits per pair: insertion sort into acceptor-list order.
-    std::uint32_t* pair_hits = hits.position.data() + first_hit;
+    std::uint32_t* pair_hits = hits.value.data() + first_hit;
     const std::size_t count = hits.size - first_hit;
     for (std::size_t i = 1; i < count; ++i) {
       for (std::size_t m = i; m > 0 && pair_hits[m] < pair_hits[m - 1]; --m) {
@@ -575,7 +560,7 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   enter_images(s, coords, box, st.images);
   Grid& g = st.grid;
   if (!size_grid(st.images, s.distance_cutoff, g)) return;
-  fill_grid(st.images, box != nullptr, st, g);
+  fill_grid(box != nullptr, st);
   make_probes(s, coords, box, g, st);
 
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
@@ -591,7 +576,7 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
     const std::int64_t donor = s.pair_atoms[2 * i];
     const std::int64_t hydrogen = s.pair_atoms[2 * i + 1];
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      const std::int64_t acceptor = s.acceptors[st.hits.position[h]];
+      const std::int64_t acceptor = s.acceptors[st.hits.value[h]];
       if (acceptor != donor) out.push_record(frame, donor, hydrogen, acceptor);
     }
   }
