@@ -161,6 +161,15 @@ void fill_grid(bool periodic, TrajectoryGridBuild& build, TrajectoryGrid& g) {
   if (periodic) {
     for (auto* v : {&g.la, &g.lb, &g.lc}) std::fill(v->begin() + entries, v->end(), 0.0);
   }
+  g.translated_before.resize(periodic ? entries + 1 : 0);
+  if (periodic) {
+    std::uint32_t translated = 0;
+    for (std::size_t e = 0; e < entries; ++e) {
+      g.translated_before[e] = translated;
+      translated += (g.la[e] != 0.0) | (g.lb[e] != 0.0) | (g.lc[e] != 0.0);
+    }
+    g.translated_before[entries] = translated;
+  }
 }
 
 }  // namespace

@@ -39,6 +39,13 @@ struct TrajectoryGrid {
   // at infinity.
   std::vector<double> x, y, z, la, lb, lc;
   std::vector<std::uint32_t> position;  // in the acceptor list
+  // Periodic only: how many entries before entry e have a lattice number that is not zero.
+  std::vector<std::uint32_t> translated_before;
+
+  // True when every entry in begin ... end - 1 sits at its raw coordinates.
+  bool untranslated(std::uint32_t begin, std::uint32_t end) const {
+    return translated_before[end] == translated_before[begin];
+  }
 
   // Band b holds y cells b - 2 ... b, so a position in y cell h reads band h + 1.
   std::uint64_t band_cell(std::int64_t cx, std::int64_t band, std::int64_t cz) const {

@@ -5,6 +5,7 @@
 
 #include "kernel/baker_hubbard.hpp"
 #include "kernel/frame_collector.hpp"
+#include "kernel/trajectory_atoms.hpp"
 #include "kernel/trajectory_search.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "systems.hpp"
@@ -241,6 +242,55 @@ TEST(TrajectorySearch, CrowdedCellsGiveTheReferenceRows) {
       const std::vector<Record> expected = reference_rows(s);
       EXPECT_GT(expected.size(), 24u * 4u);  // several hits per pair
       EXPECT_EQ(records_of(search_trajectory(s)), expected) << periodic << " " << angle;
+    }
+  }
+}
+
+// Water-like density with every acceptor inside the box, as trajectories are usually written:
+// pairs away from the faces meet only acceptors with zero lattice numbers, pairs near them meet
+// images.
+TEST(TrajectorySearch, AtomsInsideTheBoxGiveTheReferenceRowsInTheBulkAndAtTheFaces) {
+  std::mt19937_64 rng(21);
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::normal_distribution<double> direction;
+  for (const double shear : {0.0, 0.3}) {
+    Trajectory t{2, 1400, {}, {}, {}, {}};
+    BoxProblem problem{};
+    const double rows[9] = {2.4, 0, 0, shear, 2.5, 0, -shear, shear, 2.3};
+    t.boxes.push_back(*make_periodic_box(rows, problem));
+    t.boxes.push_back(t.boxes[0]);
+    for (std::uint64_t f = 0; f < t.n_frames; ++f) {
+      for (std::uint64_t i = 0; i < t.n_atoms; i += 2) {
+        // Donors inside the cell, hydrogens wrapped into it.
+        double fd[3], d[3], h[3], v[3], norm = 0;
+        for (int k = 0; k < 3; ++k) {
+          fd[k] = unit(rng);
+          v[k] = direction(rng);
+          norm += v[k] * v[k];
+        }
+        cartesian(t.boxes[0], fd, d);
+        for (int k = 0; k < 3; ++k) h[k] = d[k] + 0.1 * v[k] / std::sqrt(norm);
+        double lattice[3], rest[3];
+        wrap(t.boxes[0], h, lattice, rest);
+        cartesian(t.boxes[0], rest, h);
+        // Some hydrogens a box vector away from the cell, as a whole-molecule trajectory
+        // leaves them: a lattice number not zero among acceptors that have none.
+        if (i % 10 == 0) {
+          for (int k = 0; k < 3; ++k) h[k] += t.boxes[0].a[k];
+        }
+        t.xyz.insert(t.xyz.end(), d, d + 3);
+        t.xyz.insert(t.xyz.end(), h, h + 3);
+      }
+    }
+    for (std::uint64_t i = 0; i < t.n_atoms; i += 2) {
+      t.pair_atoms.insert(t.pair_atoms.end(), {std::int64_t(i), std::int64_t(i + 1)});
+      t.acceptors.push_back(std::int64_t(i));
+    }
+    for (double angle : {120.0, 70.0}) {
+      const TrajectorySearch s = search_of(t, 0.25, angle, true);
+      const std::vector<Record> expected = reference_rows(s);
+      EXPECT_GT(expected.size(), t.n_atoms / 2);
+      EXPECT_EQ(records_of(search_trajectory(s)), expected) << shear << " " << angle;
     }
   }
 }
