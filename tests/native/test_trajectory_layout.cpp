@@ -46,14 +46,21 @@ std::int64_t cell_along(const TrajectoryGrid& g, const double* p, int k) {
   return t >= 0.0 ? std::min(std::int64_t(t), g.n[k] - 1) : 0;
 }
 
-class TrajectoryLayout : public testing::TestWithParam<std::tuple<Box, std::uint64_t>> {};
+// One frame's grid, built before each test.
+class TrajectoryLayout : public testing::TestWithParam<std::tuple<Box, std::uint64_t>> {
+ protected:
+  void SetUp() override {
+    const auto [kind, seed] = GetParam();
+    f = frame_of(kind, seed);
+    ASSERT_TRUE(build_trajectory_grid(f.s, f.coords, f.box, build, g));
+  }
 
-TEST_P(TrajectoryLayout, EveryBandCellHoldsItsImagesByYCellThenImage) {
-  const auto [kind, seed] = GetParam();
-  const Frame f = frame_of(kind, seed);
+  Frame f;
   TrajectoryGridBuild build;
   TrajectoryGrid g;
-  ASSERT_TRUE(build_trajectory_grid(f.s, f.coords, f.box, build, g));
+};
+
+TEST_P(TrajectoryLayout, EveryBandCellHoldsItsImagesByYCellThenImage) {
   const std::vector<Image>& images = build.images;
 
   std::size_t entries = 0;
@@ -101,11 +108,6 @@ TEST_P(TrajectoryLayout, EveryBandCellHoldsItsImagesByYCellThenImage) {
 }
 
 TEST_P(TrajectoryLayout, ImagesAreTheLatticeTranslatesNearTheUnitCell) {
-  const auto [kind, seed] = GetParam();
-  const Frame f = frame_of(kind, seed);
-  TrajectoryGridBuild build;
-  TrajectoryGrid g;
-  ASSERT_TRUE(build_trajectory_grid(f.s, f.coords, f.box, build, g));
   std::vector<std::vector<std::array<double, 3>>> lattices_of(f.s.acceptors.size());
   for (const Image& image : build.images) {
     lattices_of[image.position].push_back({image.lattice[0], image.lattice[1], image.lattice[2]});
@@ -161,11 +163,6 @@ TEST_P(TrajectoryLayout, ImagesAreTheLatticeTranslatesNearTheUnitCell) {
 }
 
 TEST_P(TrajectoryLayout, ProbesComeByBandCellThenListOrder) {
-  const auto [kind, seed] = GetParam();
-  const Frame f = frame_of(kind, seed);
-  TrajectoryGridBuild build;
-  TrajectoryGrid g;
-  ASSERT_TRUE(build_trajectory_grid(f.s, f.coords, f.box, build, g));
   TrajectoryProbes probes;
   make_probes(f.s, f.coords, f.box, g, probes);
 
