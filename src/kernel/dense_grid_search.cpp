@@ -13,8 +13,7 @@ namespace brenvox {
 
 namespace {
 
-constexpr std::size_t kAhead = 8;             // pairs whose atoms are asked for ahead
-constexpr std::uint32_t kBlock = 2 * kLanes;  // entries tested per step along a run
+constexpr std::size_t kAhead = 8;  // pairs whose atoms are asked for ahead
 
 // A hydrogen more than one cell beyond the acceptors' cells has no candidate.
 bool has_candidates(const DenseGridShape& shape, const CellKey& h) {
@@ -52,23 +51,20 @@ inline PairRuns runs_of(const DenseGrid& g, const CellKey& h) {
   return runs;
 }
 
-// Accepted lanes among the first kBlock entries from `first`, as bits, those from `end` on
-// cleared.
+// Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
 [[gnu::always_inline]] inline unsigned accepted_block(const DenseGrid& g, const PairLanes& lanes,
                                                       std::uint32_t first, std::uint32_t end) {
   const double* ex = g.x.data() + first;
   const double* ey = g.y.data() + first;
   const double* ez = g.z.data() + first;
-  const unsigned bits = lane_bits(bonded_lanes(lanes, ex, ey, ez)) |
-                        lane_bits(bonded_lanes(lanes, ex + kLanes, ey + kLanes, ez + kLanes))
-                            << kLanes;
-  return bits & ((1u << std::min(end - first, kBlock)) - 1);
+  return run_block_bits(bonded_lanes(lanes, ex, ey, ez),
+                        bonded_lanes(lanes, ex + kLanes, ey + kLanes, ez + kLanes), first, end);
 }
 
 // Asks for the entries of a pair's runs ahead of their test.
 inline void prefetch_runs(const DenseGrid& g, const PairRuns& runs) {
   for (int r = 0; r < 3; ++r) {
-    for (std::uint32_t e : {runs.begin[r], runs.begin[r] + kBlock - 1}) {
+    for (std::uint32_t e : {runs.begin[r], runs.begin[r] + kRunBlock - 1}) {
       __builtin_prefetch(g.x.data() + e);
       __builtin_prefetch(g.y.data() + e);
       __builtin_prefetch(g.z.data() + e);
@@ -93,18 +89,18 @@ template <typename Sink>
   bool long_run = false;
   for (int r = 0; r < 3; ++r) {
     first_block[r] = accepted_block(g, lanes, runs.begin[r], runs.end[r]);
-    long_run |= runs.end[r] - runs.begin[r] > kBlock;
+    long_run |= runs.end[r] - runs.begin[r] > kRunBlock;
   }
   if (!long_run) {
     const std::uint32_t bits =
-        first_block[0] | first_block[1] << kBlock | first_block[2] << (2 * kBlock);
-    // Bit p stands for entry base[p / kBlock] + p. With no bit set, p = 3 * kBlock stands for
+        first_block[0] | first_block[1] << kRunBlock | first_block[2] << (2 * kRunBlock);
+    // Bit p stands for entry base[p / kRunBlock] + p. With no bit set, p = 3 * kRunBlock stands for
     // entry 0, which is written but not counted.
-    const std::uint32_t base[4] = {runs.begin[0], runs.begin[1] - kBlock,
-                                   runs.begin[2] - 2 * kBlock, 0u - 3 * kBlock};
+    const std::uint32_t base[4] = {runs.begin[0], runs.begin[1] - kRunBlock,
+                                   runs.begin[2] - 2 * kRunBlock, 0u - 3 * kRunBlock};
     const auto lowest = [&](std::uint32_t b) {
-      const unsigned p = static_cast<unsigned>(__builtin_ctz(b | 1u << (3 * kBlock)));
-      return base[p / kBlock] + p;
+      const unsigned p = static_cast<unsigned>(__builtin_ctz(b | 1u << (3 * kRunBlock)));
+      return base[p / kRunBlock] + p;
     };
     const std::uint32_t after_first = bits & (bits - 1);
     sink.emit_up_to_two(lowest(bits), lowest(after_first),
@@ -118,7 +114,7 @@ template <typename Sink>
     for (unsigned bits = first_block[r]; bits != 0; bits &= bits - 1) {
       sink.emit(runs.begin[r] + static_cast<std::uint32_t>(__builtin_ctz(bits)));
     }
-    for (std::uint32_t j = runs.begin[r] + kBlock; j < runs.end[r]; j += kBlock) {
+    for (std::uint32_t j = runs.begin[r] + kRunBlock; j < runs.end[r]; j += kRunBlock) {
       for (unsigned bits = accepted_block(g, lanes, j, runs.end[r]); bits != 0; bits &= bits - 1) {
         sink.emit(j + static_cast<std::uint32_t>(__builtin_ctz(bits)));
       }

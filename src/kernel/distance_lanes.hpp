@@ -115,4 +115,16 @@ struct PairLanes {
   return static_cast<unsigned>(__builtin_ia32_movmskpd(low) | (__builtin_ia32_movmskpd(high) << 2));
 }
 
+// Entries tested per step along a run of a grid: two vectors of lanes.
+inline constexpr std::uint32_t kRunBlock = 2 * kLanes;
+
+// The accepted entries of one run block, as bits, from the masks of its two halves; entries
+// from `end` on, beyond the run, are cleared.
+[[gnu::always_inline]] inline unsigned run_block_bits(LaneMask first_half, LaneMask second_half,
+                                                      std::uint32_t first, std::uint32_t end) {
+  const unsigned bits = lane_bits(first_half) | lane_bits(second_half) << kLanes;
+  const std::uint32_t in_run = end - first < kRunBlock ? end - first : kRunBlock;
+  return bits & ((1u << in_run) - 1);
+}
+
 }  // namespace brenvox

@@ -64,10 +64,8 @@ template <BoxKind Kind, bool Obtuse>
                                                       const PairLanes& pair,
                                                       const TrajectoryGrid& g, std::uint32_t first,
                                                       std::uint32_t end) {
-  const unsigned bits = lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first)) |
-                        lane_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first + kLanes))
-                            << kLanes;
-  return bits & ((1u << std::min<std::uint32_t>(end - first, kRunBlock)) - 1);
+  return run_block_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first),
+                        accepted_lanes<Kind, Obtuse>(c, p, pair, g, first + kLanes), first, end);
 }
 
 // The pair's accepted acceptors in its three runs, appended to `hits` in grid order. Each run's

@@ -18,9 +18,6 @@
 
 namespace brenvox {
 
-// Entries tested per step along a run; the entries are padded with one such block at infinity.
-inline constexpr std::size_t kRunBlock = 2 * kLanes;
-
 // An acceptor image: where it sits in the grid, and how to get its exact offset.
 struct Image {
   double grid[3];
