@@ -73,8 +73,8 @@ struct AcceptorOffsets {
 // the pair alone computed once, as the scalar test computes them.
 struct PairLanes {
   HydrogenLanes hydrogen;
-  Doubles wx, wy, wz;  // donor − hydrogen
-  Doubles quarter_s2;  // s2 × 0.25
+  Doubles wx, wy, wz;      // donor − hydrogen
+  Doubles s2_cos_squared;  // s2 × cos² of the angle cut-off
 };
 
 // False when no acceptor can bond to the pair (s2 not above zero, or NaN).
@@ -96,7 +96,7 @@ struct PairLanes {
                                                     const double* ay, const double* az) {
   const AcceptorOffsets v = offsets_from(p.hydrogen, ax, ay, az);
   const Doubles dot = (v.vx * p.wx + v.vy * p.wy) + v.vz * p.wz;
-  const Doubles limit = v.r2 * p.quarter_s2;
+  const Doubles limit = v.r2 * p.s2_cos_squared;
   return within_cutoff(v.r2) & (dot < Doubles{}) & (dot * dot > limit);
 }
 

@@ -46,7 +46,7 @@ template <BoxKind Kind, bool Obtuse>
     v.r2 = (v.vx * v.vx + v.vy * v.vy) + v.vz * v.vz;
   }
   const Doubles dot = (v.vx * pair.wx + v.vy * pair.wy) + v.vz * pair.wz;
-  const Doubles limit = v.r2 * pair.quarter_s2;
+  const Doubles limit = v.r2 * pair.s2_cos_squared;
   const Doubles square = dot * dot;
   const LaneMask negative = dot < Doubles{};
   LaneMask angle;
@@ -113,7 +113,6 @@ template <BoxKind Kind, bool Obtuse>
     const Probe& p = probes[visits[v]];
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     if (!(s2 > 0.0)) continue;
-    // quarter_s2 holds s2 × cos² here, whatever the angle.
     const PairLanes pair{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
                          splat(s2 * cos_squared)};
     // Runs beyond the grid's x extent are left empty.
