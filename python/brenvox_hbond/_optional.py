@@ -20,8 +20,17 @@ def require(module: str, purpose: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
+        if _for_want_of_memory(exc):
+            raise MemoryError(f"out of memory while importing {module.split('.')[0]} for {purpose}") from exc
         extra = EXTRAS.get(module.split(".")[0], "all")
         raise ImportError(
             f"{purpose} needs {module.split('.')[0]}, which is not installed: "
             f"pip install 'brenvox_hbond_rs[{extra}]' (or [all] for every extra)"
         ) from exc
+
+
+def _for_want_of_memory(exc: ImportError) -> bool:
+    # A shared library that cannot be mapped (ENOMEM) fails its import like a missing one.
+    text = str(exc).lower()
+    return "cannot allocate memory" in text or "failed to map segment" in text or isinstance(
+        exc.__cause__ or exc.__context__, MemoryError)

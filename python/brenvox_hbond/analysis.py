@@ -10,16 +10,18 @@ import sys
 import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from . import cluster, readers
 from ._optional import require
+from .chunk_search import SearchOptions, search_chunk
 from .cluster import TASK_FRAMES
 from .collector import Collector
 from .hbonds import find_hbonds
-from .readers import Chunk, FrameRange
+from .readers import Chunk, DamagedFile, FrameRange
 from .results import HbondResult
 from .sites import (
     AtomLabels,
@@ -125,18 +127,16 @@ def analyze(
         raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
     threads = (os.cpu_count() or 1) if n_threads is None else n_threads
     check_search(distance_cutoff, angle_cutoff, threads)  # before any file is opened
+    options = SearchOptions(float(distance_cutoff), float(angle_cutoff), bool(periodic), threads, bool(geometry))
     source = _open(trajectory, topology, frames, int(chunk_size), backend,
                    dict(donors=donors, hydrogens=hydrogens, acceptors=acceptors,
                         exclude_water=exclude_water, sidechain_only=sidechain_only))
-    check_sites(source.sites)
     collector = Collector(source.sites, geometry, keep_rows)
-    with _progress_bar(progress, source.total) as bar:
+    damaged: list[DamagedFile] = source.notes.damaged
+    with _progress_bar(progress, lambda: _count(frames, source.n_frames)) as bar:
         if scheduler is None and workers is None:
             for chunk in _read_ahead(source.chunks):
-                box = chunk.box if periodic else None
-                rows = find_hbonds(chunk.xyz, source.sites.donor_h_pairs, source.sites.acceptors, box=box,
-                                   distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, n_threads=threads)
-                collector.add(chunk, box, rows, periodic)
+                collector.add(chunk, search_chunk(chunk, source.sites, options))
                 if bar is not None:
                     bar.update(len(chunk.frames))
         else:
@@ -144,17 +144,40 @@ def analyze(
                 raise ValueError("a Dask cluster reads trajectory files itself: give file names or a Universe "
                                  "read from files, not an in-memory trajectory")
             files = source.cluster_files()
+            damaged = [file.damage for file in files if file.damage is not None
+                       and frames.reaches(file.first + file.n_frames)]
+            tasks = cluster.plan_tasks(files, frames, int(task_frames))
             with cluster.connected(scheduler, workers) as client:
-                for part in cluster.search_on_cluster(
-                        client, source.sites, files, cluster.plan_tasks(files, frames, int(task_frames)),
+                cut: set[int] = set()  # files with a frame that a worker could not read
+                for task, part in zip(tasks, cluster.search_on_cluster(
+                        client, source.sites, files, tasks,
                         distance_cutoff=distance_cutoff, angle_cutoff=angle_cutoff, periodic=periodic,
-                        geometry=geometry, keep_rows=keep_rows, chunk_size=int(chunk_size), n_threads=n_threads):
+                        geometry=geometry, keep_rows=keep_rows, chunk_size=int(chunk_size), n_threads=n_threads)):
+                    if task.file in cut:
+                        continue
                     collector.add_part(part)
+                    if part.damage is not None:
+                        cut.add(task.file)
+                        damaged.append(part.damage)
                     if bar is not None:
                         bar.update(len(part.frames))
+    if not collector.analysed:
+        raise ValueError(_nothing_selected(frames, source.n_frames()))
+    for damage in damaged:
+        warnings.warn(str(damage), RuntimeWarning, stacklevel=2)
     if collector.first_without_box is not None:
-        warn_without_box(collector.first_without_box, stacklevel=2)
-    return collector.result(source.labels, distance_cutoff, angle_cutoff, periodic)
+        warn_without_box(collector.first_without_box, collector.n_without_box, stacklevel=2)
+    return collector.result(source.labels(), distance_cutoff, angle_cutoff, periodic)
+
+
+def _count(frames: FrameRange, n_frames: Callable[[], int | None]) -> int | None:
+    stored = n_frames()
+    return None if stored is None else frames.count(stored)
+
+
+def _nothing_selected(frames: FrameRange, n_frames: int | None) -> str:
+    held = "" if n_frames is None else f" of the trajectory's {n_frames} frames"
+    return f"no frame to analyse: start={frames.start}, stop={frames.stop}, step={frames.step} selects none{held}"
 
 
 def check_positive_integer(name: str, value: object) -> None:
@@ -168,26 +191,41 @@ def check_search(distance_cutoff: float, angle_cutoff: float, n_threads: int) ->
                 n_threads=n_threads)
 
 
+def found_sites(find: Callable[..., Sites], selection: dict[str, Any]) -> Sites:
+    """The sites `find` gives for the selection, checked by `check_sites`; when leaving water out
+    left no donor, the error says so rather than blaming the topology."""
+    sites = find(**selection)
+    if not len(sites.donor_h_pairs) and selection.get("exclude_water") and len(
+            find(**{**selection, "exclude_water": False}).donor_h_pairs):
+        raise ValueError("excluding water left no donor-hydrogen pairs: every donor of this system is in water")
+    check_sites(sites)
+    return sites
+
+
 def check_sites(sites: Sites) -> None:
     if not len(sites.donor_h_pairs):
         raise ValueError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
                          "and the donor and hydrogen selections")
+    if not len(sites.acceptors):
+        raise ValueError("no acceptors found: check the topology's elements and the acceptor selection")
 
 
-def warn_without_box(frame: int, stacklevel: int) -> None:
-    warnings.warn(f"frame {frame} has no periodic box: bonds are searched without one "
-                  "(periodic=False silences this)", RuntimeWarning, stacklevel=stacklevel + 1)
+def warn_without_box(frame: int, count: int, stacklevel: int) -> None:
+    others = f" (and {count - 1} more frames)" if count > 1 else ""
+    warnings.warn(f"frame {frame} has no periodic box: it is searched without one{others}; "
+                  "periodic=False silences this", RuntimeWarning, stacklevel=stacklevel + 1)
 
 
 class _Source:
-    """Sites, labels and chunks of a trajectory; `total` counts its analysed frames, and is only
-    called for a progress bar, since a file may have to be scanned to know its length."""
+    """Sites, labels and chunks of a trajectory, with what reading met in `notes`; `n_frames`
+    counts its readable frames, and is only called when needed, since a file may have to be
+    read to know its length."""
 
-    def __init__(self, sites: Sites, labels: AtomLabels | None, chunks: Iterator[Chunk],
-                 total: Callable[[], int | None],
+    def __init__(self, sites: Sites, labels: Callable[[], AtomLabels | None], chunks: Iterator[Chunk],
+                 n_frames: Callable[[], int | None], notes: readers.ReadNotes,
                  cluster_files: Callable[[], list[cluster.TrajectoryFile]] | None = None):
-        self.sites, self.labels, self.chunks, self.total = sites, labels, chunks, total
-        self.cluster_files = cluster_files
+        self.sites, self.labels, self.chunks, self.n_frames = sites, labels, chunks, n_frames
+        self.notes, self.cluster_files = notes, cluster_files
 
 
 def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, backend: str | None,
@@ -200,29 +238,61 @@ def _open(trajectory: Any, topology: Any, frames: FrameRange, chunk_size: int, b
         return _mdtraj_trajectory_source(trajectory, frames, chunk_size, selection)
     paths = readers.as_paths(trajectory)
     if backend is None:
-        backend = "mdanalysis" if is_mdanalysis_group(topology) else _default_backend()
+        backend = _default_backend(topology, paths)
     if backend == "mdanalysis":
         universe = readers.mdanalysis_universe(topology, paths)
         return _mdanalysis_source(universe, frames, chunk_size, selection)
+    _check_mdtraj_paths(topology, paths)
     md_topology = readers.mdtraj_topology(topology, paths[0] if topology is None else None)
-    sites = mdtraj_sites(md_topology, **selection)
+    sites = found_sites(lambda **chosen: mdtraj_sites(md_topology, **chosen), selection)
+    notes = readers.ReadNotes()
 
-    def total() -> int | None:
-        stored = readers.mdtraj_frame_count(paths)
-        return None if stored is None else frames.count(stored)
+    def labels() -> AtomLabels:
+        first = next(readers.mdtraj_chunks(paths, md_topology, FrameRange(0, 1), 1, readers.ReadNotes()), None)
+        if first is None:
+            return mdtraj_labels(md_topology)
+        return mdtraj_labels(md_topology, first.xyz[0], None if first.box is None else first.box[0])
 
-    return _Source(sites, mdtraj_labels(md_topology),
-                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size), total,
+    return _Source(sites, labels,
+                   readers.mdtraj_chunks(paths, md_topology, frames, chunk_size, notes),
+                   lambda: readers.mdtraj_frame_count(paths), notes,
                    lambda: cluster.mdtraj_files(paths, md_topology, frames))
 
 
-def _default_backend() -> str:
+# Topology formats that MDAnalysis reads and MDTraj does not.
+_MDANALYSIS_TOPOLOGIES = (".tpr", ".top", ".itp", ".data", ".gsd", ".txyz", ".arc", ".crd", ".pqr", ".pdbqt",
+                          ".mmtf", ".xpdb", ".dms", ".config", ".history", ".in", ".minimal")
+
+
+def _default_backend(topology: Any, paths: Sequence[Path]) -> str:
+    if is_mdanalysis_group(topology):
+        return "mdanalysis"
+    wants_mdanalysis = isinstance(topology, (str, os.PathLike)) and (
+        Path(topology).suffix.lower() in _MDANALYSIS_TOPOLOGIES)
+    if wants_mdanalysis or not _mdtraj_can_open(topology, paths):
+        if _installed("MDAnalysis"):
+            return "mdanalysis"
+        if wants_mdanalysis:
+            require("MDAnalysis", f"reading the topology {topology}")
     if _installed("mdtraj"):
         return "mdtraj"
     if _installed("MDAnalysis"):
         return "mdanalysis"
     require("mdtraj", "reading trajectory files")
     return "mdtraj"
+
+
+def _mdtraj_can_open(topology: Any, paths: Sequence[Path]) -> bool:
+    # MDTraj's file readers encode paths as ASCII.
+    names = [*map(str, paths), *([str(topology)] if isinstance(topology, (str, os.PathLike)) else [])]
+    return all(name.isascii() for name in names)
+
+
+def _check_mdtraj_paths(topology: Any, paths: Sequence[Path]) -> None:
+    if not _mdtraj_can_open(topology, paths):
+        raise ValueError("MDTraj cannot open file names that hold non-ASCII characters: rename the files, "
+                         "or read them with MDAnalysis (backend='mdanalysis', pip install "
+                         "'brenvox_hbond_rs[mdanalysis]')")
 
 
 def _installed(module: str) -> bool:
@@ -236,15 +306,17 @@ def _mdanalysis_source(atoms: Any, frames: FrameRange, chunk_size: int, selectio
         raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
                          "with the donors and acceptors selections")
     universe = atoms.universe
-    sites = mdanalysis_sites(atoms, **selection)
-    return _Source(sites, mdanalysis_labels(universe),
-                   readers.mdanalysis_chunks(universe.trajectory, universe.atoms.n_atoms, frames, chunk_size),
-                   lambda: frames.count(universe.trajectory.n_frames), lambda: cluster.mdanalysis_files(universe))
+    sites = found_sites(lambda **chosen: mdanalysis_sites(atoms, **chosen), selection)
+    notes = readers.ReadNotes()
+    return _Source(sites, lambda: mdanalysis_labels(universe),
+                   readers.mdanalysis_chunks(universe.trajectory, universe.atoms.n_atoms, frames, chunk_size, notes),
+                   lambda: sum(part.n_frames for part in readers.mdanalysis_parts(universe.trajectory)), notes,
+                   lambda: cluster.mdanalysis_files(universe))
 
 
 def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: int,
                               selection: dict[str, Any]) -> _Source:
-    sites = mdtraj_sites(trajectory.topology, **selection)
+    sites = found_sites(lambda **chosen: mdtraj_sites(trajectory.topology, **chosen), selection)
 
     def chunks() -> Iterator[Chunk]:
         taken = frames.select(0, trajectory.n_frames)
@@ -252,10 +324,15 @@ def _mdtraj_trajectory_source(trajectory: Any, frames: FrameRange, chunk_size: i
         for begin in range(0, len(taken), chunk_size):
             block = taken[begin:begin + chunk_size]
             yield Chunk(xyz=np.ascontiguousarray(trajectory.xyz[block], dtype=np.float32),
-                        box=None if vectors is None else readers.box_or_none(vectors[block]),
+                        box=None if vectors is None else readers.box_rows(vectors[block]),
                         times=np.asarray(trajectory.time[block], dtype=np.float64), frames=block)
 
-    return _Source(sites, mdtraj_labels(trajectory.topology), chunks(), lambda: frames.count(trajectory.n_frames))
+    def labels() -> AtomLabels:
+        box = None if trajectory.unitcell_vectors is None else trajectory.unitcell_vectors[0]
+        return mdtraj_labels(trajectory.topology, trajectory.xyz[0] if trajectory.n_frames else None, box)
+
+    return _Source(sites, labels, chunks(), lambda: trajectory.n_frames,
+                   readers.ReadNotes())
 
 
 _DONE = object()

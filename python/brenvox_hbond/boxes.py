@@ -95,3 +95,13 @@ def _raise_for_first_invalid(
         name = f"box[{bad[0]}]" if per_frame else "box"
         values = ", ".join(repr(float(value)) for value in dimensions[bad[0]])
         raise ValueError(f"{name} = ({values}) is not a periodic cell: {reason}")
+
+
+def perpendicular_widths(vectors: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The smallest distance between opposite faces of each box (n_boxes, 3, 3)."""
+    a, b, c = vectors[:, 0], vectors[:, 1], vectors[:, 2]
+    with np.errstate(all="ignore"):
+        volume = np.abs(np.einsum("ni,ni->n", a, np.cross(b, c)))
+        faces = np.stack([np.linalg.norm(np.cross(b, c), axis=1), np.linalg.norm(np.cross(c, a), axis=1),
+                          np.linalg.norm(np.cross(a, b), axis=1)], axis=1)
+        return np.asarray(volume / faces.max(axis=1), dtype=np.float64)

@@ -11,6 +11,7 @@ import argparse
 import contextlib
 import gc
 import math
+import os
 import sys
 import types
 import warnings
@@ -21,6 +22,7 @@ from typing import Any, NoReturn
 from ._optional import require
 from .analysis import BACKENDS, analyze
 from .cluster import TASK_FRAMES, TaskError
+from .outputs import check_writable, staged_files, writing
 from .plots import summary_figure
 from .results import HbondResult
 
@@ -33,6 +35,7 @@ _SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError, Task
 _READER_PACKAGES = ("mdtraj", "MDAnalysis")
 _PACKAGE = __name__.split(".")[0]
 _WITHOUT_TOPOLOGY = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".netcdf", ".mdcrd", ".binpos")
+_OUT_OF_MEMORY = f"{PROG}: error: out of memory: use a smaller --chunk-size or fewer --threads\n".encode()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -169,6 +172,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except MemoryError:
+        # Even the report of the failure ran out of memory: a line made without allocating.
+        with contextlib.suppress(OSError):
+            os.write(2, _OUT_OF_MEMORY)
+        return 1
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -211,20 +219,27 @@ def _check_outputs(args: argparse.Namespace) -> None:
     if args.plot is not None:
         require("matplotlib", f"drawing {args.plot}")
     for path in (args.out, args.counts, args.plot):
-        if path is not None and not path.absolute().parent.is_dir():
-            raise FileNotFoundError(f"cannot write {path}: directory {path.absolute().parent} does not exist")
+        if path is not None:
+            check_writable(path)
 
 
 def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
-    if args.counts is not None:
-        result.counts_to_csv(args.counts)
-    if args.out is not None:
-        if args.out.suffix.lower() == ".parquet":
-            result.to_parquet(args.out)
-        else:
-            result.to_csv(args.out)
-    if args.plot is not None:
-        summary_figure(result).savefig(args.plot)
+    """Every output written to a temporary file first; they replace their targets together once
+    all are written, so a failure or Ctrl-C leaves the earlier files as they were."""
+    with staged_files() as staged:
+        if args.counts is not None:
+            with writing(args.counts):
+                result.counts_to_csv(staged.path(args.counts))
+        if args.out is not None:
+            with writing(args.out):
+                if args.out.suffix.lower() == ".parquet":
+                    result.to_parquet(staged.path(args.out))
+                else:
+                    result.to_csv(staged.path(args.out))
+        if args.plot is not None:
+            figure = summary_figure(result)
+            with writing(args.plot):
+                figure.savefig(staged.path(args.plot))
 
 
 def _report(result: HbondResult, args: argparse.Namespace) -> str:
@@ -243,6 +258,8 @@ def _report(result: HbondResult, args: argparse.Namespace) -> str:
 
 
 def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
+    if isinstance(exc, MemoryError) or _out_of_memory(exc):
+        return "out of memory: use a smaller --chunk-size or fewer --threads"
     message = _one_line(str(exc))
     if not isinstance(exc, _SELF_EXPLAINING) or not message:
         message = f"{type(exc).__name__}: {message}" if message else type(exc).__name__
@@ -253,6 +270,18 @@ def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
     if caller == "sites" and any(getattr(args, role) for role in ("donors", "hydrogens", "acceptors")):
         return f"invalid selection: {message}"
     return message
+
+
+def _out_of_memory(exc: BaseException) -> bool:
+    """Whether a library's failure came from a shortage of memory: C code that finds no memory
+    often returns an error without setting one."""
+    seen: BaseException | None = exc
+    while seen is not None:
+        if isinstance(seen, MemoryError) or (
+                isinstance(seen, SystemError) and "without exception set" in str(seen)):
+            return True
+        seen = seen.__cause__ or seen.__context__
+    return False
 
 
 def _one_line(message: str) -> str:

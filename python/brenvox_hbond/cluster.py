@@ -19,10 +19,11 @@ import numpy.typing as npt
 
 from . import readers
 from ._optional import require
+from .chunk_search import SearchOptions, search_chunk
 from .collector import Collector, Part
-from .hbonds import find_hbonds
 from .readers import FrameRange
 from .sites import Sites
+from .xdr_frames import is_xdr_file
 
 # Analysed frames per task: a few seconds of work for a 30 000-atom system, so the scheduler's
 # few milliseconds per task stay well under 1 %, while a lost worker costs little to redo.
@@ -64,6 +65,7 @@ class TrajectoryFile:
     opener: Any
     offsets: npt.NDArray[np.int64] | None = None
     reader_arguments: dict[str, Any] | None = None
+    damage: readers.DamagedFile | None = None  # where the readable frames end, when before the file's end
 
 
 @dataclass(frozen=True)
@@ -96,16 +98,19 @@ def run_task(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
 
 
 def _search_file(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
-    threads = search.n_threads or _default_threads(search.threads_per_host)
+    options = SearchOptions(search.distance_cutoff, search.angle_cutoff, search.periodic,
+                            search.n_threads or _default_threads(search.threads_per_host), search.geometry)
     collector = Collector(search.sites, search.geometry, search.keep_rows)
-    pairs, acceptors = search.sites.donor_h_pairs, search.sites.acceptors
-    for chunk in _chunks(file, frames, search.chunk_size):
-        box = chunk.box if search.periodic else None
-        rows = find_hbonds(chunk.xyz, pairs, acceptors, box=box, distance_cutoff=search.distance_cutoff,
-                           angle_cutoff=search.angle_cutoff, n_threads=threads)
-        global_chunk = readers.Chunk(chunk.xyz, chunk.box, chunk.times, chunk.frames + file.first)
-        collector.add(global_chunk, box, rows, search.periodic)
-    return collector.part()
+    damage = None
+    try:
+        for chunk in _chunks(file, frames, search.chunk_size):
+            global_chunk = readers.Chunk(chunk.xyz, chunk.box, chunk.times, chunk.frames + file.first)
+            collector.add(global_chunk, search_chunk(global_chunk, search.sites, options))
+    except readers.DamagedFile as exc:
+        damage = exc
+    part = collector.part()
+    part.damage = damage
+    return part
 
 
 def _chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[readers.Chunk]:
@@ -115,7 +120,7 @@ def _chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterat
     if reader.n_frames < (frames.stop or 0):
         reader.close()
         raise EOFError(f"{file.path} holds {reader.n_frames} frames, fewer than when it was counted")
-    return _closing(reader, readers.mdanalysis_chunks(reader, reader.n_atoms, frames, chunk_size))
+    return _closing(reader, readers.mdanalysis_frames(reader, reader.n_atoms, frames, chunk_size))
 
 
 def _closing(reader: Any, chunks: Iterator[readers.Chunk]) -> Iterator[readers.Chunk]:
@@ -216,19 +221,20 @@ def mdtraj_files(paths: Sequence[Path], topology: Any, frames: FrameRange) -> li
     for path in paths:
         if frames.done(first):
             break
-        offsets = None
+        offsets, damage = None, None
         try:
-            if path.suffix.lower() in readers.DIRECT_FORMATS:
-                with md.open(str(path)) as handle:
-                    offsets = np.asarray(handle.offsets, dtype=np.int64)
-                n_frames, opener = len(offsets), topology.n_atoms
+            if is_xdr_file(path):
+                index = readers.readable_index(path)
+                offsets, n_frames, opener = index.offsets, index.n_frames, topology.n_atoms
+                if index.damage is not None:
+                    damage = readers.DamagedFile(path, n_frames, index.damage)
             else:
                 n_frames, opener = _frame_count(md, path, topology), topology
         except OSError:
             raise
         except Exception as exc:  # the readers raise many types for a malformed file
             raise ValueError(f"cannot count the frames of {path}: {type(exc).__name__}: {exc}") from exc
-        files.append(TrajectoryFile(str(path), first, n_frames, "mdtraj", opener, offsets))
+        files.append(TrajectoryFile(str(path), first, n_frames, "mdtraj", opener, offsets, damage=damage))
         first += n_frames
     return files
 
@@ -249,14 +255,15 @@ def mdanalysis_files(universe: Any) -> list[TrajectoryFile]:
     parts = getattr(trajectory, "readers", None) or [trajectory]
     files = []
     first = 0
-    for reader in parts:
+    for reader, part in zip(parts, readers.mdanalysis_parts(trajectory)):
         if isinstance(reader, memory.MemoryReader) or getattr(reader, "transformations", None) \
                 or not isinstance(getattr(reader, "filename", None), str) or not Path(reader.filename).is_file():
             raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory is not "
                              "a set of files read as stored (in memory, a stream, or with transformations)")
-        files.append(TrajectoryFile(reader.filename, first, reader.n_frames, "mdanalysis", type(reader),
-                                    reader_arguments=dict(reader._kwargs)))
-        first += reader.n_frames
+        damage = None if part.damage is None else readers.DamagedFile(reader.filename, part.n_frames, part.damage)
+        files.append(TrajectoryFile(reader.filename, first, part.n_frames, "mdanalysis", type(reader),
+                                    reader_arguments=dict(reader._kwargs), damage=damage))
+        first += part.n_frames
     if getattr(trajectory, "transformations", None):
         raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory has "
                          "transformations, which workers would not apply")

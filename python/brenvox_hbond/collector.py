@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .geometry import bond_geometry
-from .readers import Chunk
+from .chunk_search import ChunkBonds
+from .readers import Chunk, DamagedFile
 from .results import HbondResult, TripletCounts
 from .sites import AtomLabels, Sites
 
@@ -29,6 +29,8 @@ class Part:
     tally: tuple[IntArray, IntArray] | None
     measures: tuple[FloatArray, FloatArray, FloatArray] | None
     first_without_box: int | None
+    n_without_box: int = 0
+    damage: DamagedFile | None = None
 
 
 class _TripletTally:
@@ -92,18 +94,19 @@ class Collector:
         self.times: list[FloatArray] = []
         self.measures: list[tuple[FloatArray, FloatArray, FloatArray]] = []
         self.first_without_box: int | None = None
+        self.n_without_box = 0
         self.analysed = 0
 
-    def add(self, chunk: Chunk, box: npt.NDArray[np.float64] | None, rows: npt.NDArray[np.uint32],
-            periodic: bool) -> None:
+    def add(self, chunk: Chunk, found: ChunkBonds) -> None:
         n = len(chunk.frames)
-        if periodic and box is None and self.first_without_box is None:
-            self.first_without_box = int(chunk.frames[0])
+        rows = found.rows
+        self._note_without_box(int(chunk.frames[found.without_box[0]]) if len(found.without_box) else None,
+                               len(found.without_box))
         self.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
         self.frames.append(chunk.frames)
         self.times.append(chunk.times)
-        if self.geometry:
-            self.measures.append(bond_geometry(chunk.xyz, box, rows))
+        if found.measures is not None:
+            self.measures.append(found.measures)
         if self.tally is not None:
             self.tally.add_rows(rows)
         else:
@@ -111,9 +114,13 @@ class Collector:
             self.rows.append(rows)
         self.analysed += n
 
-    def add_part(self, part: Part) -> None:
+    def _note_without_box(self, first: int | None, count: int) -> None:
         if self.first_without_box is None:
-            self.first_without_box = part.first_without_box
+            self.first_without_box = first
+        self.n_without_box += count
+
+    def add_part(self, part: Part) -> None:
+        self._note_without_box(part.first_without_box, part.n_without_box)
         self.counts.append(part.counts)
         self.frames.append(part.frames)
         self.times.append(part.times)
@@ -134,6 +141,7 @@ class Collector:
             rows=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
             tally=None if self.tally is None else self.tally.merged(),
             measures=self._measures(), first_without_box=self.first_without_box,
+            n_without_box=self.n_without_box,
         )
 
     def _measures(self) -> tuple[FloatArray, FloatArray, FloatArray] | None:

@@ -16,10 +16,27 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["autocorrelation", "intermittent_autocorrelation", "lifetime_integral"]
+__all__ = ["Autocorrelation", "autocorrelation", "intermittent_autocorrelation", "lifetime_integral"]
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
+
+class Autocorrelation(tuple[IntArray, FloatArray]):
+    """``(tau, timeseries)``: lags in frames and C(tau); unpacks as that pair. `tau_ps` holds the
+    lags in ps, from the analysed frames' times, and `dt_ps` the time between them; both are
+    None when the frames are not evenly spaced in time."""
+
+    tau: IntArray
+    timeseries: FloatArray
+    dt_ps: float | None
+    tau_ps: FloatArray | None
+
+    def __new__(cls, tau: IntArray, timeseries: FloatArray, dt_ps: float | None) -> "Autocorrelation":
+        curve = super().__new__(cls, (tau, timeseries))
+        curve.tau, curve.timeseries, curve.dt_ps = tau, timeseries, dt_ps
+        curve.tau_ps = None if dt_ps is None else tau * dt_ps
+        return curve
+
 
 # Float64 elements in one block of dense presence rows given to the FFT (32 MiB).
 _FFT_BLOCK = 1 << 22
@@ -172,13 +189,22 @@ def intermittent_autocorrelation(
     return lags, timeseries
 
 
-def lifetime_integral(tau: npt.ArrayLike, timeseries: npt.ArrayLike, dt: float = 1.0) -> float:
+def lifetime_integral(tau: npt.ArrayLike, timeseries: npt.ArrayLike | None = None, dt: float = 1.0) -> float:
     """Lifetime as the area under an autocorrelation function, by the trapezoid rule.
 
     `tau` holds lags in frames, strictly increasing; `dt` is the time between frames, so the
-    result is in the unit of `dt`. The area only approaches the lifetime when the function has
-    decayed to about zero by the last lag. Fewer than two points give 0.0.
+    result is in the unit of `dt`. Given an `Autocorrelation` alone (what
+    ``HbondResult.lifetime`` returns), the result is in ps, from its frames' times. The area
+    only approaches the lifetime when the function has decayed to about zero by the last lag.
+    Fewer than two points give 0.0.
     """
+    if timeseries is None:
+        if not isinstance(tau, Autocorrelation):
+            raise TypeError("give tau and timeseries, or an Autocorrelation alone")
+        if tau.tau_ps is None:
+            raise ValueError("the analysed frames are not evenly spaced in time, so the lifetime has no time "
+                             "axis: integrate over frames with lifetime_integral(curve.tau, curve.timeseries)")
+        return lifetime_integral(tau.tau_ps, tau.timeseries)
     x = _real_vector(tau, "tau")
     y = _real_vector(timeseries, "timeseries")
     if x.shape != y.shape:

@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import os
+import warnings
 from typing import Any, Self
 
 import numpy as np
 import numpy.typing as npt
 
 from ._optional import require
-from .analysis import check_positive_integer, check_search, check_sites, warn_without_box
-from .hbonds import find_hbonds
-from .readers import mdanalysis_box
+from .analysis import check_positive_integer, check_search, found_sites, warn_without_box
+from .chunk_search import SearchOptions, search_chunk
+from .readers import Chunk, DamagedFile, mdanalysis_box, mdanalysis_parts
 from .results import HbondResult
 from .sites import Sites, mdanalysis_labels, mdanalysis_sites
 
@@ -43,8 +44,8 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
     angle_cutoff : float, default 120.0
         D–H–A angle in degrees.
     periodic : bool, default True
-        Use the box stored with each frame. A chunk in which some frame stores none is searched
-        without a box, with a RuntimeWarning the first time.
+        Use the box stored with each frame; a frame that stores none is searched without one,
+        with a RuntimeWarning the first time.
     chunk_size : int, default 100
         Frames searched at once; memory grows with it (``12 * n_atoms`` bytes a frame).
     n_threads : int, optional
@@ -114,9 +115,9 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         check_positive_integer("chunk_size", chunk_size)
         # Here, not in every worker of a run.
         check_search(distance_cutoff, angle_cutoff, (os.cpu_count() or 1) if n_threads is None else n_threads)
-        self.sites: Sites = mdanalysis_sites(atomgroup, donors=donors, hydrogens=hydrogens, acceptors=acceptors,
-                                             exclude_water=exclude_water)
-        check_sites(self.sites)
+        self.sites: Sites = found_sites(lambda **chosen: mdanalysis_sites(atomgroup, **chosen),
+                                        dict(donors=donors, hydrogens=hydrogens, acceptors=acceptors,
+                                             exclude_water=exclude_water))
         self._universe = universe
         self.distance_cutoff = float(distance_cutoff)
         self.angle_cutoff = float(angle_cutoff)
@@ -143,9 +144,32 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         """Search the frames ``start, start + step, ...`` below `stop` (or `frames`), as
         ``AnalysisBase.run``; `backend` is "serial" (the default), "multiprocessing" or "dask"."""
         self._serial = backend in (None, "serial") or isinstance(backend, BackendSerial)
+        readable = self._readable_frames(start, stop, step, frames)
+        if readable is not None:
+            start, stop, step, frames = None, None, None, readable
         super().run(start, stop, step, frames, verbose, n_workers, n_parts, backend,
                     unsupported_backend=unsupported_backend, progressbar_kwargs=progressbar_kwargs)
         return self
+
+    def _readable_frames(self, start: int | None, stop: int | None, step: int | None,
+                         frames: Any) -> npt.NDArray[np.int64] | None:
+        """The frames asked for without those past the damage of an .xtc or .trr file (cut
+        inside a frame), with a warning for each such file; None when every one is readable."""
+        trajectory = self._universe.trajectory
+        if frames is None:
+            wanted = np.arange(*trajectory.check_slice_indices(start, stop, step))
+        else:
+            wanted = np.arange(trajectory.n_frames)[np.asarray(frames)]
+        readable = np.zeros(trajectory.n_frames, dtype=bool)
+        for part in mdanalysis_parts(trajectory):
+            readable[part.offset:part.offset + part.n_frames] = True
+            lost = (wanted >= part.offset + part.n_frames) & (wanted < part.offset + part.stored)
+            if part.damage is not None and np.any(lost):
+                warnings.warn(str(DamagedFile(part.filename, part.n_frames, part.damage)), RuntimeWarning,
+                              stacklevel=3)
+        if np.all(readable[wanted]):
+            return None
+        return np.asarray(wanted[readable[wanted]], dtype=np.int64)
 
     def _prepare(self) -> None:
         self.results.hbonds = []
@@ -191,14 +215,13 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         n, self._pending = self._pending, 0
         if not n:
             return
-        box = mdanalysis_box(self._dimensions[:n]) if self.periodic else None
-        if self.periodic and box is None and not self._warned:
-            missing = self._frame_numbers[:n][~np.all(self._dimensions[:n, :3] > 0, axis=1)][0]
-            warn_without_box(int(missing), stacklevel=2)
+        chunk = Chunk(self._xyz[:n], mdanalysis_box(self._dimensions[:n]), np.zeros(n), self._frame_numbers[:n])
+        options = SearchOptions(self.distance_cutoff, self.angle_cutoff, self.periodic, self._threads)
+        found = search_chunk(chunk, self.sites, options)
+        if len(found.without_box) and not self._warned:
+            warn_without_box(int(self._frame_numbers[found.without_box[0]]), 1, stacklevel=2)
             self._warned = True
-        rows = find_hbonds(self._xyz[:n], self.sites.donor_h_pairs, self.sites.acceptors, box=box,
-                           distance_cutoff=self.distance_cutoff, angle_cutoff=self.angle_cutoff,
-                           n_threads=self._threads)
+        rows = found.rows
         self.results.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
         rows[:, 0] = self._positions[:n][rows[:, 0]]
         self.results.hbonds.append(rows)

@@ -7,6 +7,7 @@ save them with ``fig.savefig(...)``, or pass an axes of a pyplot figure to see t
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -64,17 +65,24 @@ def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0
     ax.set_title("Hydrogen-bond autocorrelation")
     ax.set_ylabel("C(τ)")
     lag = min(int(tau_max), result.n_frames - 1)
-    in_ps = result.n_frames > 1 and result.dt > 0
-    ax.set_xlabel("τ (ps)" if in_ps else "τ (frames)")
+    ax.set_xlabel("τ (frames)")
     if lag < 1 or not np.any(result.counts):
         _empty(ax, "no hydrogen bonds" if lag >= 1 else "fewer than two frames")
         return ax.figure
-    scale = result.dt if in_ps else 1.0
-    tau, continuous = result.lifetime(tau_max=lag, intermittency=intermittency)
+    continuous = result.lifetime(tau_max=lag, intermittency=intermittency)
+    # Lags in ps only when the frames are evenly spaced in time; otherwise in frames, said so.
+    in_ps = continuous.tau_ps is not None
+    if in_ps:
+        ax.set_xlabel("τ (ps)")
+    else:
+        _note(ax, "frames not evenly spaced in time")
     name = "continuous" if not intermittency else f"continuous, gaps ≤ {intermittency} frames"
-    ax.plot(tau * scale, continuous, marker=".", label=name)
-    tau, intermittent = result.intermittent_lifetime(tau_max=lag)
-    ax.plot(tau * scale, intermittent, marker=".", label="intermittent")
+    ax.plot(continuous.tau_ps if in_ps else continuous.tau, continuous.timeseries, marker=".", label=name)
+    with warnings.catch_warnings():  # said once, for the continuous curve
+        warnings.simplefilter("ignore", RuntimeWarning)
+        intermittent = result.intermittent_lifetime(tau_max=lag)
+    ax.plot(intermittent.tau_ps if in_ps else intermittent.tau, intermittent.timeseries, marker=".",
+            label="intermittent")
     ax.set_ylim(0, 1.05)
     ax.legend()
     return ax.figure
@@ -82,13 +90,20 @@ def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0
 
 def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20) -> Any:
     """One figure with bonds per frame and the autocorrelations on the left, the most
-    occupied bonds on the right."""
+    occupied bonds on the right, titled with the criterion."""
     figure = _figure(figsize=(13, 7))
+    figure.suptitle(criterion(result))
     grid = figure.add_gridspec(2, 2, width_ratios=(1, 1))
     plot_counts(result, ax=figure.add_subplot(grid[0, 0]))
     plot_lifetime(result, tau_max=tau_max, ax=figure.add_subplot(grid[1, 0]))
     plot_occupancy(result, top=top, ax=figure.add_subplot(grid[:, 1]))
     return figure
+
+
+def criterion(result: HbondResult) -> str:
+    """The search's criterion, for a title: cut-offs and whether the box was used."""
+    box = "periodic box" if result.periodic else "no periodic box"
+    return (f"Baker–Hubbard: H···A < {result.distance_cutoff:g} nm, D–H···A > {result.angle_cutoff:g}°, {box}")
 
 
 def _figure(**options: Any) -> Any:
@@ -99,6 +114,10 @@ def _axes(ax: Any) -> Any:
     if ax is not None:
         return ax
     return _figure(figsize=(7, 4.5)).add_subplot()
+
+
+def _note(ax: Any, message: str) -> None:
+    ax.text(0.98, 0.98, message, transform=ax.transAxes, ha="right", va="top", color="0.4", fontsize="small")
 
 
 def _empty(ax: Any, message: str) -> None:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -11,6 +12,7 @@ import numpy.typing as npt
 
 from . import lifetimes
 from ._optional import require
+from .outputs import atomic_path
 from .sites import AtomLabels, Sites
 
 IntArray = npt.NDArray[np.int64]
@@ -65,6 +67,23 @@ class HbondResult:
             return 1.0
         return float(np.median(np.diff(self.times)))
 
+    def time_step(self) -> float | None:
+        """The time between analysed frames in ps when they are evenly spaced in time (within the
+        precision times are stored with), else None, with a RuntimeWarning."""
+        if self.n_frames < 2:
+            return None
+        steps = np.diff(self.times)
+        step = float(np.median(steps))
+        # Times stored in single precision carry up to half an ulp of float32 each.
+        slack = max(1e-6 * abs(step), 4.0 * float(np.max(np.abs(self.times))) * 2.0**-24)
+        if step > 0.0 and np.all(np.abs(steps - step) <= slack):
+            return step
+        where = int(np.flatnonzero(np.abs(steps - step) > slack)[0]) if step > 0.0 else 0
+        warnings.warn(f"the analysed frames are not evenly spaced in time (frame {self.frames[where + 1]} comes "
+                      f"{time_text(steps[where])} ps after the one before, most come {time_text(step)} ps apart): "
+                      "lifetimes are given in frames only", RuntimeWarning, stacklevel=3)
+        return None
+
     def __repr__(self) -> str:
         rows = "no rows kept" if self.hbonds is None else f"{len(self.hbonds)} rows"
         return (
@@ -76,7 +95,7 @@ class HbondResult:
         """A few lines for a terminal: frames, bonds per frame, the `top` most occupied bonds."""
         lines = [
             f"frames analysed: {self.n_frames}"
-            + (f" (time {self.times[0]:g} to {self.times[-1]:g} ps)" if self.n_frames else ""),
+            + (f" (time {time_text(self.times[0])} to {time_text(self.times[-1])} ps)" if self.n_frames else ""),
             f"donor-hydrogen pairs: {len(self.sites.donor_h_pairs)}, acceptors: {len(self.sites.acceptors)}",
         ]
         if self.n_frames:
@@ -94,8 +113,8 @@ class HbondResult:
         return "\n".join(lines)
 
     def describe(self, triplet: npt.ArrayLike) -> str:
-        """A (donor, hydrogen, acceptor) triplet as ``GLU7-N - GLU7-H ... ASP9-OD1`` (atom indices
-        without labels)."""
+        """A (donor, hydrogen, acceptor) triplet as ``A:GLU7-N - A:GLU7-H ... B:ASP9-OD1``, each
+        atom with its chain (atom indices without labels)."""
         atoms = [int(atom) for atom in np.asarray(triplet).reshape(3)]
         if self.labels is None:
             return "{} - {} ... {}".format(*atoms)
@@ -151,7 +170,7 @@ class HbondResult:
     def counts_by_type(self, by: str = "resname") -> npt.NDArray[Any]:
         """Bonds summed over frames per (donor type, acceptor type), most frequent first, as a
         structured array with fields donor, acceptor, count and per_frame. `by` is "resname",
-        "name", "element" or "residue" (residue name and number)."""
+        "name", "element" or "residue" (chain, residue name and number: ``B:LYS28``)."""
         if by not in _TYPE_KINDS:
             raise ValueError(f"by must be one of {', '.join(_TYPE_KINDS)}, got {by!r}")
         if self.labels is None:
@@ -177,33 +196,37 @@ class HbondResult:
             return labels.names
         if by == "element":
             return labels.elements
-        named: npt.NDArray[np.str_] = np.char.add(labels.residue_names, labels.residue_ids.astype(str))
-        return named
+        return labels.residues()
 
     # -- lifetimes -----------------------------------------------------------------------------
 
-    def lifetime(self, tau_max: int = 20, window_step: int = 1, intermittency: int = 0) -> tuple[IntArray, FloatArray]:
+    def lifetime(self, tau_max: int = 20, window_step: int = 1,
+                 intermittency: int = 0) -> lifetimes.Autocorrelation:
         """Continuous autocorrelation of the bonds (intermittency 0), or with gaps of up to
         `intermittency` frames forgiven, as MDAnalysis' ``HydrogenBondAnalysis.lifetime``:
-        returns (tau in frames, C(tau)). Multiply tau by `dt` for ps. `tau_max` is capped at the
-        last lag the trajectory has."""
+        (tau in frames, C(tau)), with the lags in ps as `tau_ps` (see `time_step`). `tau_max`
+        is capped at the last lag the trajectory has."""
         keys, _ = self._triplet_keys()
-        return lifetimes.autocorrelation(
+        tau, timeseries = lifetimes.autocorrelation(
             self._rows()[:, 0], keys, self.n_frames, tau_max=min(tau_max, max(self.n_frames - 1, 1)),
             window_step=window_step, intermittency=intermittency,
         )
+        return lifetimes.Autocorrelation(tau, timeseries, self.time_step())
 
-    def intermittent_lifetime(self, tau_max: int | None = None) -> tuple[IntArray, FloatArray]:
+    def intermittent_lifetime(self, tau_max: int | None = None) -> lifetimes.Autocorrelation:
         """The intermittent (Luzar–Chandler) autocorrelation, as ``gmx hbond -ac`` gives it:
-        (tau in frames, C(tau))."""
+        (tau in frames, C(tau)), with the lags in ps as `tau_ps`."""
         keys, _ = self._triplet_keys()
-        return lifetimes.intermittent_autocorrelation(self._rows()[:, 0], keys, self.n_frames, tau_max=tau_max)
+        tau, timeseries = lifetimes.intermittent_autocorrelation(self._rows()[:, 0], keys, self.n_frames,
+                                                                  tau_max=tau_max)
+        return lifetimes.Autocorrelation(tau, timeseries, self.time_step())
 
     # -- tables --------------------------------------------------------------------------------
 
     def to_dataframe(self) -> Any:
-        """One row per bond and frame: frame, time_ps, donor, hydrogen, acceptor, their labels,
-        and the distances (nm) and angle (degrees) when they were computed."""
+        """One row per bond and frame: frame, time_ps, donor, hydrogen, acceptor, their labels
+        (chain, residue name and number of donor and acceptor; atom names), and the distances
+        (nm) and angle (degrees) when they were computed."""
         pd = require("pandas", "HbondResult.to_dataframe")
         rows = self._rows()
         frame = rows[:, 0].astype(np.int64)
@@ -219,6 +242,7 @@ class HbondResult:
             for role, column in (("donor", 1), ("hydrogen", 2), ("acceptor", 3)):
                 atoms = rows[:, column]
                 if role != "hydrogen":
+                    columns[f"{role}_chain"] = pd.Categorical(labels.chain_of[atoms])
                     columns[f"{role}_resname"] = pd.Categorical(labels.residue_names[atoms])
                     columns[f"{role}_resid"] = labels.residue_ids[atoms]
                 columns[f"{role}_name"] = pd.Categorical(labels.names[atoms])
@@ -234,15 +258,37 @@ class HbondResult:
         pd = require("pandas", "HbondResult.counts_dataframe")
         return pd.DataFrame({"frame": self.frames, "time_ps": self.times, "n_hbonds": self.counts})
 
+    # The writers write a temporary file beside `path` and rename it once complete: a failure or
+    # an interrupt leaves no partial file and whatever was at `path` before.
+
     def to_csv(self, path: str | os.PathLike[str]) -> None:
-        self.to_dataframe().to_csv(path, index=False)
+        table = self.to_dataframe()
+        with atomic_path(path) as temporary:
+            table.to_csv(temporary, index=False)
 
     def to_parquet(self, path: str | os.PathLike[str]) -> None:
         require("pyarrow", "HbondResult.to_parquet")
-        self.to_dataframe().to_parquet(path, index=False)
+        table = self.to_dataframe()
+        with atomic_path(path) as temporary:
+            table.to_parquet(temporary, index=False)
 
     def counts_to_csv(self, path: str | os.PathLike[str]) -> None:
-        """frame,time_ps,n_hbonds, one line per analysed frame; needs NumPy only."""
-        table = np.zeros(self.n_frames, dtype=[("frame", np.int64), ("time_ps", np.float64), ("n_hbonds", np.int64)])
-        table["frame"], table["time_ps"], table["n_hbonds"] = self.frames, self.times, self.counts
-        np.savetxt(path, table, fmt=["%d", "%.6g", "%d"], delimiter=",", header="frame,time_ps,n_hbonds", comments="")
+        """frame,time_ps,n_hbonds, one line per analysed frame, times with the digits that read
+        back as the stored value (see `time_text`); needs NumPy only."""
+        with atomic_path(path) as temporary, open(temporary, "w") as out:
+            out.write("frame,time_ps,n_hbonds\n")
+            out.writelines(f"{frame},{time_text(time)},{count}\n"
+                           for frame, time, count in zip(self.frames.tolist(), self.times.tolist(),
+                                                         self.counts.tolist()))
+
+
+def time_text(time: float) -> str:
+    """A time with as many digits as it takes to read back as the same value, never in exponent
+    notation. Times stored in single precision, as .xtc and most trajectory files store them,
+    are read back at that precision: 250000.2, not 250000.203125."""
+    value = float(time)
+    if not np.isfinite(value):
+        return str(value)
+    if float(np.float32(value)) == value:
+        return np.format_float_positional(np.float32(value), unique=True, trim="-")
+    return np.format_float_positional(value, unique=True, trim="-")

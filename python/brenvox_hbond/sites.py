@@ -1,12 +1,14 @@
-"""Donor–hydrogen pairs and acceptors, and the atom labels that go with them, from a topology.
+"""Donor–hydrogen pairs and acceptors from a topology.
 
 Three sources: an MDTraj topology (MDTraj's own rules for donors, acceptors, water and side
-chains), an MDAnalysis Universe or AtomGroup (selection strings, bonds or distances), and
-plain element and bond arrays.
+chains), an MDAnalysis Universe or AtomGroup (bonds or distances), and plain element and bond
+arrays. Selection strings narrow the default candidates in both libraries' languages, and
+monatomic ions never take part, whatever element a reader guessed for them.
 """
 
 from __future__ import annotations
 
+import re
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -15,12 +17,23 @@ import numpy as np
 import numpy.typing as npt
 
 from ._optional import require
+from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
+
+__all__ = ["AtomLabels", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites", "mdtraj_labels",
+           "mdtraj_sites"]
 
 IntArray = npt.NDArray[np.int64]
 
 # A hydrogen closer than this to a donor is taken as bonded to it when the topology has no bonds
 # (nm; 1.2 Å, as MDAnalysis' hydrogen-bond analysis does).
 DONOR_HYDROGEN_DISTANCE = 0.12
+
+# Monatomic ions of the common force fields (names without charge and digits, as atom or
+# residue name): "NA" would otherwise read as nitrogen, "CAL" as carbon.
+ION_NAMES = frozenset({"NA", "SOD", "K", "POT", "CL", "CLA", "MG", "CA", "CAL", "ZN", "LI", "LIT", "RB", "CS",
+                       "CES", "BR", "IOD", "I", "F", "CD", "CU", "FE", "MN", "NI", "CO", "BA", "SR", "AL",
+                       "HG", "AG"})
+_CHARGE_SUFFIX = re.compile(r"[0-9+\-]+$")
 
 
 @dataclass(frozen=True)
@@ -33,23 +46,6 @@ class Sites:
     def __post_init__(self) -> None:
         object.__setattr__(self, "donor_h_pairs", np.asarray(self.donor_h_pairs, np.int64).reshape(-1, 2))
         object.__setattr__(self, "acceptors", np.asarray(self.acceptors, np.int64).reshape(-1))
-
-
-@dataclass(frozen=True)
-class AtomLabels:
-    """Per-atom names for tables: atom name, residue name, residue number and element."""
-
-    names: npt.NDArray[np.str_]
-    residue_names: npt.NDArray[np.str_]
-    residue_ids: npt.NDArray[np.int64]
-    elements: npt.NDArray[np.str_]
-
-    def __len__(self) -> int:
-        return len(self.names)
-
-    def atom(self, index: int) -> str:
-        """MDTraj's way of naming an atom: residue name and number, dash, atom name (``ALA5-N``)."""
-        return f"{self.residue_names[index]}{self.residue_ids[index]}-{self.names[index]}"
 
 
 def is_mdtraj_topology(topology: object) -> bool:
@@ -74,8 +70,9 @@ def mdtraj_sites(
 ) -> Sites:
     """MDTraj's candidates for `baker_hubbard`: N–H pairs then O–H pairs, each in the order of
     the topology's bonds, and O and N acceptors in atom order. Water is left out with
-    `exclude_water`, backbone atoms with `sidechain_only`. Selection strings (MDTraj's
-    selection language) narrow each set further.
+    `exclude_water`, backbone atoms with `sidechain_only`, monatomic ions always. Selection
+    strings (MDTraj's selection language) narrow each set further; one that selects no atom,
+    or none of the candidates, is an error.
     """
     bonds = np.array([(one.index, two.index) for one, two in topology.bonds], dtype=np.int64).reshape(-1, 2)
     if not len(bonds):
@@ -86,25 +83,29 @@ def mdtraj_sites(
         )
     atoms = list(topology.atoms)
     symbols = _mdtraj_symbols(atoms)
-    participates = np.ones(len(atoms), dtype=bool)
-    if exclude_water:
-        water = np.array([residue.is_water for residue in topology.residues], dtype=bool)
-        participates &= ~water[_mdtraj_residue_indices(atoms)]
+    residue_of = _mdtraj_residue_indices(atoms)
+    residues = list(topology.residues)
+    residue_sizes = np.array([residue.n_atoms for residue in residues], dtype=np.int64)
+    participates = ~_ions(np.array([atom.name for atom in atoms], dtype=str),
+                          np.array([residue.name for residue in residues], dtype=str)[residue_of],
+                          residue_sizes[residue_of], _bonded(len(atoms), bonds))
     if sidechain_only:
         participates &= np.array([atom.is_sidechain for atom in atoms], dtype=bool)
-    usable = bonds[participates[bonds].all(axis=1)]
-    hydrogen = np.flatnonzero(symbols == "H")
-    pair_array = np.concatenate(
-        [_pairs_from_bonds(usable, np.flatnonzero(symbols == heavy), hydrogen) for heavy in ("N", "O")]
-    )
-    acceptor_array = np.flatnonzero(np.isin(symbols, ("O", "N")) & participates).astype(np.int64)
-    if donors is not None:
-        pair_array = pair_array[np.isin(pair_array[:, 0], topology.select(donors))]
-    if hydrogens is not None:
-        pair_array = pair_array[np.isin(pair_array[:, 1], topology.select(hydrogens))]
-    if acceptors is not None:
-        acceptor_array = acceptor_array[np.isin(acceptor_array, topology.select(acceptors))]
-    return Sites(pair_array, acceptor_array)
+    water = np.array([residue.is_water for residue in residues], dtype=bool)[residue_of]
+
+    def candidates(kept: npt.NDArray[np.bool_]) -> tuple[IntArray, IntArray]:
+        usable = bonds[kept[bonds].all(axis=1)]
+        hydrogen = np.flatnonzero(symbols == "H")
+        pairs = np.concatenate(
+            [_pairs_from_bonds(usable, np.flatnonzero(symbols == heavy), hydrogen) for heavy in ("N", "O")]
+        )
+        return pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64)
+
+    pair_array, acceptor_array = candidates(participates & ~water if exclude_water else participates)
+    selected = {role: None if text is None else _selection(role, text, lambda t: topology.select(t))
+                for role, text in (("donors", donors), ("hydrogens", hydrogens), ("acceptors", acceptors))}
+    return _narrowed(Sites(pair_array, acceptor_array), selected, {"donors": donors, "hydrogens": hydrogens,
+                                                                      "acceptors": acceptors})
 
 
 def _mdtraj_symbols(atoms: list[Any]) -> npt.NDArray[np.str_]:
@@ -115,16 +116,51 @@ def _mdtraj_residue_indices(atoms: list[Any]) -> IntArray:
     return np.array([atom.residue.index for atom in atoms], dtype=np.int64)
 
 
-def mdtraj_labels(topology: Any) -> AtomLabels:
-    atoms = list(topology.atoms)
-    residues = list(topology.residues)
-    of_atom = _mdtraj_residue_indices(atoms)
-    return AtomLabels(
-        names=np.array([atom.name for atom in atoms], dtype=str),
-        residue_names=np.array([residue.name for residue in residues], dtype=str)[of_atom],
-        residue_ids=np.array([residue.resSeq for residue in residues], dtype=np.int64)[of_atom],
-        elements=_mdtraj_symbols(atoms),
-    )
+def _bonded(n_atoms: int, bonds: IntArray) -> npt.NDArray[np.bool_]:
+    bonded = np.zeros(n_atoms, dtype=bool)
+    bonded[bonds.reshape(-1)] = True
+    return bonded
+
+
+def _ions(names: npt.NDArray[np.str_], residue_names: npt.NDArray[np.str_], residue_sizes: IntArray,
+          bonded: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.bool_]:
+    """Atoms alone in their residue, bonded to nothing, named as an ion (by atom or residue)."""
+    def bare(values: npt.NDArray[np.str_]) -> list[str]:
+        return [_CHARGE_SUFFIX.sub("", value.strip().upper()) for value in values]
+
+    alone = residue_sizes == 1
+    if bonded is not None:
+        alone &= ~bonded
+    named = np.isin(bare(names), list(ION_NAMES)) | np.isin(bare(residue_names), list(ION_NAMES))
+    return np.asarray(alone & named, dtype=bool)
+
+
+def _selection(role: str, text: str, select: Any) -> IntArray:
+    """The atoms a selection string picks; an error naming it when it picks none."""
+    chosen = np.asarray(select(text), dtype=np.int64).reshape(-1)
+    if not len(chosen):
+        raise ValueError(f"the {role} selection {text!r} matches no atom")
+    return chosen
+
+
+def _narrowed(sites: Sites, selected: dict[str, IntArray | None], texts: dict[str, str | None]) -> Sites:
+    """The candidates kept by each selection; an error naming a selection that keeps none."""
+    pairs, acceptor_array = sites.donor_h_pairs, sites.acceptors
+    for role, column in (("donors", 0), ("hydrogens", 1)):
+        chosen = selected[role]
+        if chosen is not None:
+            kept = pairs[np.isin(pairs[:, column], chosen)]
+            if len(pairs) and not len(kept):
+                what = "donor (N or O bonded to a hydrogen)" if role == "donors" else "hydrogen bonded to a donor"
+                raise ValueError(f"the {role} selection {texts[role]!r} matches no {what}")
+            pairs = kept
+    chosen = selected["acceptors"]
+    if chosen is not None:
+        kept = acceptor_array[np.isin(acceptor_array, chosen)]
+        if len(acceptor_array) and not len(kept):
+            raise ValueError(f"the acceptors selection {texts['acceptors']!r} matches no acceptor (N or O)")
+        acceptor_array = kept
+    return Sites(pairs, acceptor_array)
 
 
 # -- MDAnalysis --------------------------------------------------------------------------------
@@ -139,50 +175,38 @@ def mdanalysis_sites(
 ) -> Sites:
     """Candidates from an MDAnalysis Universe or AtomGroup, as universe atom indices.
 
-    Each selection string (MDAnalysis' selection language) picks donors, hydrogens or
-    acceptors within `atoms`; by default hydrogens are H atoms, donors and acceptors N and O
-    atoms. A hydrogen pairs with each selected donor it is bonded to; without bonds in the
-    topology, with each donor within 0.12 nm (1.2 Å) in the current frame.
+    By default hydrogens are H atoms, donors and acceptors N and O atoms of `atoms`, monatomic
+    ions left out. A hydrogen pairs with each donor it is bonded to; without bonds in the
+    topology, with each donor within 0.12 nm (1.2 Å) in the current frame. Each selection string
+    (MDAnalysis' selection language) narrows the donors, hydrogens or acceptors, as MDTraj's do;
+    one that selects no atom, or none of the candidates, is an error.
     """
-    group = atoms.atoms
-    if exclude_water:
-        group = group.select_atoms("not water")
-    elements = _mdanalysis_elements(group)
-    pick = {
-        "donors": _selected(group, donors, np.isin(elements, ("N", "O"))),
-        "hydrogens": _selected(group, hydrogens, elements == "H"),
-        "acceptors": _selected(group, acceptors, np.isin(elements, ("N", "O"))),
-    }
-    donor_atoms, hydrogen_atoms = pick["donors"], pick["hydrogens"]
-    if hasattr(group.universe._topology, "bonds"):
-        bonds = np.asarray(group.universe.bonds.indices, dtype=np.int64).reshape(-1, 2)
-        pairs = _pairs_from_bonds(bonds, donor_atoms, hydrogen_atoms)
-    else:
-        pairs = _pairs_by_distance(group.universe, donor_atoms, hydrogen_atoms)
-    return Sites(pairs, pick["acceptors"])
+    universe = atoms.universe
+    everything = atoms.atoms
+    group = everything.select_atoms("not water") if exclude_water else everything
+    has_bonds = hasattr(universe._topology, "bonds")
+    bonds = np.asarray(universe.bonds.indices, dtype=np.int64).reshape(-1, 2) if has_bonds else None
 
+    def candidates(chosen: Any) -> tuple[IntArray, IntArray, IntArray]:  # donors, hydrogens, acceptors
+        elements = mdanalysis_elements(chosen)
+        residue_sizes = np.bincount(universe.atoms.resindices)[chosen.resindices]
+        ions = _ions(np.asarray(chosen.names, dtype=str), np.asarray(chosen.resnames, dtype=str), residue_sizes,
+                     None if bonds is None else _bonded(universe.atoms.n_atoms, bonds)[chosen.ix])
+        polar = np.isin(elements, ("N", "O")) & ~ions
+        indices = np.asarray(chosen.ix, dtype=np.int64)
+        return indices[polar], indices[(elements == "H") & ~ions], indices[polar]
 
-def _mdanalysis_elements(group: Any) -> npt.NDArray[np.str_]:
-    if hasattr(group, "elements") and all(group.elements):
-        return np.array([element.capitalize() for element in group.elements], dtype=str)
-    # No elements in the topology: the first letter of the name, as for most force fields.
-    return np.array([name.lstrip("0123456789")[:1].upper() for name in group.names], dtype=str)
+    def pairs_of(donor_atoms: IntArray, hydrogen_atoms: IntArray) -> IntArray:
+        if bonds is not None:
+            return _pairs_from_bonds(bonds, donor_atoms, hydrogen_atoms)
+        return _pairs_by_distance(universe, donor_atoms, hydrogen_atoms)
 
-
-def _selected(group: Any, selection: str | None, default: npt.NDArray[np.bool_]) -> IntArray:
-    if selection is None:
-        return np.asarray(group.indices[default], dtype=np.int64)
-    return np.asarray(group.select_atoms(selection).indices, dtype=np.int64)
-
-
-def mdanalysis_labels(universe: Any) -> AtomLabels:
-    atoms = universe.atoms
-    return AtomLabels(
-        names=np.asarray(atoms.names, dtype=str),
-        residue_names=np.asarray(atoms.resnames, dtype=str),
-        residue_ids=np.asarray(atoms.resids, dtype=np.int64),
-        elements=_mdanalysis_elements(atoms),
-    )
+    donor_atoms, hydrogen_atoms, acceptor_atoms = candidates(group)
+    pairs = pairs_of(donor_atoms, hydrogen_atoms)
+    selected = {role: None if text is None else _selection(role, text, lambda t: everything.select_atoms(t).ix)
+                for role, text in (("donors", donors), ("hydrogens", hydrogens), ("acceptors", acceptors))}
+    return _narrowed(Sites(pairs, acceptor_atoms), selected,
+                     {"donors": donors, "hydrogens": hydrogens, "acceptors": acceptors})
 
 
 # -- Plain arrays ------------------------------------------------------------------------------

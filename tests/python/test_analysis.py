@@ -46,7 +46,7 @@ def in_memory(traj):
 
 @pytest.mark.parametrize("chunk_size", [1, 3, N_FRAMES, 50])
 @pytest.mark.parametrize(("start", "stop", "step"), [
-    (None, None, None), (2, None, None), (1, 10, 3), (0, 5, 2), (11, None, None), (3, 100, 4), (8, 4, None),
+    (None, None, None), (2, None, None), (1, 10, 3), (0, 5, 2), (11, None, None), (3, 100, 4),
 ])
 @pytest.mark.parametrize("source", ["one file", "two files", "in memory"])
 def test_rows_equal_one_search(files, stored, source, start, stop, step, chunk_size):
@@ -144,8 +144,8 @@ def test_dataframe(in_memory):
     pytest.importorskip("pandas")
     frame, rows = in_memory.to_dataframe(), in_memory.hbonds
     assert list(frame.columns) == [
-        "frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_resname", "donor_resid", "donor_name",
-        "hydrogen_name", "acceptor_resname", "acceptor_resid", "acceptor_name",
+        "frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_chain", "donor_resname", "donor_resid",
+        "donor_name", "hydrogen_name", "acceptor_chain", "acceptor_resname", "acceptor_resid", "acceptor_name",
         "distance_da_nm", "distance_ha_nm", "angle_deg"]
     np.testing.assert_array_equal(frame[["frame", "donor", "hydrogen", "acceptor"]].to_numpy(), rows)
     np.testing.assert_array_equal(frame["time_ps"], 2.5 * rows[:, 0])

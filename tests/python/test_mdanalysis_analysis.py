@@ -91,7 +91,7 @@ def test_an_atom_group_limits_the_sites_not_the_frames(files):
 
 
 @pytest.mark.parametrize(("options", "error", "match"), [
-    ({"hydrogens": "name NONE"}, ValueError, "no donor-hydrogen pairs"),
+    ({"hydrogens": "name NONE"}, ValueError, "selection .name NONE. matches no atom"),
     ({"distance_cutoff": 0.0}, ValueError, "distance_cutoff"),
     ({"angle_cutoff": 181.0}, ValueError, "angle_cutoff"),
     ({"distance_cutoff": "0.3"}, TypeError, "distance_cutoff"),

@@ -1,0 +1,98 @@
+"""The search of one chunk of frames, as every driver runs it: the serial analysis, a cluster task
+and the MDAnalysis analysis."""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from .boxes import perpendicular_widths
+from .geometry import bond_geometry
+from .hbonds import find_hbonds
+from .readers import Chunk
+from .sites import Sites
+
+IntArray = npt.NDArray[np.int64]
+FloatArray = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class SearchOptions:
+    """What is searched for in every chunk: the criterion, the box, the threads, the measures."""
+
+    distance_cutoff: float = 0.25
+    angle_cutoff: float = 120.0
+    periodic: bool = True
+    n_threads: int = 1
+    geometry: bool = False
+
+
+@dataclass(frozen=True)
+class ChunkBonds:
+    """The rows of a chunk (frames counted within it), their measures when asked for, and the
+    frames searched without a box although a periodic search was asked for."""
+
+    rows: npt.NDArray[np.uint32]
+    measures: tuple[FloatArray, FloatArray, FloatArray] | None
+    without_box: IntArray
+
+
+def search_chunk(chunk: Chunk, sites: Sites, options: SearchOptions) -> ChunkBonds:
+    """Each frame with its own box (when periodic): runs of frames that have a box are searched
+    with it, runs that have none without one."""
+    n = len(chunk.frames)
+    has_box = np.zeros(n, dtype=bool) if chunk.box is None else np.any(chunk.box != 0.0, axis=(1, 2))
+    if options.periodic and chunk.box is not None:
+        check_cutoff(options.distance_cutoff, chunk.box[has_box], chunk.frames[has_box])
+    edges = np.flatnonzero(np.diff(has_box)) + 1
+    rows, measures = [], []
+    for begin, end in zip(np.concatenate(([0], edges)), np.concatenate((edges, [n]))):
+        box = chunk.box[begin:end] if options.periodic and has_box[begin] else None
+        xyz = chunk.xyz[begin:end]
+        found = _search(xyz, sites, box, options)
+        if options.geometry:
+            measures.append(bond_geometry(xyz, box, found))
+        found[:, 0] += np.uint32(begin)
+        rows.append(found)
+    joined = np.concatenate(rows) if rows else np.zeros((0, 4), np.uint32)
+    joined_measures = None
+    if options.geometry:
+        joined_measures = tuple(np.concatenate([m[i] for m in measures]) if measures else np.zeros(0)
+                                for i in range(3))
+    without = np.flatnonzero(~has_box) if options.periodic else np.zeros(0, np.int64)
+    return ChunkBonds(joined, joined_measures, without.astype(np.int64))  # type: ignore[arg-type]
+
+
+def _search(xyz: npt.NDArray[np.float32], sites: Sites, box: FloatArray | None,
+            options: SearchOptions) -> npt.NDArray[np.uint32]:
+    def search(n_threads: int) -> npt.NDArray[np.uint32]:
+        return find_hbonds(xyz, sites.donor_h_pairs, sites.acceptors, box=box, distance_cutoff=options.distance_cutoff,
+                           angle_cutoff=options.angle_cutoff, n_threads=n_threads)
+
+    try:
+        return search(options.n_threads)
+    except RuntimeError as exc:
+        # Threads need memory for their stacks: short of it, one thread still finds the rows.
+        if options.n_threads == 1 or "could not start the worker threads" not in str(exc):
+            raise
+        warnings.warn(f"{exc}: searching on one thread", RuntimeWarning, stacklevel=4)
+        return search(1)
+
+
+def check_cutoff(distance_cutoff: float, boxes: FloatArray, frames: IntArray) -> None:
+    """The cut-off must stay below half of every box's smallest perpendicular width, so that at
+    most one image of an acceptor can be within it; the error names the trajectory's frame."""
+    if not len(boxes):
+        return
+    widths = perpendicular_widths(boxes)
+    # Flat or non-finite boxes are left to the search, which names what is wrong with them.
+    narrow = np.flatnonzero((widths > 0.0) & np.isfinite(widths) & ~(distance_cutoff < 0.5 * widths))
+    if len(narrow):
+        width = float(widths[narrow[0]])
+        raise ValueError(
+            f"distance_cutoff {distance_cutoff:g} must be below {0.5 * width:g}, half the smallest "
+            f"perpendicular width of the box of frame {int(frames[narrow[0]])} ({width:g}): lengths are in nm"
+        )

@@ -1,0 +1,107 @@
+"""Donors, acceptors and labels from real topologies (a solvated peptide pentamer with NaCl,
+written by GROMACS), through MDTraj and MDAnalysis alike."""
+
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from brenvox_hbond import analyze
+from brenvox_hbond.labels import mdanalysis_labels, mdtraj_labels
+from brenvox_hbond.sites import mdanalysis_sites, mdtraj_sites
+
+md = pytest.importorskip("mdtraj")
+mda = pytest.importorskip("MDAnalysis")
+DATA = Path(__file__).parent.parent / "data"
+GRO, PDB, XTC = DATA / "pentamer.gro", DATA / "pentamer.pdb.gz", DATA / "pentamer.xtc"
+
+
+def sites_of(backend, topology=GRO, **selection):
+    if backend == "mdtraj":
+        return mdtraj_sites(md.load_topology(str(topology)), exclude_water=False, **selection)
+    return mdanalysis_sites(mda.Universe(str(topology)), **selection)
+
+
+def as_sets(sites):
+    return {tuple(pair) for pair in sites.donor_h_pairs.tolist()}, set(sites.acceptors.tolist())
+
+
+@pytest.fixture(scope="module")
+def universe():
+    return mda.Universe(str(GRO))
+
+
+@pytest.mark.parametrize("selection", [
+    {"donors": "protein", "hydrogens": "protein", "acceptors": "protein"},
+    {"acceptors": "resname GLU"},
+    {"donors": "resid 23", "acceptors": "name OE1 or name OE2"},
+])
+def test_selections_narrow_the_same_candidates_on_both_readers(universe, selection):
+    pairs, acceptors = as_sets(sites_of("mdanalysis"))
+    assert (pairs, acceptors) == as_sets(sites_of("mdtraj"))
+    chosen = {role: set(universe.select_atoms(text).ix.tolist()) for role, text in selection.items()}
+    expected_pairs = {(d, h) for d, h in pairs if d in chosen.get("donors", {d}) and h in chosen.get("hydrogens", {h})}
+    expected_acceptors = acceptors & chosen.get("acceptors", acceptors)
+    assert as_sets(sites_of("mdanalysis", **selection)) == (expected_pairs, expected_acceptors)
+    mdtraj_selection = {role: text.replace("resid", "resSeq") for role, text in selection.items()}
+    assert as_sets(sites_of("mdtraj", **mdtraj_selection)) == (expected_pairs, expected_acceptors)
+
+
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+@pytest.mark.parametrize("topology", [GRO, PDB])
+def test_monatomic_ions_never_take_part(universe, backend, topology):
+    ions = set(universe.select_atoms("resname NA CL").ix.tolist())
+    polar = universe.select_atoms("(name N* O*) and not resname NA CL").ix
+    pairs, acceptors = as_sets(sites_of(backend, topology))
+    assert len(ions) == 22 and not ions & (acceptors | {atom for pair in pairs for atom in pair})
+    assert acceptors == set(polar.tolist())
+
+
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+@pytest.mark.parametrize(("topology", "chains"), [(GRO, ["1", "2", "3", "4", "5"]), (PDB, list("ABCDE"))])
+def test_labels_tell_the_chains_apart(backend, topology, chains):
+    if backend == "mdtraj":  # with a frame, to tell MDTraj's template bonds between peptides from real ones
+        frame = md.load(str(topology))
+        labels = mdtraj_labels(frame.topology, frame.xyz[0], frame.unitcell_vectors[0])
+    else:
+        labels = mdanalysis_labels(mda.Universe(str(topology)))
+    first_atoms = np.flatnonzero((labels.residue_ids == 21) & (labels.names == "N"))
+    assert [labels.atom(atom) for atom in first_atoms] == [f"{chain}:MET21-N" for chain in chains]
+    # The file's own residue numbers, and one molecule per water where there is no chain ID.
+    assert labels.residue_ids[0] == 21 and labels.residue_ids[-1] == 3830
+    water = np.flatnonzero(labels.names == labels.names[-3])[:2]
+    assert len({labels.chain_of[atom] for atom in water}) == 2
+
+
+def test_result_tables_keep_chains_apart():
+    pytest.importorskip("pandas")
+    result = analyze(XTC, PDB)
+    table = result.to_dataframe()
+    donor, acceptor = table["donor_chain"].astype(str), table["acceptor_chain"].astype(str)
+    own = donor.isin(list("ABCDE")) & (donor == acceptor)
+    assert set(table.loc[own, "donor_chain"]) == set("ABCDE")
+    by_residue = result.counts_by_type(by="residue")
+    assert {"A:TYR24", "E:TYR24"} <= set(by_residue["donor"])
+    triplets, _ = result.occupancy()
+    described = [result.describe(triplet) for triplet in triplets]
+    assert len(set(described)) == len(described)
+
+
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+@pytest.mark.parametrize(("selection", "message"), [
+    ({"acceptors": "resname FOO"}, "the acceptors selection 'resname FOO' matches no atom"),
+    ({"donors": "resname NA"}, "the donors selection 'resname NA' matches no donor"),
+])
+def test_a_selection_that_keeps_nothing_is_an_error(backend, selection, message):
+    with pytest.raises(ValueError, match=message):
+        analyze(XTC, GRO, backend=backend, **selection)
+
+
+@pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])
+def test_excluding_all_the_water_of_a_water_box_says_so(tmp_path, backend):
+    water = md.load(str(XTC), top=str(GRO))
+    water = water.atom_slice(water.topology.select("water"))
+    water[0].save_gro(str(tmp_path / "water.gro"))
+    water.save_xtc(str(tmp_path / "water.xtc"))
+    with pytest.raises(ValueError, match="excluding water left no donor-hydrogen pairs"):
+        analyze(tmp_path / "water.xtc", tmp_path / "water.gro", backend=backend, exclude_water=True)
