@@ -7,14 +7,18 @@ NumPy is needed to import the package; reading files, tables, plots, progress ba
 use the optional extras.
 """
 
-from typing import Any
+import importlib
+from typing import TYPE_CHECKING, Any
 
-from . import lifetimes, plots
-from .analysis import analyze
-from .hbonds import find_hbonds
-from .mdtraj_api import baker_hubbard
-from .results import HbondResult
-from .sites import AtomLabels, Sites, element_sites, mdanalysis_sites, mdtraj_sites
+if TYPE_CHECKING:
+    from . import lifetimes, plots
+    from .analysis import analyze
+    from .hbonds import find_hbonds
+    from .labels import AtomLabels
+    from .mdanalysis_analysis import BakerHubbardAnalysis
+    from .mdtraj_api import baker_hubbard
+    from .results import HbondResult
+    from .sites import Sites, element_sites, mdanalysis_sites, mdtraj_sites
 
 __all__ = [
     "AtomLabels",
@@ -31,11 +35,24 @@ __all__ = [
     "plots",
 ]
 
+# Where each name lives. Nothing is imported with the package: the command line parses its
+# arguments first, and BakerHubbardAnalysis subclasses a class of MDAnalysis, which is optional.
+_HOMES = {
+    "AtomLabels": "labels", "BakerHubbardAnalysis": "mdanalysis_analysis", "HbondResult": "results",
+    "Sites": "sites", "analyze": "analysis", "baker_hubbard": "mdtraj_api", "element_sites": "sites",
+    "find_hbonds": "hbonds", "mdanalysis_sites": "sites", "mdtraj_sites": "sites",
+}
+
 
 def __getattr__(name: str) -> Any:
-    # Imported on first use: it subclasses an MDAnalysis class, and MDAnalysis is optional.
-    if name == "BakerHubbardAnalysis":
-        from .mdanalysis_analysis import BakerHubbardAnalysis
-
-        return BakerHubbardAnalysis
+    if name in ("lifetimes", "plots"):
+        return importlib.import_module(f"{__name__}.{name}")
+    if name in _HOMES:
+        value = getattr(importlib.import_module(f"{__name__}.{_HOMES[name]}"), name)
+        globals()[name] = value
+        return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *__all__])

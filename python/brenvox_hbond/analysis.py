@@ -18,8 +18,8 @@ import numpy as np
 from . import cluster, readers
 from ._optional import require
 from .chunk_search import SearchOptions, search_chunk
-from .cluster import TASK_FRAMES
 from .collector import Collector
+from .defaults import BACKENDS, CHUNK_SIZE, TASK_FRAMES
 from .hbonds import find_hbonds
 from .readers import Chunk, DamagedFile, FrameRange
 from .results import HbondResult
@@ -33,8 +33,6 @@ from .sites import (
     mdtraj_labels,
     mdtraj_sites,
 )
-
-BACKENDS = ("mdtraj", "mdanalysis")
 
 TrajectoryInput = str | os.PathLike[str] | Sequence[str | os.PathLike[str]] | Any
 
@@ -54,7 +52,7 @@ def analyze(
     start: int | None = None,
     stop: int | None = None,
     step: int | None = None,
-    chunk_size: int = 100,
+    chunk_size: int = CHUNK_SIZE,
     n_threads: int | None = None,
     progress: bool | None = None,
     geometry: bool = False,
@@ -360,7 +358,11 @@ def _read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
             handoff.put(exc)
 
     reader = threading.Thread(target=read, name="brenvox-hbond-reader", daemon=True)
-    reader.start()
+    try:
+        reader.start()
+    except RuntimeError:  # no memory for another thread's stack: read between the searches
+        yield from chunks
+        return
     try:
         while True:
             item = handoff.get()

@@ -102,6 +102,6 @@ def perpendicular_widths(vectors: npt.NDArray[np.float64]) -> npt.NDArray[np.flo
     a, b, c = vectors[:, 0], vectors[:, 1], vectors[:, 2]
     with np.errstate(all="ignore"):
         volume = np.abs(np.einsum("ni,ni->n", a, np.cross(b, c)))
-        faces = np.stack([np.linalg.norm(np.cross(b, c), axis=1), np.linalg.norm(np.cross(c, a), axis=1),
-                          np.linalg.norm(np.cross(a, b), axis=1)], axis=1)
+        faces = np.sqrt(np.stack([np.einsum("ni,ni->n", face, face)
+                                  for face in (np.cross(b, c), np.cross(c, a), np.cross(a, b))], axis=1))
         return np.asarray(volume / faces.max(axis=1), dtype=np.float64)

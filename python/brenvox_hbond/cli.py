@@ -17,21 +17,20 @@ import types
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
-from typing import Any, NoReturn
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._optional import require
-from .analysis import BACKENDS, analyze
-from .cluster import TASK_FRAMES, TaskError
-from .outputs import check_writable, staged_files, writing
-from .plots import summary_figure
-from .results import HbondResult
+from .defaults import BACKENDS, CHUNK_SIZE, TASK_FRAMES
+
+if TYPE_CHECKING:
+    from .results import HbondResult
 
 PROG = "brenvox-hbond"
 TABLE_SUFFIXES = (".csv", ".parquet")
 PLOT_SUFFIXES = (".png", ".pdf", ".svg", ".eps", ".ps")
 
 # Messages of these say what went wrong by themselves; other exceptions are shown with their type.
-_SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError, TaskError)
+_SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError)
 _READER_PACKAGES = ("mdtraj", "MDAnalysis")
 _PACKAGE = __name__.split(".")[0]
 _WITHOUT_TOPOLOGY = (".xtc", ".trr", ".dcd", ".nc", ".ncdf", ".netcdf", ".mdcrd", ".binpos")
@@ -121,8 +120,8 @@ def build_parser() -> argparse.ArgumentParser:
     frames.add_argument("--start", type=_integer(0), metavar="N", help="first frame analysed (default 0)")
     frames.add_argument("--stop", type=_integer(0), metavar="N", help="stop before this frame")
     frames.add_argument("--step", type=_integer(1), metavar="N", help="analyse every N-th frame")
-    frames.add_argument("--chunk-size", type=_integer(1), default=100, metavar="N",
-                        help="frames read and searched at once; bounds memory (default 100)")
+    frames.add_argument("--chunk-size", type=_integer(1), default=CHUNK_SIZE, metavar="N",
+                        help=f"frames read and searched at once; bounds memory (default {CHUNK_SIZE})")
     frames.add_argument("--threads", type=_integer(1), metavar="N",
                         help="search threads (default: every core; on a cluster, the cores of each host "
                              "shared among its worker threads)")
@@ -180,6 +179,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _run(args: argparse.Namespace) -> int:
+    # Imported here, where a shortage of memory while loading them is reported as such.
+    from .analysis import analyze
+
     result: HbondResult | None = None
     with _captured() as caught:
         try:
@@ -212,6 +214,8 @@ def _run(args: argparse.Namespace) -> int:
 
 def _check_outputs(args: argparse.Namespace) -> None:
     """Fail before a long analysis, not after it, when an output could not be written."""
+    from .outputs import check_writable
+
     if args.out is not None:
         require("pandas", f"writing {args.out}")
         if args.out.suffix.lower() == ".parquet":
@@ -226,6 +230,9 @@ def _check_outputs(args: argparse.Namespace) -> None:
 def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
     """Every output written to a temporary file first; they replace their targets together once
     all are written, so a failure or Ctrl-C leaves the earlier files as they were."""
+    from .outputs import staged_files, writing
+    from .plots import summary_figure
+
     with staged_files() as staged:
         if args.counts is not None:
             with writing(args.counts):
@@ -260,8 +267,10 @@ def _report(result: HbondResult, args: argparse.Namespace) -> str:
 def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
     if isinstance(exc, MemoryError) or _out_of_memory(exc):
         return "out of memory: use a smaller --chunk-size or fewer --threads"
+    from .cluster import TaskError
+
     message = _one_line(str(exc))
-    if not isinstance(exc, _SELF_EXPLAINING) or not message:
+    if not isinstance(exc, (*_SELF_EXPLAINING, TaskError)) or not message:
         message = f"{type(exc).__name__}: {message}" if message else type(exc).__name__
     caller = _library_caller(exc)
     if caller == "readers":

@@ -25,9 +25,6 @@ from .readers import FrameRange
 from .sites import Sites
 from .xdr_frames import is_xdr_file
 
-# Analysed frames per task: a few seconds of work for a 30 000-atom system, so the scheduler's
-# few milliseconds per task stay well under 1 %, while a lost worker costs little to redo.
-TASK_FRAMES = 500
 # Runs after the first of a task that raises (a worker that dies is governed by Dask's own
 # distributed.scheduler.allowed-failures instead).
 RETRIES = 2

@@ -16,7 +16,7 @@ def minimum_image(vectors: Float64Array, box: Float64Array | None) -> Float64Arr
     """Each vector (n, 3) replaced by its shortest periodic image in its box (n, 3, 3), rows a, b, c."""
     if box is None:
         return vectors
-    fractional = np.einsum("nj,nji->ni", vectors, np.linalg.inv(box))
+    fractional = np.einsum("nj,nji->ni", vectors, inverse_boxes(box))
     reduced = vectors - np.einsum("nj,nji->ni", np.rint(fractional), box)
     if _all_rectangular(box):
         return np.asarray(reduced, dtype=np.float64)
@@ -24,6 +24,16 @@ def minimum_image(vectors: Float64Array, box: Float64Array | None) -> Float64Arr
     candidates = reduced[:, None, :] - np.einsum("sj,nji->nsi", _NEIGHBOUR_SHIFTS, box)
     best = np.argmin(np.einsum("nsi,nsi->ns", candidates, candidates), axis=1)
     return np.asarray(candidates[np.arange(len(vectors)), best], dtype=np.float64)
+
+
+def inverse_boxes(box: Float64Array) -> Float64Array:
+    """The inverse of each 3×3 matrix, by cofactors: LAPACK (np.linalg.inv) sets up buffers of
+    its own, which can end the process when memory is short."""
+    a, b, c = box[:, 0], box[:, 1], box[:, 2]
+    cofactors = np.stack([np.cross(b, c), np.cross(c, a), np.cross(a, b)], axis=2)
+    determinant = np.einsum("ni,ni->n", a, cofactors[:, :, 0])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        return np.asarray(cofactors / determinant[:, None, None], dtype=np.float64)
 
 
 def _all_rectangular(box: Float64Array) -> bool:

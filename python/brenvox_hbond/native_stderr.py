@@ -12,7 +12,6 @@ import contextlib
 import os
 import re
 import sys
-import tempfile
 import threading
 from collections.abc import Iterator
 from typing import IO
@@ -44,6 +43,8 @@ def _enter() -> bool:
         if _depth == 0:
             try:
                 _flush_python_stderr()
+                import tempfile  # here: its import alone maps a shared library
+
                 scratch = tempfile.TemporaryFile()  # noqa: SIM115 (closed when the redirection ends)
                 saved = os.dup(2)
                 os.dup2(scratch.fileno(), 2)

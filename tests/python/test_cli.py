@@ -1,5 +1,6 @@
 """The brenvox-hbond command and the figures, on a four-water periodic box built by hand."""
 
+import resource
 import subprocess
 import sys
 
@@ -7,6 +8,7 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, cli, plots
+from helpers import SANITIZED
 
 # Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
 # donates to water 4 in even frames only (odd frames move water 4 away).
@@ -120,14 +122,22 @@ def test_plot_file(capsys, files, suffix, magic):
     (["w.xtc", "--top", "w.gro", "--donors", "resname SOL"], 1, "the donors selection 'resname SOL' matches no atom"),
     (["w.xtc", "--top", "w.gro", "--donors", "name O ((("], 1, "invalid selection: "),
     (["w.xtc", "--top", "w.gro", "--counts", "absent/counts.csv"], 1, "directory"),
+    (["w.xtc", "--top", "w.gro", "--acceptors", "resname FOO"], 1,
+     "the acceptors selection 'resname FOO' matches no atom"),
+    (["w.xtc", "--top", "w.gro", "--start", "500"], 1,
+     "start=500, stop=None, step=1 selects none of the trajectory's 5 frames"),
+    (["w.xtc", "--top", "w.gro", "--distance-cutoff", "0.7"], 1, "distance_cutoff 0.7 must be below 0.6, half "
+     "the smallest perpendicular width of the box of frame 0 (1.2): lengths are in nm"),
+    (["w.xtc", "--top", "w.gro", "--exclude-water"], 1, "excluding water left no donor-hydrogen pairs"),
 ])
 def test_bad_input_is_one_line(capsys, monkeypatch, files, argv, status, message):
     if "mdanalysis" in argv:
         pytest.importorskip("MDAnalysis")
     monkeypatch.chdir(files["dir"])
-    code, out, err = run(capsys, *argv)
+    code, out, err = run(capsys, *argv, *(["--counts", "never.csv"] if "--counts" not in argv else []))
     assert (code, out) == (status, "")
     assert err.startswith(ERROR) and err.count("\n") == 1 and message in err, err
+    assert not (files["dir"] / "never.csv").exists()
 
 
 @pytest.mark.parametrize("blocked, option", [("pyarrow", "bonds.parquet"), ("matplotlib", "plot.png")])
@@ -146,7 +156,7 @@ def test_interrupts_and_unexpected_errors(capsys, monkeypatch, raised, status, m
     def fail(*args, **kwargs):
         raise raised
 
-    monkeypatch.setattr(cli, "analyze", fail)
+    monkeypatch.setattr("brenvox_hbond.analysis.analyze", fail)
     assert run(capsys, "any.pdb") == (status, "", message)
 
 
@@ -208,3 +218,29 @@ def test_figures_without_bonds(agg):
         ax = draw(empty).axes[0]
         assert not ax.patches and not ax.lines and ax.texts[0].get_text() == "no hydrogen bonds"
 
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
+def test_running_out_of_memory_is_one_line(files):
+    """Under address-space limits from what the imports take up to what the run needs, the
+    command either succeeds or says in one line that memory ran out: no traceback, no "not
+    installed" for an import that could not be mapped, no silent exit."""
+    command = [sys.executable, "-m", "brenvox_hbond", files["w.xtc"], "--top", files["w.gro"], "-q",
+               "--counts", str(files["dir"] / "memory.csv")]
+    probe = "import resource, numpy, brenvox_hbond.cli; print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+    status = subprocess.run([sys.executable, "-c", probe + "; print(open('/proc/self/status').read())"],
+                            capture_output=True, text=True, check=True).stdout
+    imported = int(next(line.split()[1] for line in status.splitlines() if line.startswith("VmPeak:"))) * 1024
+    outcomes = set()
+    for extra_mb in range(10, 200, 15):
+        def limit(size=imported + extra_mb * 2**20):
+            resource.setrlimit(resource.RLIMIT_AS, (size, size))
+
+        run = subprocess.run(command, capture_output=True, text=True, preexec_fn=limit, timeout=120)
+        lines = run.stderr.splitlines()
+        if run.returncode == 0:
+            assert all(line.startswith("brenvox-hbond: warning: ") for line in lines), run.stderr
+        else:
+            assert (run.returncode, len(lines)) == (1, 1) and "error: out of memory" in lines[0], run.stderr
+        outcomes.add(run.returncode)
+    assert outcomes == {0, 1}

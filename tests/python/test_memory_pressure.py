@@ -32,6 +32,7 @@ SWEEP = """
 import ctypes, hashlib, os, resource, warnings
 import numpy as np
 import brenvox_hbond, brenvox_hbond_rs
+import brenvox_hbond.hbonds  # the package loads its parts on first use: before the limits here
 
 warnings.simplefilter("ignore", DeprecationWarning)  # fork with NumPy's threads parked
 MODE, KIND, NAME, WORKERS, SYSTEM, STEP_KB, SPAN_KB = (

@@ -117,3 +117,22 @@ def test_frame_index_equals_mdtraj_offsets(name):
     with md.open(path) as handle:
         np.testing.assert_array_equal(index_frames(path).offsets, handle.offsets)
     assert index_frames(path).damage is None
+
+
+def test_a_tpr_is_read_with_mdanalysis_by_default():
+    pytest.importorskip("MDAnalysis")
+    files = pytest.importorskip("MDAnalysisTests.datafiles")
+    result = analyze(files.XTC, files.TPR, stop=2)
+    np.testing.assert_array_equal(result.counts, analyze(files.XTC, files.TPR, stop=2, backend="mdanalysis").counts)
+
+
+def test_a_non_ascii_path_is_read_or_named_as_the_cause(tmp_path):
+    folder = tmp_path / "wässer"
+    folder.mkdir()
+    (folder / "p.xtc").write_bytes(XTC.read_bytes())
+    (folder / "p.gro").write_bytes(GRO.read_bytes())
+    with pytest.raises(ValueError, match="MDTraj cannot open file names that hold non-ASCII characters"):
+        analyze(folder / "p.xtc", folder / "p.gro", backend="mdtraj")
+    pytest.importorskip("MDAnalysis")
+    np.testing.assert_array_equal(analyze(folder / "p.xtc", folder / "p.gro").counts,
+                                  analyze(XTC, GRO, backend="mdanalysis").counts)
