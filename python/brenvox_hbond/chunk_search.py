@@ -50,7 +50,7 @@ def search_chunk(chunk: Chunk, sites: Sites, options: SearchOptions) -> ChunkBon
     edges = np.flatnonzero(np.diff(has_box)) + 1
     rows, measures = [], []
     for begin, end in zip(np.concatenate(([0], edges)), np.concatenate((edges, [n]))):
-        box = chunk.box[begin:end] if options.periodic and has_box[begin] else None
+        box = chunk.box[begin:end] if options.periodic and chunk.box is not None and has_box[begin] else None
         xyz = chunk.xyz[begin:end]
         found = _search(xyz, sites, box, options)
         if options.geometry:

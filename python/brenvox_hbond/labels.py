@@ -15,6 +15,7 @@ import numpy.typing as npt
 
 from ._optional import require
 from .geometry import minimum_image
+from .tpr_residues import tpr_residue_numbers
 
 IntArray = npt.NDArray[np.int64]
 
@@ -153,10 +154,21 @@ def mdanalysis_labels(universe: Any) -> AtomLabels:
     return AtomLabels(
         names=np.asarray(atoms.names, dtype=str),
         residue_names=np.asarray(atoms.resnames, dtype=str),
-        residue_ids=np.asarray(atoms.resids, dtype=np.int64),
+        residue_ids=_mdanalysis_residue_numbers(universe),
         elements=elements,
         chains=chain_labels(_mdanalysis_chain_ids(atoms), _mdanalysis_molecules(universe, elements)),
     )
+
+
+def _mdanalysis_residue_numbers(universe: Any) -> IntArray:
+    """The file's own residue numbers: MDAnalysis renumbers those of a .tpr from 1."""
+    atoms, residues = universe.atoms, universe.residues
+    filename = getattr(universe, "filename", None)
+    if isinstance(filename, str) and filename.lower().endswith(".tpr") and hasattr(residues, "molnums"):
+        numbers = tpr_residue_numbers(filename, residues.molnums, residues.moltypes)
+        if numbers is not None:
+            return np.asarray(numbers[atoms.resindices], dtype=np.int64)
+    return np.asarray(atoms.resids, dtype=np.int64)
 
 
 def _mdanalysis_chain_ids(atoms: Any) -> npt.NDArray[np.str_]:
@@ -191,4 +203,4 @@ def guessed_bonds(positions_nm: npt.NDArray[Any], elements: npt.NDArray[np.str_]
     pairs, lengths = distances.self_capped_distance(10.0 * positions_nm, max_cutoff=10.0 * reach, box=dimensions)
     pairs = np.asarray(pairs, dtype=np.int64).reshape(-1, 2)
     bonded = 0.1 * np.asarray(lengths) < _BOND_TOLERANCE * (radii[pairs[:, 0]] + radii[pairs[:, 1]])
-    return pairs[bonded]
+    return np.asarray(pairs[bonded], dtype=np.int64)

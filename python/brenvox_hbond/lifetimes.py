@@ -34,7 +34,7 @@ class Autocorrelation(tuple[IntArray, FloatArray]):
     def __new__(cls, tau: IntArray, timeseries: FloatArray, dt_ps: float | None) -> "Autocorrelation":
         curve = super().__new__(cls, (tau, timeseries))
         curve.tau, curve.timeseries, curve.dt_ps = tau, timeseries, dt_ps
-        curve.tau_ps = None if dt_ps is None else tau * dt_ps
+        curve.tau_ps = None if dt_ps is None else np.asarray(tau * dt_ps, dtype=np.float64)
         return curve
 
 

@@ -292,7 +292,8 @@ def _read_xdr(handle: Any, frames: range) -> tuple[Any, Any, Any, str | None]:
                 parts.append((xyz, times, box))
     if not parts:
         return np.zeros((0, 0, 3), np.float32), np.zeros(0), None, failure
-    return (*(np.concatenate([part[i] for part in parts]) for i in range(3)), failure)
+    xyz, times, box = (np.concatenate([part[i] for part in parts]) for i in range(3))
+    return xyz, times, box, failure
 
 
 def _mdtraj_blocks(md: Any, path: Path, topology: Any, frames: FrameRange, first: int,

@@ -60,11 +60,12 @@ def index_frames(path: str | os.PathLike[str]) -> FrameIndex:
             size, atoms = frame_size(header)
             if size is None or atoms is None:
                 damage = "it has no valid frame header"
-            elif n_atoms is not None and atoms != n_atoms:
+                break
+            if n_atoms is not None and atoms != n_atoms:
                 damage = f"it holds {atoms} atoms where the frames before hold {n_atoms}"
-            elif offset + size > end:
+                break
+            if offset + size > end:
                 damage = "the file ends inside it"
-            if damage is not None:
                 break
             n_atoms = atoms
             offsets.append(offset)

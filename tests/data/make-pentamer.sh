@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Regenerates pentamer.{pdb.gz,gro,xtc}: five copies of an eight-residue peptide (residues 21-28
+# Regenerates pentamer.{pdb.gz,gro,xtc} and pentamer-peptides.tpr (the peptides alone): five
+# copies of an eight-residue peptide (residues 21-28
 # of adenylate kinase, from MDAnalysisTests' PDB_small), chains A-E with the same residue numbers,
 # solvated in TIP3P with NaCl, minimised and run for 0.5 ps (6 frames). Needs GROMACS (Debian's
 # gromacs) and the project's .venv (MDAnalysis, MDAnalysisTests). The files are committed; the
@@ -29,11 +30,13 @@ gmx() { command gmx -quiet "$@"; }
 gmx pdb2gmx -f chains.pdb -o protein.gro -p topol.top -ff amber99sb-ildn -water tip3p -ignh -ter \
   -chainsep id <<<"$(printf '0\n0\n%.0s' 1 2 3 4 5)" >/dev/null 2>&1
 gmx editconf -f protein.gro -o boxed.gro -bt dodecahedron -d 0.5 >/dev/null 2>&1
+cp topol.top peptides.top
 gmx solvate -cp boxed.gro -cs spc216.gro -o solvated.gro -p topol.top >/dev/null 2>&1
 cat > ions.mdp <<'MDP'
 integrator = steep
 nsteps = 0
 MDP
+gmx grompp -f ions.mdp -c boxed.gro -p peptides.top -o peptides.tpr -maxwarn 1 >/dev/null 2>&1
 gmx grompp -f ions.mdp -c solvated.gro -p topol.top -o ions.tpr -maxwarn 1 >/dev/null 2>&1
 echo SOL | gmx genion -s ions.tpr -o ionised.gro -p topol.top -pname NA -nname CL -neutral -conc 0.15 \
   >/dev/null 2>&1
@@ -66,5 +69,6 @@ gmx mdrun -s md.tpr -deffnm md -nt 2 >/dev/null 2>&1
 echo System | gmx trjconv -s md.tpr -f md.xtc -o first.pdb -dump 0 >/dev/null 2>&1
 
 cp md.xtc "$here/pentamer.xtc"
+cp peptides.tpr "$here/pentamer-peptides.tpr"
 cp em.gro "$here/pentamer.gro"
 gzip -9 -n -c first.pdb > "$here/pentamer.pdb.gz"

@@ -73,6 +73,14 @@ def test_labels_tell_the_chains_apart(backend, topology, chains):
     assert len({labels.chain_of[atom] for atom in water}) == 2
 
 
+def test_residue_numbers_are_the_files_whichever_reader():
+    # MDAnalysis numbers a .tpr's residues 1, 2, ...; the .tpr stores 21-28 for each peptide.
+    peptides = mdanalysis_labels(mda.Universe(str(DATA / "pentamer-peptides.tpr")))
+    whole = mdtraj_labels(md.load_topology(str(GRO)))
+    np.testing.assert_array_equal(peptides.residue_ids, whole.residue_ids[:len(peptides)])
+    assert peptides.atom(0) == "A:MET21-N"
+
+
 def test_result_tables_keep_chains_apart():
     pytest.importorskip("pandas")
     result = analyze(XTC, PDB)
