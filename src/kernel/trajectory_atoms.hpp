@@ -9,10 +9,12 @@
 namespace brenvox {
 
 // Atom `index` of a frame, widened to float64 when the frame is float32: exact, so float32
-// input decides exactly as its float64 copy would, with no copy of the frame.
+// input decides exactly as its float64 copy would, with no copy of the frame. Each value is read
+// exactly once (a volatile read is never repeated by the compiler): another thread may write
+// the caller's memory meanwhile, and every test and cell must come from the same values.
 template <typename T>
 void load_atom(const T* frame, std::int64_t index, double out[3]) {
-  const T* p = frame + 3 * index;
+  const volatile T* p = frame + 3 * index;
   out[0] = p[0];
   out[1] = p[1];
   out[2] = p[2];
