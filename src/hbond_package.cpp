@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -129,10 +130,30 @@ IndexCopy copy_indices(PyObject* array, std::uint64_t n_atoms) {
   return copy;
 }
 
+// The shortest text that reads back as `value`, whole numbers with ".0" as Python writes them.
 std::string number_text(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
+  const std::to_chars_result written = std::to_chars(text, text + sizeof text, value);
+  std::string number(text, written.ptr);
+  if (number.find_first_not_of("-0123456789") == std::string::npos) number += ".0";
+  return number;
+}
+
+std::string box_problem_text(BoxProblem problem, const double* rows) {
+  switch (problem) {
+    case BoxProblem::NotFinite: return " is not finite";
+    case BoxProblem::Degenerate: return " is degenerate: its vectors span no volume";
+    case BoxProblem::TooLarge:
+    case BoxProblem::TooSmall: break;
+  }
+  double longest = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    longest = std::fmax(longest, std::hypot(rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]));
+  }
+  return std::string(" cannot be used: computing with its volume ") +
+         (problem == BoxProblem::TooLarge ? "overflows" : "underflows") +
+         " double precision (longest edge " + number_text(longest) +
+         "); check that the box is in the coordinates' unit (nm for the default cut-off)";
 }
 
 // Every box, checked: finite, not flat, and wide enough that at most one image of an acceptor
@@ -144,12 +165,9 @@ PyStatus read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<Pe
   for (npy_intp f = 0; f < n_boxes; ++f) {
     BoxProblem problem{};
     std::optional<PeriodicBox> box = make_periodic_box(rows + 9 * f, problem);
-    const std::string which = "box of frame " + std::to_string(f);
     if (!box) {
       return PyError(PyExc_ValueError,
-                     which + (problem == BoxProblem::NotFinite
-                                  ? " is not finite"
-                                  : " is degenerate: its vectors span no volume"));
+                     "box of frame " + std::to_string(f) + box_problem_text(problem, rows + 9 * f));
     }
     if (!(distance_cutoff < 0.5 * box->min_width)) {
       return PyError(PyExc_ValueError,

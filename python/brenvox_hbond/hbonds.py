@@ -79,7 +79,8 @@ def find_hbonds(
         integer.
     ValueError
         A wrong shape, a box whose frame count differs from xyz's, an impossible or
-        non-finite box, a cut-off out of its range (with a box, `distance_cutoff` not below
+        non-finite box or one whose volume overflows or underflows double precision, a
+        cut-off out of its range (with a box, `distance_cutoff` not below
         half the smallest perpendicular width), `n_threads` below 1.
     IndexError
         An index outside ``0..n_atoms-1``; the message names the first such entry, pairs

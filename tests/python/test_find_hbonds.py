@@ -253,6 +253,9 @@ GOOD = dict(xyz=np.array([LINE]), donor_h_pairs=[(0, 1)], acceptors=[2])
 TWO_FRAMES = np.repeat(GOOD["xyz"], 2, axis=0)
 SHAPES = r"\(3,\), \(6,\), \(n_frames, 3\), \(n_frames, 6\), \(n_frames, 3, 3\) or \(1, 3, 3\)"
 NOT_A_CELL = "is not a periodic cell"
+FLAT = "box of frame 0 is degenerate: its vectors span no volume"
+OUT_OF_RANGE = (r"box of frame %d cannot be used: computing with its volume %sflows double precision \(longest edge "
+                r"%s\); check that the box is in the coordinates' unit \(nm for the default cut-off\)")
 
 
 def outside(entry, value, n_atoms=3):
@@ -320,7 +323,13 @@ BAD_INPUTS = {
     "box-second-frame": (dict(xyz=TWO_FRAMES, box=[[3.0] * 6, [3.0, 3.0, 3.0, 90, 90, -90]]), ValueError,
                          r"^box\[1\] = \(3\.0, 3\.0, 3\.0, 90\.0, 90\.0, -90\.0\) " + NOT_A_CELL),
     "box-vectors-nan": (dict(box=[[[3, 0, 0], [0, 3, 0], [0, 0, NAN]]]), ValueError, "box"),
-    "box-vectors-flat": (dict(box=[[[3, 0, 0], [0, 3, 0], [3, 3, 0]]]), ValueError, "box"),
+    "box-vectors-flat": (dict(box=[[[3, 0, 0], [0, 3, 0], [3, 3, 0]]]), ValueError, f"^{FLAT}$"),
+    "box-vectors-flat-huge": (dict(box=[[[1e300, 0, 0], [0, 1e300, 0], [1e300, 1e300, 0]]]), ValueError, f"^{FLAT}$"),
+    "box-volume-overflows": (dict(box=[1e300] * 3), ValueError, f"^{OUT_OF_RANGE % (0, 'over', r'1e\+300')}$"),
+    "box-volume-overflows-in-products": (dict(box=[[[1e100, 0, 0], [0, 1e100, 0], [0, 0, 1.0]]]), ValueError,
+                                         OUT_OF_RANGE % (0, "over", r"1e\+100")),
+    "box-volume-underflows": (dict(xyz=TWO_FRAMES, box=[[3.0] * 3, [1e-200] * 3]), ValueError,
+                              OUT_OF_RANGE % (1, "under", "1e-200")),
     "box-vectors-second-frame": (dict(xyz=TWO_FRAMES, box=[np.eye(3) * 3, np.zeros((3, 3))]), ValueError, "box"),
     "box-too-small": (dict(box=[3.0, 0.5, 3.0]), ValueError, "distance_cutoff"),
     "box-too-thin": (dict(box=[[[3, 0, 0], [2.9, 0.49, 0], [0, 0, 3]]]), ValueError, "distance_cutoff"),
