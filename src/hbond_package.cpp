@@ -169,11 +169,13 @@ PyStatus read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<Pe
       return PyError(PyExc_ValueError,
                      "box of frame " + std::to_string(f) + box_problem_text(problem, rows + 9 * f));
     }
-    if (!(distance_cutoff < 0.5 * box->min_width)) {
-      return PyError(PyExc_ValueError,
-                     "distance_cutoff " + number_text(distance_cutoff) +
-                         " must be below half the box's smallest perpendicular width (" +
-                         number_text(box->min_width) + " in frame " + std::to_string(f) + ")");
+    const double limit = 0.5 * box->min_width;
+    if (!(distance_cutoff < limit)) {
+      return PyError(PyExc_ValueError, "distance_cutoff " + number_text(distance_cutoff) +
+                                           " must be below " + number_text(limit) +
+                                           ", half the smallest perpendicular width of the box (" +
+                                           number_text(box->min_width) + " in frame " +
+                                           std::to_string(f) + ")");
     }
     boxes.push_back(*box);
   }

@@ -333,7 +333,13 @@ BAD_INPUTS = {
     "box-vectors-second-frame": (dict(xyz=TWO_FRAMES, box=[np.eye(3) * 3, np.zeros((3, 3))]), ValueError, "box"),
     "box-too-small": (dict(box=[3.0, 0.5, 3.0]), ValueError, "distance_cutoff"),
     "box-too-thin": (dict(box=[[[3, 0, 0], [2.9, 0.49, 0], [0, 0, 3]]]), ValueError, "distance_cutoff"),
-    "box-too-small-for-cutoff": (dict(box=[1.0] * 3, distance_cutoff=0.5), ValueError, "distance_cutoff"),
+    "box-too-small-for-cutoff": (dict(box=[1.0] * 3, distance_cutoff=0.5), ValueError,
+                                 r"^distance_cutoff 0\.5 must be below 0\.5, half the smallest perpendicular "
+                                 r"width of the box \(1\.0 in frame 0\)$"),
+    "box-too-small-in-frame-3": (dict(xyz=np.repeat(GOOD["xyz"], 4, axis=0), box=[[3.0] * 3] * 3 + [[3.0, 1.1, 3.0]],
+                                      distance_cutoff=0.6), ValueError,
+                                 r"^distance_cutoff 0\.6 must be below 0\.55, half the smallest perpendicular "
+                                 r"width of the box \(1\.1 in frame 3\)$"),
     "distance-zero": (dict(distance_cutoff=0), ValueError, "distance_cutoff"),
     "distance-negative": (dict(distance_cutoff=-0.25), ValueError, "distance_cutoff"),
     "distance-nan": (dict(distance_cutoff=NAN), ValueError, "distance_cutoff"),
