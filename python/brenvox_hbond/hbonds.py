@@ -148,6 +148,8 @@ def _indices(value: npt.ArrayLike, name: str, pairs: bool) -> npt.NDArray[Any]:
         array = _python_integers(value, array, name)
     if (array.ndim != 2 or array.shape[1] != 2) if pairs else array.ndim != 1:
         raise ValueError(f"{name} must have shape {expected}, got shape {array.shape}")
+    if array.dtype != object and isinstance(value, (list, tuple)):
+        _refuse_bools(value, array, name)
     if array.dtype == object:
         values = [int(item) for item in array.ravel()]
         if all(-_INT64_MAX - 1 <= item <= _INT64_MAX for item in values):
@@ -168,6 +170,17 @@ def _python_integers(value: object, array: npt.NDArray[Any], name: str) -> npt.N
         return candidate
     what = type(value).__name__ if array.ndim == 0 else f"dtype {array.dtype}"
     raise TypeError(f"{name} must hold integer atom indices, got {what}")
+
+
+def _refuse_bools(value: list[Any] | tuple[Any, ...], array: npt.NDArray[Any], name: str) -> None:
+    """NumPy reads True and False among integers as 1 and 0, where it refuses a bool array: refuse
+    them too. Only the entries read as 0 or 1 can have been bools, so only those are looked at."""
+    for position in np.flatnonzero((array.ravel() >> 1) == 0):
+        item = value[position // 2] if array.ndim == 2 else value[position]
+        if array.ndim == 2 and isinstance(item, (list, tuple, np.ndarray)):
+            item = item[position % 2]
+        if isinstance(item, (bool, np.bool_)) or (isinstance(item, np.ndarray) and item.dtype == np.bool_):
+            raise TypeError(f"{name} must hold integer atom indices, got dtype bool")
 
 
 def _is_integer(item: object) -> bool:

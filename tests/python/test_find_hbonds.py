@@ -253,6 +253,8 @@ GOOD = dict(xyz=np.array([LINE]), donor_h_pairs=[(0, 1)], acceptors=[2])
 TWO_FRAMES = np.repeat(GOOD["xyz"], 2, axis=0)
 SHAPES = r"\(3,\), \(6,\), \(n_frames, 3\), \(n_frames, 6\), \(n_frames, 3, 3\) or \(1, 3, 3\)"
 NOT_A_CELL = "is not a periodic cell"
+BOOL_PAIRS, BOOL_ACCEPTORS = (f"{name} must hold integer atom indices, got dtype bool" for name in ("donor_h_pairs",
+                                                                                                  "acceptors"))
 FLAT = "box of frame 0 is degenerate: its vectors span no volume"
 OUT_OF_RANGE = (r"box of frame %d cannot be used: computing with its volume %sflows double precision \(longest edge "
                 r"%s\); check that the box is in the coordinates' unit \(nm for the default cut-off\)")
@@ -275,7 +277,10 @@ BAD_INPUTS = {
     "xyz-4d": (dict(xyz=GOOD["xyz"][None]), ValueError, r"xyz.*\(1, 1, 3, 3\)"),
     "xyz-ragged": (dict(xyz=[[[0, 0, 0]], [[0, 0]]]), ValueError, "xyz"),
     "pairs-float": (dict(donor_h_pairs=[(0.0, 1.0)]), TypeError, "donor_h_pairs.*integer.*float64"),
-    "pairs-bool": (dict(donor_h_pairs=np.array([[False, True]])), TypeError, "donor_h_pairs.*bool"),
+    "pairs-bool": (dict(donor_h_pairs=np.array([[False, True]])), TypeError, f"^{BOOL_PAIRS}$"),
+    "pairs-python-bool": (dict(donor_h_pairs=[(True, 1)]), TypeError, f"^{BOOL_PAIRS}$"),
+    "pairs-numpy-bool-late": (dict(donor_h_pairs=((0, 1), [2, np.False_])), TypeError, f"^{BOOL_PAIRS}$"),
+    "pairs-bool-array-row": (dict(donor_h_pairs=[(0, 2), np.array([False, True])]), TypeError, f"^{BOOL_PAIRS}$"),
     "pairs-none": (dict(donor_h_pairs=[(0, None)]), TypeError, "donor_h_pairs"),
     "pairs-strings": (dict(donor_h_pairs=[("0", "1")]), TypeError, "donor_h_pairs"),
     "pairs-flat": (dict(donor_h_pairs=[0, 1]), ValueError,
@@ -296,6 +301,10 @@ BAD_INPUTS = {
                                outside("donor_h_pairs[0][1]", 7)),
     "pairs-no-atoms": (dict(xyz=np.zeros((1, 0, 3)), acceptors=[]), IndexError, outside("donor_h_pairs[0][0]", 0, 0)),
     "acceptors-float": (dict(acceptors=[2.0]), TypeError, "acceptors.*integer"),
+    "acceptors-python-bool": (dict(acceptors=(2, False)), TypeError, f"^{BOOL_ACCEPTORS}$"),
+    "acceptors-numpy-bool": (dict(acceptors=[np.True_, 2]), TypeError, f"^{BOOL_ACCEPTORS}$"),
+    "acceptors-0d-bool-array": (dict(acceptors=[2, np.array(True)]), TypeError, f"^{BOOL_ACCEPTORS}$"),
+    "acceptors-bool-array": (dict(acceptors=np.array([True])), TypeError, f"^{BOOL_ACCEPTORS}$"),
     "acceptors-string": (dict(acceptors="2"), TypeError, "acceptors"),
     "acceptors-set": (dict(acceptors={2}), TypeError, "acceptors.*set"),
     "acceptors-2d": (dict(acceptors=[[2]]), ValueError,
