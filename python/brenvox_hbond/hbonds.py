@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._arrays import real_array
-from .boxes import box_vectors
+from .boxes import box_vectors, reduced_box_vectors
 
 Bonds = np.ndarray[tuple[int, int], np.dtype[np.uint32]]
 
@@ -55,7 +55,8 @@ def find_hbonds(
 
         A two-dimensional box is always lengths (and angles), never box vectors. Lengths and
         angles become vectors as in MDAnalysis' ``triclinic_vectors``: a along x, b in the xy
-        plane; three right angles give a diagonal box exactly.
+        plane; three right angles give a diagonal box exactly. Each box is then reduced to the
+        form GROMACS keeps (see ``boxes.reduced_box_vectors``); reduced boxes are used as given.
     distance_cutoff : float, default 0.25
         Finite and positive; with a box, below half the box's smallest perpendicular width.
     angle_cutoff : float, default 120.0
@@ -105,6 +106,8 @@ def find_hbonds(
     pairs = _indices(donor_h_pairs, "donor_h_pairs", pairs=True)
     acceptor_indices = _indices(acceptors, "acceptors", pairs=False)
     vectors = box_vectors(box, coordinates.shape[0])
+    if vectors is not None:
+        vectors = reduced_box_vectors(vectors)
     distance = _real(distance_cutoff, "distance_cutoff")
     if not (math.isfinite(distance) and distance > 0.0):
         raise ValueError(f"distance_cutoff must be finite and positive, got {distance!r}")

@@ -9,7 +9,8 @@ import pytest
 
 import brenvox_hbond_rs
 from brenvox_hbond import _native, find_hbonds, hbonds
-from brenvox_hbond.boxes import box_vectors
+from brenvox_hbond.boxes import box_vectors, reduced_box_vectors
+from brenvox_hbond.geometry import bond_geometry
 from periodic_reference import cell_from_dimensions, reference_rows
 
 NAN, INF = float("nan"), float("inf")
@@ -171,6 +172,65 @@ def test_box_far_larger_than_the_system_changes_nothing(box):
     expected = rows(xyz, pairs, acceptors)
     assert len(expected) >= 10
     assert rows(xyz, pairs, acceptors, box=box) == expected
+
+
+# --- boxes in a non-reduced form ----------------------------------------------------------------
+
+# A reduced cell, and the same lattice with b' = b + 2a, c' = c - 3b + a; every value is exact in
+# binary, so reducing the skewed form gives the reduced one back exactly.
+REDUCED = np.array([[9.0, 0.0, 0.0], [1.25, 8.5, 0.0], [-1.5, 1.75, 8.75]])
+SKEWED = np.array([REDUCED[0], REDUCED[1] + 2 * REDUCED[0], REDUCED[2] - 3 * REDUCED[1] + REDUCED[0]])
+
+
+@pytest.mark.parametrize("rotated", [False, True], ids=["lower-triangular", "rotated"])
+def test_skewed_form_of_a_box_gives_the_rows_of_its_reduced_form(rotated):
+    """Pairs of a hydrogen with another molecule's oxygen, so that D-H offsets are long: their
+    nearest image in the skewed form lies beyond the 27 around the rounded one."""
+    rng = np.random.default_rng(2)
+    xyz, pairs, acceptors = water(rng, np.array([REDUCED] * 2), n_waters=500)
+    xyz = place(rng, xyz, np.array([REDUCED] * 2), "wrapped")
+    pairs = [(int(rng.choice(acceptors)), hydrogen) for _, hydrogen in pairs]
+    reduced, skewed = REDUCED, SKEWED
+    if rotated:
+        rotation, _ = np.linalg.qr(rng.normal(size=(3, 3)))
+        xyz, reduced, skewed = xyz @ rotation, reduced @ rotation, skewed @ rotation
+    expected = rows(xyz, pairs, acceptors, box=[reduced], angle_cutoff=30.0)
+    assert len(expected) > 500
+    if not rotated:
+        assert expected == reference_rows(xyz, pairs, acceptors, [reduced], angle_cutoff=30.0).tolist()
+    assert rows(xyz, pairs, acceptors, box=[skewed], angle_cutoff=30.0) == expected
+    assert rows(xyz, pairs, acceptors, box=[skewed, reduced], angle_cutoff=30.0) == expected
+    found = np.array(expected, dtype=np.uint32)
+    np.testing.assert_allclose(bond_geometry(xyz, np.array([reduced, skewed]), found),
+                               bond_geometry(xyz, np.array([reduced] * 2), found), rtol=1e-9)
+
+
+def gromacs_box(kind, d=4.0):
+    """The reduced forms GROMACS writes, several of them with a component at exactly half."""
+    if kind == "dodecahedron":
+        return [[d, 0, 0], [0, d, 0], [d / 2, d / 2, d * np.sqrt(0.5)]]
+    if kind == "octahedron":
+        return [[d, 0, 0], [d / 3, d * np.sqrt(8) / 3, 0], [-d / 3, d * np.sqrt(2) / 3, d * np.sqrt(6) / 3]]
+    return [[d, 0, 0], [d / 2, d * np.sqrt(0.75), 0], [-d / 2, -d * np.sqrt(0.75) / 2, -d]]  # left-handed
+
+
+REDUCED_FORMS = {  # id: boxes, one per frame
+    "dodecahedron": [gromacs_box("dodecahedron")],
+    "octahedron": [gromacs_box("octahedron")],
+    "left-handed-hexagonal": [gromacs_box("hexagonal")],
+    "rotated": VECTORS,
+    "from-angles": box_vectors([2, 2, 2, 60, 60, 90], 1),
+    "negative-zeros": [[[3, -0.0, 0], [-0.0, 3, 0], [0, 0, 3]]],
+    "octahedron-from-gro": [[[3.7, 0, 0], [1.23334, 3.48831, 0], [-1.23334, 1.74416, 3.02098]]],
+    "per-frame": [gromacs_box("dodecahedron"), gromacs_box("octahedron", 3.0), np.diag([2.0] * 3)],
+}
+
+
+@pytest.mark.parametrize("cells", REDUCED_FORMS.values(), ids=REDUCED_FORMS)
+def test_reduced_boxes_are_used_bit_for_bit(cells):
+    """Also those that rounding left a hair beyond half: 60° angles, five decimals in .gro."""
+    cells = np.array(cells, dtype=np.float64)
+    assert reduced_box_vectors(cells.copy()).tobytes() == cells.tobytes()
 
 
 # --- what reaches the native search --------------------------------------------------------------
