@@ -41,10 +41,6 @@ def arguments():
     return xyz, np.array(pair_list, dtype=np.int64), np.arange(0, 3 * n_waters, 3, dtype=np.int64)
 
 
-def search(xyz, pairs, acceptors, n_threads):
-    return _native.find_hbonds(xyz, pairs, acceptors, box, 0.25, 120.0, n_threads)
-
-
 def change_it(xyz, pairs, acceptors, delay, outcome):
     time.sleep(delay)
     target = {{"xyz": xyz, "xyz-view": xyz.base, "xyz-memmap": xyz.base, "pairs": pairs,
@@ -72,12 +68,12 @@ def change_it(xyz, pairs, acceptors, delay, outcome):
 for n_threads in (1, 2):
     xyz, pairs, acceptors = arguments()
     started = time.perf_counter()
-    expected = search(xyz, pairs, acceptors, n_threads)
+    expected = _native.find_hbonds(xyz, pairs, acceptors, box, 0.25, 120.0, n_threads)
     duration = time.perf_counter() - started
     outcome = []
     changer = threading.Thread(target=change_it, args=(xyz, pairs, acceptors, 0.2 * duration, outcome))
     changer.start()
-    rows = search(xyz, pairs, acceptors, n_threads)
+    rows = _native.find_hbonds(xyz, pairs, acceptors, box, 0.25, 120.0, n_threads)
     finished = time.perf_counter()
     changer.join()
     what, changed_at = outcome[0], outcome[1]
