@@ -94,7 +94,14 @@ class PinnedMemory {
     }
     if (object != nullptr) {
       exported_ = PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) == 0;
-      if (!exported_) PyErr_Clear();  // not an exporter: nothing of it can move
+      if (!exported_) {
+        // Not an exporter: nothing of it can move. Anything else (memory, an interrupt) stops.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_BufferError)) {
+          return PyError::fetch_raised();
+        }
+        PyErr_Clear();
+      }
     }
     return {};
   }
