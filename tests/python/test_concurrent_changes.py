@@ -8,7 +8,10 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
+
+from brenvox_hbond import _native
 
 CHILD = """
 import tempfile
@@ -111,3 +114,25 @@ def test_arrays_changed_by_another_thread_during_the_search(argument, change, wh
     )
     assert (completed.returncode, completed.stderr) == (0, "")
     assert completed.stdout.splitlines() == [f"1 {what}", f"2 {what}"]
+
+
+class Exporter:
+    """Memory behind an array, whose buffer export raises `raised` once armed."""
+
+    def __init__(self):
+        self.data, self.raised = bytearray(72), None
+
+    def __buffer__(self, flags):
+        if self.raised is not None:
+            raise self.raised
+        return memoryview(self.data)
+
+
+@pytest.mark.parametrize("raised", [MemoryError("no memory"), KeyboardInterrupt("stop")], ids=type)
+def test_failure_to_pin_the_coordinates_is_raised(raised):
+    exporter = Exporter()
+    xyz = np.ndarray((1, 3, 3), buffer=exporter)
+    exporter.raised = raised
+    with pytest.raises(type(raised)) as caught:
+        _native.find_hbonds(xyz, np.array([[0, 1]]), np.array([2]), None, 0.25, 120.0, 1)
+    assert caught.value is raised
