@@ -5,9 +5,11 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,10 +72,95 @@ PyStatus check_indices_in_range(std::span<const std::int64_t> pair_atoms,
   return {};
 }
 
+// Keeps the coordinates' memory where it is while the search reads it without the lock: NumPy
+// refuses to resize an array that has a weak reference (buffer exports do not stop it), and an
+// exporter at the end of the chain of bases (an mmap, a bytearray) refuses to close or move
+// memory while it is exported. Every array in the chain is pinned, as resizing the owner of a
+// view frees the view's memory.
+class PinnedMemory {
+ public:
+  PinnedMemory() = default;
+  PinnedMemory(const PinnedMemory&) = delete;
+  PinnedMemory& operator=(const PinnedMemory&) = delete;
+  ~PinnedMemory() {
+    if (exported_) PyBuffer_Release(&view_);
+  }
+
+  PyStatus pin(PyObject* object) {
+    for (; object != nullptr && PyArray_Check(object); object = PyArray_BASE(as_array(object))) {
+      PyRef weak(PyWeakref_NewRef(object, nullptr));
+      if (!weak) return PyError::fetch_raised();
+      weak_references_.push_back(std::move(weak));
+    }
+    if (object != nullptr) {
+      exported_ = PyObject_GetBuffer(object, &view_, PyBUF_FULL_RO) == 0;
+      if (!exported_) {
+        // Not an exporter: nothing of it can move. Anything else (memory, an interrupt) stops.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+            !PyErr_ExceptionMatches(PyExc_BufferError)) {
+          return PyError::fetch_raised();
+        }
+        PyErr_Clear();
+      }
+    }
+    return {};
+  }
+
+ private:
+  std::vector<PyRef> weak_references_;
+  Py_buffer view_{};
+  bool exported_ = false;
+};
+
+// The indices of a checked int64 array, copied, since the search must not read the caller's
+// array: another thread may change or free it while the lock is released. The copy is what is
+// checked, in the same pass.
+struct IndexCopy {
+  std::unique_ptr<std::int64_t[]> values;
+  std::size_t size;
+  bool in_range;  // every index in 0 ... n_atoms - 1
+
+  std::span<const std::int64_t> span() const { return {values.get(), size}; }
+};
+
+IndexCopy copy_indices(PyObject* array, std::uint64_t n_atoms) {
+  const auto* source = static_cast<const std::int64_t*>(PyArray_DATA(as_array(array)));
+  const auto size = static_cast<std::size_t>(PyArray_SIZE(as_array(array)));
+  IndexCopy copy{std::make_unique_for_overwrite<std::int64_t[]>(size), size, true};
+  bool outside = false;
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::int64_t index = source[i];
+    copy.values[i] = index;
+    outside |= static_cast<std::uint64_t>(index) >= n_atoms;  // negative ones too
+  }
+  copy.in_range = !outside;
+  return copy;
+}
+
+// The shortest text that reads back as `value`, whole numbers with ".0" as Python writes them.
 std::string number_text(double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
+  const std::to_chars_result written = std::to_chars(text, text + sizeof text, value);
+  std::string number(text, written.ptr);
+  if (number.find_first_not_of("-0123456789") == std::string::npos) number += ".0";
+  return number;
+}
+
+std::string box_problem_text(BoxProblem problem, const double* rows) {
+  switch (problem) {
+    case BoxProblem::NotFinite: return " is not finite";
+    case BoxProblem::Degenerate: return " is degenerate: its vectors span no volume";
+    case BoxProblem::TooLarge:
+    case BoxProblem::TooSmall: break;
+  }
+  double longest = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    longest = std::fmax(longest, std::hypot(rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]));
+  }
+  return std::string(" cannot be used: computing with its volume ") +
+         (problem == BoxProblem::TooLarge ? "overflows" : "underflows") +
+         " double precision (longest edge " + number_text(longest) +
+         "); check that the box is in the coordinates' unit (nm for the default cut-off)";
 }
 
 // Every box, checked: finite, not flat, and wide enough that at most one image of an acceptor
@@ -85,18 +172,17 @@ PyStatus read_boxes(PyArrayObject* array, double distance_cutoff, std::vector<Pe
   for (npy_intp f = 0; f < n_boxes; ++f) {
     BoxProblem problem{};
     std::optional<PeriodicBox> box = make_periodic_box(rows + 9 * f, problem);
-    const std::string which = "box of frame " + std::to_string(f);
     if (!box) {
       return PyError(PyExc_ValueError,
-                     which + (problem == BoxProblem::NotFinite
-                                  ? " is not finite"
-                                  : " is degenerate: its vectors span no volume"));
+                     "box of frame " + std::to_string(f) + box_problem_text(problem, rows + 9 * f));
     }
-    if (!(distance_cutoff < 0.5 * box->min_width)) {
-      return PyError(PyExc_ValueError,
-                     "distance_cutoff " + number_text(distance_cutoff) +
-                         " must be below half the box's smallest perpendicular width (" +
-                         number_text(box->min_width) + " in frame " + std::to_string(f) + ")");
+    const double limit = 0.5 * box->min_width;
+    if (!(distance_cutoff < limit)) {
+      return PyError(PyExc_ValueError, "distance_cutoff " + number_text(distance_cutoff) +
+                                           " must be below " + number_text(limit) +
+                                           ", half the smallest perpendicular width of the box (" +
+                                           number_text(box->min_width) + " in frame " +
+                                           std::to_string(f) + ")");
     }
     boxes.push_back(*box);
   }
@@ -127,6 +213,11 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
       return nullptr;
     }
     ensure_numpy_api();
+    // Pinned before anything of it is read: an exporter's code may run here.
+    PinnedMemory pinned;
+    if (PyArray_Check(xyz)) {
+      if (PyStatus status = pinned.pin(xyz); !status.ok()) return status.error().raise();
+    }
     if (!is_plain_array(xyz, NPY_FLOAT64, 3) && !is_plain_array(xyz, NPY_FLOAT32, 3)) {
       return raise(PyExc_TypeError,
                    "xyz must be a C-contiguous, aligned float32 or float64 array in native byte "
@@ -167,20 +258,18 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                    "result rows hold uint32 indices: at most 4294967296 frames and atoms");
     }
 
-    const std::span<const std::int64_t> pair_atoms(
-        static_cast<const std::int64_t*>(PyArray_DATA(as_array(pairs))),
-        static_cast<std::size_t>(2 * PyArray_DIM(as_array(pairs), 0)));
-    const std::span<const std::int64_t> acceptor_atoms(
-        static_cast<const std::int64_t*>(PyArray_DATA(as_array(acceptors))),
-        static_cast<std::size_t>(PyArray_DIM(as_array(acceptors), 0)));
-    if (pair_atoms.size() / 2 >= kMaxPairs || acceptor_atoms.size() >= kMaxAcceptors) {
+    if (static_cast<std::uint64_t>(PyArray_DIM(as_array(pairs), 0)) >= kMaxPairs ||
+        static_cast<std::uint64_t>(PyArray_DIM(as_array(acceptors), 0)) >= kMaxAcceptors) {
       return raise(PyExc_ValueError, "too many pairs or acceptors for one search (at most " +
                                          std::to_string(kMaxPairs - 1) + " pairs and " +
                                          std::to_string(kMaxAcceptors - 1) + " acceptors)");
     }
-    if (PyStatus in_range = check_indices_in_range(pair_atoms, acceptor_atoms, n_atoms);
-        !in_range.ok()) {
-      return in_range.error().raise();
+    const IndexCopy pair_atoms = copy_indices(pairs, n_atoms);
+    const IndexCopy acceptor_atoms = copy_indices(acceptors, n_atoms);
+    if (!pair_atoms.in_range || !acceptor_atoms.in_range) {
+      return check_indices_in_range(pair_atoms.span(), acceptor_atoms.span(), n_atoms)
+          .error()
+          .raise();
     }
     std::vector<PeriodicBox> boxes;
     if (periodic) {
@@ -193,8 +282,8 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                                   PyArray_TYPE(coordinates) == NPY_FLOAT32,
                                   n_frames,
                                   n_atoms,
-                                  pair_atoms,
-                                  acceptor_atoms,
+                                  pair_atoms.span(),
+                                  acceptor_atoms.span(),
                                   boxes,
                                   distance_cutoff,
                                   make_hbond_criterion(distance_cutoff, angle_cutoff)};
@@ -210,7 +299,8 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
       }
       pool = std::move(created.value());
     }
-    // The arguments' references are held by the caller's tuple for the whole call.
+    // The arguments' references are held by the caller's tuple for the whole call, and the
+    // search reads only the pinned coordinates and memory of its own.
     BondBuffer bonds = run_unlocked(search, pool.get());
     pool.reset();
     return return_or_raise(bonds_to_pyarray(std::move(bonds)));

@@ -7,6 +7,11 @@ import numpy.typing as npt
 
 from ._arrays import real_array
 
+# A component beyond half by less than this share of the vector it is compared with is left as it
+# is: files and conversions from lengths and angles leave reduced boxes a hair beyond half (a
+# .gro file keeps five decimals; cos(60°) is 0.5000000000000001).
+_MARGIN = 5e-4
+
 ACCEPTED_SHAPES = "(3,), (6,), (n_frames, 3), (n_frames, 6), (n_frames, 3, 3) or (1, 3, 3)"
 
 
@@ -32,6 +37,62 @@ def box_vectors(box: npt.ArrayLike | None, n_frames: int) -> npt.NDArray[np.floa
             _check_frame_count(shape, n_frames)
         return np.require(array, dtype=np.float64, requirements=["C", "A"])
     raise ValueError(f"box must have shape {ACCEPTED_SHAPES}, got shape {shape}")
+
+
+def reduced_box_vectors(vectors: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The same lattices, each box in the reduced form GROMACS keeps, so that the nearest image
+    of any vector lies among the 27 around its rounded fractional coordinates.
+
+    In lower-triangular form (a along x, b in the xy plane), c is reduced by b, then by a, then
+    b by a, by whole multiples, until |c_y| <= |b_y|/2, |c_x| <= |a_x|/2 and |b_x| <= |a_x|/2. A
+    vector is changed only when it lies beyond half by more than _MARGIN, so reduced boxes (all
+    that MDTraj, MDAnalysis and GROMACS write) come back untouched, bit for bit. Boxes not in
+    that form are rotated into it (QR) to find the multiples, which are applied to the vectors as
+    given. A box that is flat, not finite or would overflow is left for the search to refuse."""
+    if _reduced(vectors):
+        return vectors
+    a, b = vectors[:, 0], vectors[:, 1]
+    rotate = ~((a[:, 1] == 0.0) & (a[:, 2] == 0.0) & (b[:, 2] == 0.0)) & np.isfinite(vectors).all(axis=(1, 2))
+    frame = vectors
+    if rotate.any():
+        frame = vectors.copy()
+        _, r = np.linalg.qr(np.swapaxes(vectors[rotate], 1, 2))  # rows = r^T q^T, r^T lower-triangular
+        frame[rotate] = np.swapaxes(r, 1, 2)
+    with np.errstate(all="ignore"):
+        c_by_b = _multiples(frame[:, 2, 1], frame[:, 1, 1])
+        c_by_a = _multiples(frame[:, 2, 0] - c_by_b * frame[:, 1, 0], frame[:, 0, 0])
+        b_by_a = _multiples(frame[:, 1, 0], frame[:, 0, 0])
+        changed = (c_by_b != 0.0) | (c_by_a != 0.0) | (b_by_a != 0.0)
+        if not changed.any():
+            return vectors
+        reduced = vectors.copy()
+        which = np.flatnonzero(changed)
+        a, b, c = (vectors[which, i] for i in range(3))
+        c = (c - c_by_b[which, None] * b) - c_by_a[which, None] * a
+        b = b - b_by_a[which, None] * a
+        reduced[which, 1], reduced[which, 2] = b, c
+    finite = np.isfinite(reduced[which]).all(axis=(1, 2))
+    reduced[which[~finite]] = vectors[which[~finite]]
+    return reduced
+
+
+def _reduced(vectors: npt.NDArray[np.float64]) -> bool:
+    """Whether every box is lower-triangular and within half: the common case, told quickly."""
+    h = 0.5 + _MARGIN
+    if len(vectors) == 1:  # one box for every frame: plain floats are quicker than NumPy here
+        (ax, ay, az), (bx, by, bz), (cx, cy, _) = vectors[0].tolist()
+        return bool(ay == az == bz == 0.0 and abs(bx) <= h * abs(ax) and abs(cx) <= h * abs(ax)
+                    and abs(cy) <= h * abs(by))
+    v = np.abs(vectors)
+    return not (v[:, 0, 1:].any() or v[:, 1, 2].any() or (v[:, 1:, 0] > h * v[:, :1, 0]).any()
+                or (v[:, 2, 1] > h * v[:, 1, 1]).any())
+
+
+def _multiples(component: npt.NDArray[np.float64], along: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """How many times to take the vector whose own component is `along` off one whose component is
+    `component`: the nearest whole number when it lies beyond half of it, else 0."""
+    beyond = (np.abs(component) > (0.5 + _MARGIN) * np.abs(along)) & (along != 0.0)
+    return np.where(beyond & np.isfinite(component / along), np.rint(component / along), 0.0)
 
 
 def _check_frame_count(shape: tuple[int, ...], n_frames: int) -> None:

@@ -7,13 +7,16 @@ import itertools
 import numpy as np
 import numpy.typing as npt
 
+from .boxes import reduced_box_vectors
+
 Float64Array = npt.NDArray[np.float64]
 
 _NEIGHBOUR_SHIFTS = np.array(list(itertools.product((-1, 0, 1), repeat=3)), dtype=np.float64)
 
 
 def minimum_image(vectors: Float64Array, box: Float64Array | None) -> Float64Array:
-    """Each vector (n, 3) replaced by its shortest periodic image in its box (n, 3, 3), rows a, b, c."""
+    """Each vector (n, 3) replaced by its shortest periodic image in its box (n, 3, 3), rows a, b, c,
+    reduced as `boxes.reduced_box_vectors` leaves them."""
     if box is None:
         return vectors
     fractional = np.einsum("nj,nji->ni", vectors, inverse_boxes(box))
@@ -49,6 +52,8 @@ def bond_geometry(
 ) -> tuple[Float64Array, Float64Array, Float64Array]:
     """(D–A distance, H–A distance, D–H–A angle in degrees) of each (frame, donor, hydrogen,
     acceptor) row, frames counted within `xyz` (n_frames, n_atoms, 3)."""
+    if box is not None:
+        box = reduced_box_vectors(box)  # as the search took it: images are found near rounding
     frame = rows[:, 0].astype(np.intp)
     donor = xyz[frame, rows[:, 1].astype(np.intp)].astype(np.float64)
     hydrogen = xyz[frame, rows[:, 2].astype(np.intp)].astype(np.float64)

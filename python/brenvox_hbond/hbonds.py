@@ -9,7 +9,7 @@ import numpy.typing as npt
 
 from . import _native
 from ._arrays import real_array
-from .boxes import box_vectors
+from .boxes import box_vectors, reduced_box_vectors
 
 Bonds = np.ndarray[tuple[int, int], np.dtype[np.uint32]]
 
@@ -55,7 +55,8 @@ def find_hbonds(
 
         A two-dimensional box is always lengths (and angles), never box vectors. Lengths and
         angles become vectors as in MDAnalysis' ``triclinic_vectors``: a along x, b in the xy
-        plane; three right angles give a diagonal box exactly.
+        plane; three right angles give a diagonal box exactly. Each box is then reduced to the
+        form GROMACS keeps (see ``boxes.reduced_box_vectors``); reduced boxes are used as given.
     distance_cutoff : float, default 0.25
         Finite and positive; with a box, below half the box's smallest perpendicular width.
     angle_cutoff : float, default 120.0
@@ -79,7 +80,8 @@ def find_hbonds(
         integer.
     ValueError
         A wrong shape, a box whose frame count differs from xyz's, an impossible or
-        non-finite box, a cut-off out of its range (with a box, `distance_cutoff` not below
+        non-finite box or one whose volume overflows or underflows double precision, a
+        cut-off out of its range (with a box, `distance_cutoff` not below
         half the smallest perpendicular width), `n_threads` below 1.
     IndexError
         An index outside ``0..n_atoms-1``; the message names the first such entry, pairs
@@ -104,6 +106,8 @@ def find_hbonds(
     pairs = _indices(donor_h_pairs, "donor_h_pairs", pairs=True)
     acceptor_indices = _indices(acceptors, "acceptors", pairs=False)
     vectors = box_vectors(box, coordinates.shape[0])
+    if vectors is not None:
+        vectors = reduced_box_vectors(vectors)
     distance = _real(distance_cutoff, "distance_cutoff")
     if not (math.isfinite(distance) and distance > 0.0):
         raise ValueError(f"distance_cutoff must be finite and positive, got {distance!r}")
@@ -147,6 +151,8 @@ def _indices(value: npt.ArrayLike, name: str, pairs: bool) -> npt.NDArray[Any]:
         array = _python_integers(value, array, name)
     if (array.ndim != 2 or array.shape[1] != 2) if pairs else array.ndim != 1:
         raise ValueError(f"{name} must have shape {expected}, got shape {array.shape}")
+    if array.dtype != object and isinstance(value, (list, tuple)):
+        _refuse_bools(value, array, name)
     if array.dtype == object:
         values = [int(item) for item in array.ravel()]
         if all(-_INT64_MAX - 1 <= item <= _INT64_MAX for item in values):
@@ -167,6 +173,17 @@ def _python_integers(value: object, array: npt.NDArray[Any], name: str) -> npt.N
         return candidate
     what = type(value).__name__ if array.ndim == 0 else f"dtype {array.dtype}"
     raise TypeError(f"{name} must hold integer atom indices, got {what}")
+
+
+def _refuse_bools(value: list[Any] | tuple[Any, ...], array: npt.NDArray[Any], name: str) -> None:
+    """NumPy reads True and False among integers as 1 and 0, where it refuses a bool array: refuse
+    them too. Only the entries read as 0 or 1 can have been bools, so only those are looked at."""
+    for position in np.flatnonzero((array.ravel() >> 1) == 0):
+        item = value[position // 2] if array.ndim == 2 else value[position]
+        if array.ndim == 2 and isinstance(item, (list, tuple, np.ndarray)):
+            item = item[position % 2]
+        if isinstance(item, (bool, np.bool_)) or (isinstance(item, np.ndarray) and item.dtype == np.bool_):
+            raise TypeError(f"{name} must hold integer atom indices, got dtype bool")
 
 
 def _is_integer(item: object) -> bool:

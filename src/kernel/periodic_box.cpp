@@ -16,6 +16,39 @@ void cross(const double u[3], const double w[3], double out[3]) {
   out[2] = u[0] * w[1] - u[1] * w[0];
 }
 
+// The reciprocal vectors (b × c, c × a, a × b), the volume, the widths between opposite faces
+// and the smallest; false when the volume or the smallest width is zero or not finite.
+bool measure(const double a[3], const double b[3], const double c[3], double reciprocal[3][3],
+             double& volume, double width[3], double& min_width) {
+  cross(b, c, reciprocal[0]);
+  cross(c, a, reciprocal[1]);
+  cross(a, b, reciprocal[2]);
+  volume = (a[0] * reciprocal[0][0] + a[1] * reciprocal[0][1]) + a[2] * reciprocal[0][2];
+  if (!(std::fabs(volume) > 0.0) || !std::isfinite(volume)) return false;
+  min_width = INFINITY;
+  for (int j = 0; j < 3; ++j) {
+    width[j] = std::fabs(volume) / std::sqrt(squared_length(reciprocal[j]));
+    min_width = std::fmin(min_width, width[j]);
+  }
+  return min_width > 0.0 && std::isfinite(min_width);
+}
+
+// Why the measures of a finite box failed: the same box scaled by a power of two, which
+// changes no shape, tells a flat box from one too large or too small for double precision.
+BoxProblem problem_of_finite_box(const double* rows) {
+  double largest = 0.0;
+  for (int i = 0; i < 9; ++i) largest = std::fmax(largest, std::fabs(rows[i]));
+  if (!(largest > 0.0)) return BoxProblem::Degenerate;
+  const int exponent = std::ilogb(largest);
+  double scaled[9];
+  for (int i = 0; i < 9; ++i) scaled[i] = std::scalbn(rows[i], -exponent);
+  double reciprocal[3][3], volume, width[3], min_width;
+  if (!measure(scaled, scaled + 3, scaled + 6, reciprocal, volume, width, min_width)) {
+    return BoxProblem::Degenerate;
+  }
+  return exponent > 0 ? BoxProblem::TooLarge : BoxProblem::TooSmall;
+}
+
 }  // namespace
 
 std::optional<PeriodicBox> make_periodic_box(const double* rows, BoxProblem& problem) {
@@ -31,29 +64,16 @@ std::optional<PeriodicBox> make_periodic_box(const double* rows, BoxProblem& pro
     box.b[k] = rows[3 + k];
     box.c[k] = rows[6 + k];
   }
-  // The inverse's columns are the reciprocal vectors (b × c, c × a, a × b) / volume; their
-  // lengths are the reciprocals of the widths between opposite faces.
-  double bc[3], ca[3], ab[3];
-  cross(box.b, box.c, bc);
-  cross(box.c, box.a, ca);
-  cross(box.a, box.b, ab);
-  const double volume = (box.a[0] * bc[0] + box.a[1] * bc[1]) + box.a[2] * bc[2];
-  if (!(std::fabs(volume) > 0.0) || !std::isfinite(volume)) {
-    problem = BoxProblem::Degenerate;
+  // The inverse's columns are the reciprocal vectors divided by the volume; their lengths are
+  // the reciprocals of the widths.
+  double reciprocal[3][3], volume;
+  if (!measure(box.a, box.b, box.c, reciprocal, volume, box.width, box.min_width)) {
+    problem = problem_of_finite_box(rows);
     return std::nullopt;
   }
-  const double* reciprocal[3] = {bc, ca, ab};
-  double width = INFINITY;
   for (int j = 0; j < 3; ++j) {
     for (int k = 0; k < 3; ++k) box.inverse[k][j] = reciprocal[j][k] / volume;
-    box.width[j] = std::fabs(volume) / std::sqrt(squared_length(reciprocal[j]));
-    width = std::fmin(width, box.width[j]);
   }
-  if (!(width > 0.0) || !std::isfinite(width)) {
-    problem = BoxProblem::Degenerate;
-    return std::nullopt;
-  }
-  box.min_width = width;
   box.rectangular = box.a[1] == 0.0 && box.a[2] == 0.0 && box.b[0] == 0.0 && box.b[2] == 0.0 &&
                     box.c[0] == 0.0 && box.c[1] == 0.0;
   return box;

@@ -19,7 +19,9 @@ struct PeriodicBox {
   bool rectangular;  // a, b and c along x, y and z
 };
 
-enum class BoxProblem { NotFinite, Degenerate };
+// TooLarge and TooSmall: the box has a shape, but its volume overflows or underflows double
+// precision.
+enum class BoxProblem { NotFinite, Degenerate, TooLarge, TooSmall };
 
 // The box with rows `rows[0..2]`, `rows[3..5]`, `rows[6..8]`, or what is wrong with it.
 std::optional<PeriodicBox> make_periodic_box(const double* rows, BoxProblem& problem);

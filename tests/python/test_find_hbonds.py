@@ -9,7 +9,8 @@ import pytest
 
 import brenvox_hbond_rs
 from brenvox_hbond import _native, find_hbonds, hbonds
-from brenvox_hbond.boxes import box_vectors
+from brenvox_hbond.boxes import box_vectors, reduced_box_vectors
+from brenvox_hbond.geometry import bond_geometry
 from periodic_reference import cell_from_dimensions, reference_rows
 
 NAN, INF = float("nan"), float("inf")
@@ -173,6 +174,58 @@ def test_box_far_larger_than_the_system_changes_nothing(box):
     assert rows(xyz, pairs, acceptors, box=box) == expected
 
 
+# --- boxes in a non-reduced form ----------------------------------------------------------------
+
+# A reduced cell, and the same lattice with b' = b + 2a, c' = c - 3b + a; every value is exact in
+# binary, so reducing the skewed form gives the reduced one back exactly.
+REDUCED = np.array([[9.0, 0.0, 0.0], [1.25, 8.5, 0.0], [-1.5, 1.75, 8.75]])
+SKEWED = np.array([REDUCED[0], REDUCED[1] + 2 * REDUCED[0], REDUCED[2] - 3 * REDUCED[1] + REDUCED[0]])
+
+
+@pytest.mark.parametrize("rotated", [False, True], ids=["lower-triangular", "rotated"])
+def test_skewed_form_of_a_box_gives_the_rows_of_its_reduced_form(rotated):
+    """Pairs of a hydrogen with another molecule's oxygen, so that D-H offsets are long: their
+    nearest image in the skewed form lies beyond the 27 around the rounded one."""
+    rng = np.random.default_rng(2)
+    xyz, pairs, acceptors = water(rng, np.array([REDUCED] * 2), n_waters=500)
+    xyz = place(rng, xyz, np.array([REDUCED] * 2), "wrapped")
+    pairs = [(int(rng.choice(acceptors)), hydrogen) for _, hydrogen in pairs]
+    reduced, skewed = REDUCED, SKEWED
+    if rotated:
+        rotation, _ = np.linalg.qr(rng.normal(size=(3, 3)))
+        xyz, reduced, skewed = xyz @ rotation, reduced @ rotation, skewed @ rotation
+    expected = rows(xyz, pairs, acceptors, box=[reduced], angle_cutoff=30.0)
+    assert len(expected) > 500
+    if not rotated:
+        assert expected == reference_rows(xyz, pairs, acceptors, [reduced], angle_cutoff=30.0).tolist()
+    assert rows(xyz, pairs, acceptors, box=[skewed], angle_cutoff=30.0) == expected
+    assert rows(xyz, pairs, acceptors, box=[skewed, reduced], angle_cutoff=30.0) == expected
+    found = np.array(expected, dtype=np.uint32)
+    np.testing.assert_allclose(bond_geometry(xyz, np.array([reduced, skewed]), found),
+                               bond_geometry(xyz, np.array([reduced] * 2), found), rtol=1e-9)
+
+
+R2, R3 = np.sqrt(2), np.sqrt(3)
+DODECAHEDRON, OCTAHEDRON = [[4, 0, 0], [0, 4, 0], [2, 2, 2 * R2]], [[3, 0, 0], [1, 2 * R2, 0], [-1, R2, R2 * R3]]
+REDUCED_FORMS = {  # id: boxes, one per frame; GROMACS' shapes have components at exactly half
+    "dodecahedron": [DODECAHEDRON],
+    "octahedron": [OCTAHEDRON],
+    "left-handed-hexagonal": [[[4, 0, 0], [2, 2 * R3, 0], [-2, -R3, -4]]],
+    "rotated": VECTORS,
+    "from-angles": box_vectors([2, 2, 2, 60, 60, 90], 1),
+    "negative-zeros": [[[3, -0.0, 0], [-0.0, 3, 0], [0, 0, 3]]],
+    "octahedron-from-gro": [[[3.7, 0, 0], [1.23334, 3.48831, 0], [-1.23334, 1.74416, 3.02098]]],
+    "per-frame": [DODECAHEDRON, OCTAHEDRON],
+}
+
+
+@pytest.mark.parametrize("cells", REDUCED_FORMS.values(), ids=REDUCED_FORMS)
+def test_reduced_boxes_are_used_bit_for_bit(cells):
+    """Also those that rounding left a hair beyond half: 60° angles, five decimals in .gro."""
+    cells = np.array(cells, dtype=np.float64)
+    assert reduced_box_vectors(cells.copy()).tobytes() == cells.tobytes()
+
+
 # --- what reaches the native search --------------------------------------------------------------
 
 XYZ = water(np.random.default_rng(1), random_cells(np.random.default_rng(1), "rectangular", 2), 20)[0]
@@ -253,6 +306,11 @@ GOOD = dict(xyz=np.array([LINE]), donor_h_pairs=[(0, 1)], acceptors=[2])
 TWO_FRAMES = np.repeat(GOOD["xyz"], 2, axis=0)
 SHAPES = r"\(3,\), \(6,\), \(n_frames, 3\), \(n_frames, 6\), \(n_frames, 3, 3\) or \(1, 3, 3\)"
 NOT_A_CELL = "is not a periodic cell"
+BOOL_PAIRS, BOOL_ACCEPTORS = (f"{name} must hold integer atom indices, got dtype bool" for name in ("donor_h_pairs",
+                                                                                                  "acceptors"))
+FLAT = "box of frame 0 is degenerate: its vectors span no volume"
+OUT_OF_RANGE = (r"box of frame %d cannot be used: computing with its volume %sflows double precision \(longest edge "
+                r"%s\); check that the box is in the coordinates' unit \(nm for the default cut-off\)")
 
 
 def outside(entry, value, n_atoms=3):
@@ -272,7 +330,9 @@ BAD_INPUTS = {
     "xyz-4d": (dict(xyz=GOOD["xyz"][None]), ValueError, r"xyz.*\(1, 1, 3, 3\)"),
     "xyz-ragged": (dict(xyz=[[[0, 0, 0]], [[0, 0]]]), ValueError, "xyz"),
     "pairs-float": (dict(donor_h_pairs=[(0.0, 1.0)]), TypeError, "donor_h_pairs.*integer.*float64"),
-    "pairs-bool": (dict(donor_h_pairs=np.array([[False, True]])), TypeError, "donor_h_pairs.*bool"),
+    "pairs-bool": (dict(donor_h_pairs=np.array([[False, True]])), TypeError, f"^{BOOL_PAIRS}$"),
+    "pairs-python-bool": (dict(donor_h_pairs=((0, 1), [True, 1])), TypeError, f"^{BOOL_PAIRS}$"),
+    "pairs-bool-array-row": (dict(donor_h_pairs=[(0, 2), np.array([False, True])]), TypeError, f"^{BOOL_PAIRS}$"),
     "pairs-none": (dict(donor_h_pairs=[(0, None)]), TypeError, "donor_h_pairs"),
     "pairs-strings": (dict(donor_h_pairs=[("0", "1")]), TypeError, "donor_h_pairs"),
     "pairs-flat": (dict(donor_h_pairs=[0, 1]), ValueError,
@@ -293,6 +353,8 @@ BAD_INPUTS = {
                                outside("donor_h_pairs[0][1]", 7)),
     "pairs-no-atoms": (dict(xyz=np.zeros((1, 0, 3)), acceptors=[]), IndexError, outside("donor_h_pairs[0][0]", 0, 0)),
     "acceptors-float": (dict(acceptors=[2.0]), TypeError, "acceptors.*integer"),
+    "acceptors-numpy-bool": (dict(acceptors=[np.True_, 2]), TypeError, f"^{BOOL_ACCEPTORS}$"),
+    "acceptors-0d-bool-array": (dict(acceptors=[2, np.array(True)]), TypeError, f"^{BOOL_ACCEPTORS}$"),
     "acceptors-string": (dict(acceptors="2"), TypeError, "acceptors"),
     "acceptors-set": (dict(acceptors={2}), TypeError, "acceptors.*set"),
     "acceptors-2d": (dict(acceptors=[[2]]), ValueError,
@@ -320,11 +382,23 @@ BAD_INPUTS = {
     "box-second-frame": (dict(xyz=TWO_FRAMES, box=[[3.0] * 6, [3.0, 3.0, 3.0, 90, 90, -90]]), ValueError,
                          r"^box\[1\] = \(3\.0, 3\.0, 3\.0, 90\.0, 90\.0, -90\.0\) " + NOT_A_CELL),
     "box-vectors-nan": (dict(box=[[[3, 0, 0], [0, 3, 0], [0, 0, NAN]]]), ValueError, "box"),
-    "box-vectors-flat": (dict(box=[[[3, 0, 0], [0, 3, 0], [3, 3, 0]]]), ValueError, "box"),
+    "box-vectors-flat": (dict(box=[[[3, 0, 0], [0, 3, 0], [3, 3, 0]]]), ValueError, f"^{FLAT}$"),
+    "box-vectors-flat-huge": (dict(box=[[[1e300, 0, 0], [0, 1e300, 0], [1e300, 1e300, 0]]]), ValueError, f"^{FLAT}$"),
+    "box-volume-overflows": (dict(box=[1e300] * 3), ValueError, f"^{OUT_OF_RANGE % (0, 'over', r'1e\+300')}$"),
+    "box-volume-overflows-in-products": (dict(box=[[[1e100, 0, 0], [0, 1e100, 0], [0, 0, 1.0]]]), ValueError,
+                                         OUT_OF_RANGE % (0, "over", r"1e\+100")),
+    "box-volume-underflows": (dict(xyz=TWO_FRAMES, box=[[3.0] * 3, [1e-200] * 3]), ValueError,
+                              OUT_OF_RANGE % (1, "under", "1e-200")),
     "box-vectors-second-frame": (dict(xyz=TWO_FRAMES, box=[np.eye(3) * 3, np.zeros((3, 3))]), ValueError, "box"),
     "box-too-small": (dict(box=[3.0, 0.5, 3.0]), ValueError, "distance_cutoff"),
     "box-too-thin": (dict(box=[[[3, 0, 0], [2.9, 0.49, 0], [0, 0, 3]]]), ValueError, "distance_cutoff"),
-    "box-too-small-for-cutoff": (dict(box=[1.0] * 3, distance_cutoff=0.5), ValueError, "distance_cutoff"),
+    "box-too-small-for-cutoff": (dict(box=[1.0] * 3, distance_cutoff=0.5), ValueError,
+                                 r"^distance_cutoff 0\.5 must be below 0\.5, half the smallest perpendicular "
+                                 r"width of the box \(1\.0 in frame 0\)$"),
+    "box-too-small-in-frame-3": (dict(xyz=np.repeat(GOOD["xyz"], 4, axis=0), box=[[3.0] * 3] * 3 + [[3.0, 1.1, 3.0]],
+                                      distance_cutoff=0.6), ValueError,
+                                 r"^distance_cutoff 0\.6 must be below 0\.55, half the smallest perpendicular "
+                                 r"width of the box \(1\.1 in frame 3\)$"),
     "distance-zero": (dict(distance_cutoff=0), ValueError, "distance_cutoff"),
     "distance-negative": (dict(distance_cutoff=-0.25), ValueError, "distance_cutoff"),
     "distance-nan": (dict(distance_cutoff=NAN), ValueError, "distance_cutoff"),
