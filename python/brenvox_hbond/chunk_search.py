@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from .boxes import perpendicular_widths
+from .boxes import perpendicular_widths, reduced_box_vectors
 from .geometry import bond_geometry
 from .hbonds import find_hbonds
 from .readers import Chunk
@@ -87,7 +87,7 @@ def check_cutoff(distance_cutoff: float, boxes: FloatArray, frames: IntArray) ->
     most one image of an acceptor can be within it; the error names the trajectory's frame."""
     if not len(boxes):
         return
-    widths = perpendicular_widths(boxes)
+    widths = perpendicular_widths(reduced_box_vectors(boxes))  # as the search takes them
     # Flat or non-finite boxes are left to the search, which names what is wrong with them.
     narrow = np.flatnonzero((widths > 0.0) & np.isfinite(widths) & ~(distance_cutoff < 0.5 * widths))
     if len(narrow):
