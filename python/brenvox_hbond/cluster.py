@@ -152,16 +152,18 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
     for address, info in workers.items():
         slots[_host(address)] += int(info.get("nthreads", 1))
     settings = Search(sites=sites, threads_per_host=dict(slots), **search)
-    # Broadcast: a datum held by one worker draws every task that needs it to that worker.
-    shared = client.scatter([settings, *files], broadcast=True, hash=False)
     run = uuid.uuid4().hex
-    futures = [client.submit(run_task, shared[0], shared[1 + task.file], task.frames, key=f"hbonds-{run}-{number}",
-                             retries=RETRIES, pure=False)
-               for number, task in enumerate(tasks)]
-    position = {future.key: number for number, future in enumerate(futures)}
-    finished: dict[int, Part] = {}
-    following = 0
+    inputs = _share(client, f"brenvox-hbond-{run}", settings, files)
+    futures: list[Any] = []
     try:
+        # Tasks without dependencies: Dask runs them on any worker, and again on another when
+        # theirs dies; scattered inputs drew them to the workers holding those, and died with them.
+        futures = [client.submit(_run_shared, inputs, task.file, task.frames, key=f"hbonds-{run}-{number}",
+                                 retries=RETRIES, pure=False)
+                   for number, task in enumerate(tasks)]
+        position = {future.key: number for number, future in enumerate(futures)}
+        finished: dict[int, Part] = {}
+        following = 0
         for future in distributed.as_completed(futures, loop=client.loop):
             number = position[future.key]
             try:
@@ -172,14 +174,37 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
                 task = tasks[number]
                 reason = f"{type(exc).__name__}: {exc}"
                 if isinstance(exc, distributed.client.FutureCancelledError):
-                    reason = "every worker holding its inputs was lost (did the workers crash?)"
+                    reason = "it was cancelled on the cluster (was the cluster restarted?)"
                 raise TaskError(f"cannot analyse {describe(files[task.file], task.frames)}: {reason}") from None
             futures[number] = None  # frees the part on the worker
             while following in finished:
                 yield finished.pop(following)
                 following += 1
     finally:
-        client.cancel([*futures, *shared])
+        client.cancel(futures)
+        with contextlib.suppress(OSError):  # gone with the cluster
+            client.unregister_worker_plugin(inputs)
+
+
+def _share(client: Any, name: str, search: Search, files: Sequence[TrajectoryFile]) -> str:
+    """The run's settings and files on every worker, those that join or restart during the run
+    included, as a worker plugin called `name`."""
+    comm = require("distributed.comm", "running on a Dask cluster")
+    from ._worker_inputs import WorkerInputs
+
+    with contextlib.suppress(comm.CommClosedError):  # a worker died meanwhile: the scheduler has it all the same
+        client.register_plugin(WorkerInputs(search, list(files)), name=name)
+    return name
+
+
+def _run_shared(inputs: str, file: int, frames: FrameRange) -> Part:
+    """On a worker: run_task with the settings and file of the worker plugin `inputs`."""
+    distributed = require("distributed", "running on a Dask cluster")
+    worker = distributed.get_worker()
+    shared = worker.plugins.get(inputs)
+    if shared is None:
+        raise RuntimeError(f"the run's settings have not reached worker {worker.address}")
+    return run_task(shared.search, shared.files[file], frames)
 
 
 @contextlib.contextmanager

@@ -1,12 +1,11 @@
 """analyze and the command line on a real Dask LocalCluster (2 worker processes): the same result
-as the serial run whatever the split, a worker killed mid-run, and corrupt files."""
+as the serial run whatever the split, workers killed mid-run, and corrupt files."""
 
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
@@ -14,6 +13,7 @@ import pytest
 
 from brenvox_hbond import analyze, cli
 from brenvox_hbond.cluster import TaskError, TrajectoryFile, local_cluster, plan_tasks
+from brenvox_hbond.collector import Collector
 from brenvox_hbond.readers import FrameRange
 
 distributed = pytest.importorskip("distributed")
@@ -110,31 +110,51 @@ def test_threads_of_one_worker_search_side_by_side(files):
                     analyze(files / "water.xtc", files / "water.pdb", scheduler=threaded, task_frames=3, **options))
 
 
-def test_a_worker_killed_mid_run_does_not_change_the_result(client, files, tmp_path):
-    long = md.join([md.load(str(files / "water.xtc"), top=str(files / "water.pdb"))] * 15)
-    long.time = np.arange(long.n_frames, dtype=np.float32)
-    long.save(str(tmp_path / "long.xtc"))
-    serial = analyze(tmp_path / "long.xtc", files / "water.pdb")
-    victim = next(iter(client.run(os.getpid).values()))
-    killed_at = []
+def nothing_left_to_run(scheduler):
+    # Every task computed, and the memory manager has since dropped extra copies of data.
+    return not (scheduler.queued or any(ws.processing for ws in scheduler.workers.values())
+                or scheduler.replicated_tasks)
 
-    def kill_once_running():
-        deadline = time.monotonic() + 30
-        while not any(client.processing().values()) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(0.2)
-        os.kill(victim, signal.SIGKILL)
-        killed_at.append(time.monotonic())
 
-    killer = threading.Thread(target=kill_once_running)
-    killer.start()
-    clustered = analyze(tmp_path / "long.xtc", files / "water.pdb", scheduler=client, task_frames=2)
-    finished_at = time.monotonic()
-    killer.join()
-    assert killed_at and killed_at[0] < finished_at, "the worker was killed after the run"
-    assert victim not in client.run(os.getpid).values()
-    assert_same(serial, clustered)
+@pytest.mark.parametrize("killed", ["one worker", "every worker"])
+@pytest.mark.parametrize("moment", ["tasks running", "parts waiting on the workers"])
+def test_killed_workers_do_not_change_the_result(client, files, monkeypatch, moment, killed):
+    """Workers are killed once the first part is merged: while tasks still run, or once every
+    task has run and the parts wait on the workers to be gathered."""
+    paths, top = [files / "first.xtc", files / "second.xtc"], files / "water.pdb"
+    serial = analyze(paths, top)
     client.wait_for_workers(2, timeout=60)
+    victims = [pid for _, pid in sorted(client.run(os.getpid).items())][:1 if killed == "one worker" else None]
+    add_part = Collector.add_part
+
+    def add_part_then_kill(collector, part):
+        add_part(collector, part)
+        if victims and moment != "tasks running":
+            deadline = time.monotonic() + 30
+            while not nothing_left_to_run(client.cluster.scheduler) and time.monotonic() < deadline:
+                time.sleep(0.01)
+        while victims:
+            os.kill(victims.pop(), signal.SIGKILL)
+
+    monkeypatch.setattr(Collector, "add_part", add_part_then_kill)
+    assert_same(serial, analyze(paths, top, scheduler=client, task_frames=1))
+    assert not victims
+
+
+class DieWhenRunning(distributed.WorkerPlugin):
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing":
+            os._exit(1)
+
+
+def test_workers_that_keep_dying_end_the_run_with_one_error(client, files):
+    client.register_plugin(DieWhenRunning(), name="die-when-running")
+    try:
+        with pytest.raises(TaskError, match=r"cannot analyse .*water\.xtc, frames \d+ to \d+ of that file: Killed"):
+            analyze(files / "water.xtc", files / "water.pdb", scheduler=client, task_frames=10)
+    finally:
+        client.unregister_worker_plugin("die-when-running")
+        client.wait_for_workers(2, timeout=60)
 
 
 @pytest.fixture
