@@ -71,6 +71,10 @@ def _angle(text: str) -> float:
     return _number(text, lambda value: 0 <= value <= 180, "an angle from 0 to 180 degrees")
 
 
+def _seconds(text: str) -> float:
+    return _number(text, lambda value: value > 0, "a positive number of seconds")
+
+
 def _fraction(text: str) -> float:
     return _number(text, lambda value: 0 <= value < 1, "a fraction from 0 up to (not including) 1")
 
@@ -133,6 +137,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="run on a local cluster of N worker processes, started for the run")
     dask.add_argument("--task-frames", type=_integer(1), default=TASK_FRAMES, metavar="N",
                       help=f"analysed frames per task (default {TASK_FRAMES})")
+    dask.add_argument("--connect-timeout", type=_seconds, default=30.0, metavar="SECONDS",
+                      help="give up when no Dask scheduler answers at --scheduler within this time (default 30)")
 
     output = parser.add_argument_group("output")
     output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
@@ -186,6 +192,7 @@ def _run(args: argparse.Namespace) -> int:
                 geometry=args.geometry and args.out is not None,
                 keep_rows=args.out is not None or args.plot is not None, backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
+                connect_timeout=args.connect_timeout,
             )
             _write_outputs(result, args)
         except Exception as exc:

@@ -1,18 +1,21 @@
 """analyze and the command line on a real Dask LocalCluster (2 worker processes): the same result
 as the serial run whatever the split, workers killed mid-run, and corrupt files."""
 
+import contextlib
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
 import pytest
 
 from brenvox_hbond import analyze, cli
-from brenvox_hbond.cluster import TaskError, TrajectoryFile, local_cluster, plan_tasks
+from brenvox_hbond.cluster import SchedulerUnreachableError, TaskError, TrajectoryFile, local_cluster, plan_tasks
 from brenvox_hbond.collector import Collector
 from brenvox_hbond.readers import FrameRange
 
@@ -195,10 +198,71 @@ def test_command_line_starts_and_stops_a_local_cluster(files, tmp_path):
     np.testing.assert_array_equal(np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2], serial.counts)
 
 
+@pytest.fixture(params=["silent", "banner", "http"])
+def not_a_scheduler(request):
+    """The address of something that accepts connections but is no Dask scheduler: it never
+    answers, greets with a banner as an SSH server does, or answers what it is sent as an HTTP
+    server does."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    peers, threads = [], []
+
+    def answer(peer):
+        if request.param == "banner":
+            peer.sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+        if request.param == "http" and peer.recv(4096):
+            peer.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+        with contextlib.suppress(OSError):
+            peer.recv(4096)  # till either side hangs up
+
+    def serve():
+        while True:
+            try:
+                peers.append(listener.accept()[0])
+            except OSError:  # closed
+                return
+            threads.append(threading.Thread(target=answer, args=(peers[-1],), name="not a scheduler"))
+            threads[-1].start()
+
+    threads.append(threading.Thread(target=serve, name="not a scheduler"))
+    threads[0].start()
+    yield f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    listener.shutdown(socket.SHUT_RDWR)
+    listener.close()
+    for peer in peers:
+        with contextlib.suppress(OSError):  # the client hung up first
+            peer.shutdown(socket.SHUT_RDWR)
+    for thread in threads:
+        thread.join()
+    for peer in peers:
+        peer.close()
+
+
+def test_an_address_without_a_scheduler_fails_in_bounded_time(files, not_a_scheduler):
+    done = subprocess.run([sys.executable, "-m", "brenvox_hbond", str(files / "second.xtc"), "--top",
+                           str(files / "water.pdb"), "--scheduler", not_a_scheduler, "--connect-timeout", "2"],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith(f"{cli.PROG}: error: cannot reach a Dask scheduler at {not_a_scheduler} "
+                                  "within 2 s: "), done.stderr
+
+
+@pytest.mark.parametrize("not_a_scheduler", ["banner", "http"], indirect=True)
+def test_analyze_raises_for_an_address_without_a_scheduler_and_leaves_no_thread(files, not_a_scheduler):
+    def ours():
+        return {thread.ident for thread in threading.enumerate() if thread.name != "not a scheduler"}
+
+    before = ours()
+    with pytest.raises(SchedulerUnreachableError, match="cannot reach a Dask scheduler at "):
+        analyze(files / "second.xtc", files / "water.pdb", scheduler=not_a_scheduler, connect_timeout=2)
+    assert ours() <= before
+
+
 @pytest.mark.parametrize(("arguments", "message"), [
     ({"scheduler": "tcp://127.0.0.1:1", "workers": 2}, "either scheduler"),
     ({"workers": 0}, "workers must be a positive integer"),
     ({"workers": 2, "task_frames": 0}, "task_frames must be a positive integer"),
+    ({"scheduler": "tcp://127.0.0.1:1", "connect_timeout": 0}, "connect_timeout must be a positive number"),
+    ({"scheduler": "tcp://127.0.0.1:1", "connect_timeout": float("inf")}, "connect_timeout must be a positive"),
 ])
 def test_invalid_cluster_arguments(files, arguments, message):
     with pytest.raises(ValueError, match=message):
