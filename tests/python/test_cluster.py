@@ -204,37 +204,26 @@ def not_a_scheduler(request):
     answers, greets with a banner as an SSH server does, or answers what it is sent as an HTTP
     server does."""
     listener = socket.create_server(("127.0.0.1", 0))
-    peers, threads = [], []
-
-    def answer(peer):
-        if request.param == "banner":
-            peer.sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
-        if request.param == "http" and peer.recv(4096):
-            peer.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
-        with contextlib.suppress(OSError):
-            peer.recv(4096)  # till either side hangs up
+    peers = []
 
     def serve():
-        while True:
-            try:
+        with contextlib.suppress(OSError):  # till shut down
+            while True:
                 peers.append(listener.accept()[0])
-            except OSError:  # closed
-                return
-            threads.append(threading.Thread(target=answer, args=(peers[-1],), name="not a scheduler"))
-            threads[-1].start()
+                if request.param == "banner":
+                    peers[-1].sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+                if request.param == "http" and peers[-1].recv(4096):
+                    peers[-1].sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
 
-    threads.append(threading.Thread(target=serve, name="not a scheduler"))
-    threads[0].start()
+    server = threading.Thread(target=serve)
+    server.start()
     yield f"tcp://127.0.0.1:{listener.getsockname()[1]}"
-    listener.shutdown(socket.SHUT_RDWR)
-    listener.close()
-    for peer in peers:
+    for end in [listener, *peers]:
         with contextlib.suppress(OSError):  # the client hung up first
-            peer.shutdown(socket.SHUT_RDWR)
-    for thread in threads:
-        thread.join()
-    for peer in peers:
-        peer.close()
+            end.shutdown(socket.SHUT_RDWR)
+    server.join()
+    for end in [listener, *peers]:
+        end.close()
 
 
 def test_an_address_without_a_scheduler_fails_in_bounded_time(files, not_a_scheduler):
@@ -248,13 +237,10 @@ def test_an_address_without_a_scheduler_fails_in_bounded_time(files, not_a_sched
 
 @pytest.mark.parametrize("not_a_scheduler", ["banner", "http"], indirect=True)
 def test_analyze_raises_for_an_address_without_a_scheduler_and_leaves_no_thread(files, not_a_scheduler):
-    def ours():
-        return {thread.ident for thread in threading.enumerate() if thread.name != "not a scheduler"}
-
-    before = ours()
+    before = {thread.ident for thread in threading.enumerate()}
     with pytest.raises(SchedulerUnreachableError, match="cannot reach a Dask scheduler at "):
         analyze(files / "second.xtc", files / "water.pdb", scheduler=not_a_scheduler, connect_timeout=2)
-    assert ours() <= before
+    assert {thread.ident for thread in threading.enumerate()} <= before
 
 
 @pytest.mark.parametrize(("arguments", "message"), [
