@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib.util
+import math
 import os
 import queue
 import sys
@@ -19,7 +20,7 @@ from . import cluster, readers
 from ._optional import require
 from .chunk_search import SearchOptions, search_chunk
 from .collector import Collector
-from .defaults import BACKENDS, CHUNK_SIZE, TASK_FRAMES
+from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 from .hbonds import find_hbonds
 from .readers import Chunk, DamagedFile, FrameRange
 from .results import HbondResult
@@ -61,6 +62,7 @@ def analyze(
     scheduler: Any = None,
     workers: int | None = None,
     task_frames: int = TASK_FRAMES,
+    connect_timeout: float = CONNECT_TIMEOUT,
 ) -> HbondResult:
     """Find the hydrogen bonds of every frame of a trajectory, reading it chunk by chunk.
 
@@ -112,6 +114,9 @@ def analyze(
         Run on a LocalCluster of this many worker processes, started and stopped for the run.
     task_frames : int, default 500
         Analysed frames per cluster task.
+    connect_timeout : float, default 30
+        Seconds within which a Dask scheduler must answer at a `scheduler` address; else
+        ``cluster.SchedulerUnreachableError`` (a ConnectionError) is raised.
 
     Returns
     -------
@@ -123,6 +128,7 @@ def analyze(
             check_positive_integer(name, value)
     if scheduler is not None and workers is not None:
         raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
+    check_seconds("connect_timeout", connect_timeout)
     threads = (os.cpu_count() or 1) if n_threads is None else n_threads
     check_search(distance_cutoff, angle_cutoff, threads)  # before any file is opened
     options = SearchOptions(float(distance_cutoff), float(angle_cutoff), bool(periodic), threads, bool(geometry))
@@ -145,7 +151,7 @@ def analyze(
             damaged = [file.damage for file in files if file.damage is not None
                        and frames.reaches(file.first + file.n_frames)]
             tasks = cluster.plan_tasks(files, frames, int(task_frames))
-            with cluster.connected(scheduler, workers) as client:
+            with cluster.connected(scheduler, workers, float(connect_timeout)) as client:
                 cut: set[int] = set()  # files with a frame that a worker could not read
                 for task, part in zip(tasks, cluster.search_on_cluster(
                         client, source.sites, files, tasks,
@@ -181,6 +187,12 @@ def _nothing_selected(frames: FrameRange, n_frames: int | None) -> str:
 def check_positive_integer(name: str, value: object) -> None:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
         raise ValueError(f"{name} must be a positive integer, got {value!r}")
+
+
+def check_seconds(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)) \
+            or not 0 < value < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
 
 
 def check_search(distance_cutoff: float, angle_cutoff: float, n_threads: int) -> None:

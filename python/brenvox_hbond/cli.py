@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._optional import require
-from .defaults import BACKENDS, CHUNK_SIZE, TASK_FRAMES
+from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
     from .results import HbondResult
@@ -71,6 +71,10 @@ def _distance(text: str) -> float:
 
 def _angle(text: str) -> float:
     return _number(text, lambda value: 0 <= value <= 180, "an angle from 0 to 180 degrees")
+
+
+def _seconds(text: str) -> float:
+    return _number(text, lambda value: value > 0, "a positive number of seconds")
 
 
 def _fraction(text: str) -> float:
@@ -135,6 +139,9 @@ def build_parser() -> argparse.ArgumentParser:
                        help="run on a local cluster of N worker processes, started for the run")
     dask.add_argument("--task-frames", type=_integer(1), default=TASK_FRAMES, metavar="N",
                       help=f"analysed frames per task (default {TASK_FRAMES})")
+    dask.add_argument("--connect-timeout", type=_seconds, default=CONNECT_TIMEOUT, metavar="SECONDS",
+                      help="give up when no Dask scheduler answers at --scheduler within this time "
+                           f"(default {CONNECT_TIMEOUT:g})")
 
     output = parser.add_argument_group("output")
     output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
@@ -196,6 +203,7 @@ def _run(args: argparse.Namespace) -> int:
                 geometry=args.geometry and args.out is not None,
                 keep_rows=args.out is not None or args.plot is not None, backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
+                connect_timeout=args.connect_timeout,
             )
             _write_outputs(result, args)
         except Exception as exc:

@@ -7,6 +7,11 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import pickle
+import socket
+import struct
+import sys
+import time
 import uuid
 from collections import Counter
 from collections.abc import Iterator, Sequence
@@ -32,6 +37,10 @@ RETRIES = 2
 
 class TaskError(RuntimeError):
     """A task of a cluster run failed for good; the message names the file and frames."""
+
+
+class SchedulerUnreachableError(ConnectionError):
+    """No Dask scheduler answered in time at the address given for one."""
 
 
 @dataclass(frozen=True)
@@ -154,16 +163,18 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
     for address, info in workers.items():
         slots[_host(address)] += int(info.get("nthreads", 1))
     settings = Search(sites=sites, threads_per_host=dict(slots), **search)
-    # Broadcast: a datum held by one worker draws every task that needs it to that worker.
-    shared = client.scatter([settings, *files], broadcast=True, hash=False)
     run = uuid.uuid4().hex
-    futures = [client.submit(run_task, shared[0], shared[1 + task.file], task.frames, key=f"hbonds-{run}-{number}",
-                             retries=RETRIES, pure=False)
-               for number, task in enumerate(tasks)]
-    position = {future.key: number for number, future in enumerate(futures)}
-    finished: dict[int, Part] = {}
-    following = 0
+    inputs = _share(client, f"brenvox-hbond-{run}", settings, files)
+    futures: list[Any] = []
     try:
+        # Tasks without dependencies: Dask runs them on any worker, and again on another when
+        # theirs dies; scattered inputs drew them to the workers holding those, and died with them.
+        futures = [client.submit(_run_shared, inputs, task.file, task.frames, key=f"hbonds-{run}-{number}",
+                                 retries=RETRIES, pure=False)
+                   for number, task in enumerate(tasks)]
+        position = {future.key: number for number, future in enumerate(futures)}
+        finished: dict[int, Part] = {}
+        following = 0
         for future in distributed.as_completed(futures, loop=client.loop):
             number = position[future.key]
             try:
@@ -174,29 +185,149 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
                 task = tasks[number]
                 reason = f"{type(exc).__name__}: {exc}"
                 if isinstance(exc, distributed.client.FutureCancelledError):
-                    reason = "every worker holding its inputs was lost (did the workers crash?)"
+                    reason = "it was cancelled on the cluster (was the cluster restarted?)"
                 raise TaskError(f"cannot analyse {describe(files[task.file], task.frames)}: {reason}") from None
             futures[number] = None  # frees the part on the worker
             while following in finished:
                 yield finished.pop(following)
                 following += 1
     finally:
-        client.cancel([*futures, *shared])
+        client.cancel(futures)
+        with contextlib.suppress(OSError):  # gone with the cluster
+            client.unregister_worker_plugin(inputs)
+
+
+def _share(client: Any, name: str, search: Search, files: Sequence[TrajectoryFile]) -> str:
+    """The run's settings and files on every worker, those that join or restart during the run
+    included, as a worker plugin called `name`."""
+    comm = require("distributed.comm", "running on a Dask cluster")
+    from ._worker_inputs import WorkerInputs
+
+    with contextlib.suppress(comm.CommClosedError):  # a worker died meanwhile: the scheduler has it all the same
+        client.register_plugin(WorkerInputs(search, list(files)), name=name)
+    return name
+
+
+def _run_shared(inputs: str, file: int, frames: FrameRange) -> Part:
+    """On a worker: run_task with the settings and file of the worker plugin `inputs`."""
+    distributed = require("distributed", "running on a Dask cluster")
+    worker = distributed.get_worker()
+    shared = worker.plugins.get(inputs)
+    if shared is None:
+        raise RuntimeError(f"the run's settings have not reached worker {worker.address}")
+    return run_task(shared.search, shared.files[file], frames)
 
 
 @contextlib.contextmanager
-def connected(scheduler: Any, workers: int | None) -> Iterator[Any]:
-    """A client of `scheduler` (a distributed.Client, kept open, or an address), or of a
-    LocalCluster of `workers` processes started and stopped here."""
+def connected(scheduler: Any, workers: int | None, connect_timeout: float = 30.0) -> Iterator[Any]:
+    """A client of `scheduler` (a distributed.Client, kept open, or an address, where a scheduler
+    must answer within `connect_timeout` seconds), or of a LocalCluster of `workers` processes
+    started and stopped here."""
     distributed = require("distributed", "running on a Dask cluster")
     if isinstance(scheduler, distributed.Client):
         yield scheduler
     elif scheduler is not None:
-        with distributed.Client(str(scheduler), set_as_default=False) as client:
+        check_scheduler(str(scheduler), connect_timeout)
+        with distributed.Client(str(scheduler), timeout=connect_timeout, set_as_default=False) as client:
             yield client
     else:
         with local_cluster(workers or 1) as cluster, distributed.Client(cluster, set_as_default=False) as client:
             yield client
+
+
+# A scheduler greets each connection with a message of about 60 bytes.
+_GREETING_LIMIT = 1 << 16
+
+
+class _NotAScheduler(Exception):
+    pass
+
+
+def check_scheduler(address: str, timeout: float) -> None:
+    """Raise SchedulerUnreachableError unless a Dask scheduler greets a connection to a tcp://
+    `address` within `timeout` seconds. Dask's own connection waits for that greeting without
+    limit, and sizes its buffer by whatever bytes come first."""
+    comm = require("distributed.comm", "running on a Dask cluster")
+    scheme, location = comm.parse_address(address)
+    if scheme != "tcp":  # other transports have Dask's own timeout only
+        return
+    host, port = comm.parse_host_port(location)
+    deadline = time.monotonic() + timeout
+    try:
+        with _connect(host, port, deadline) as peer:
+            head = _receive(peer, 8, deadline)
+            (length,) = struct.unpack("Q", head)
+            if not 16 <= length <= _GREETING_LIMIT:
+                raise _NotAScheduler(f"what answered is not a Dask scheduler (it began {head!r})")
+            greeting = _receive(peer, length, deadline)
+            if not _is_greeting(greeting):
+                raise _NotAScheduler(f"what answered is not a Dask scheduler (it began {head + greeting[:8]!r})")
+            peer.sendall(_greeting())  # spares the scheduler's log a broken handshake
+    except _NotAScheduler as exc:
+        reason = str(exc)
+    except TimeoutError:
+        reason = "nothing answered as a scheduler there"
+    except ConnectionRefusedError:
+        reason = "nothing listens there (connection refused)"
+    except OSError as exc:
+        reason = f"{type(exc).__name__}: {exc}"
+    else:
+        return
+    raise SchedulerUnreachableError(f"cannot reach a Dask scheduler at {address} within {timeout:g} s: {reason}")
+
+
+def _connect(host: str, port: int, deadline: float) -> socket.socket:
+    pause = 0.05
+    while True:
+        try:
+            return socket.create_connection((host, port), timeout=_left(deadline))
+        except ConnectionRefusedError:  # as Dask does: the scheduler may be starting
+            if deadline - time.monotonic() < pause:
+                raise
+            time.sleep(pause)
+            pause = min(2 * pause, 1.0)
+
+
+def _receive(peer: socket.socket, size: int, deadline: float) -> bytes:
+    data = b""
+    while len(data) < size:
+        peer.settimeout(_left(deadline))
+        chunk = peer.recv(size - len(data))
+        if not chunk:
+            raise _NotAScheduler("the connection was closed before a scheduler greeted it")
+        data += chunk
+    return data
+
+
+def _left(deadline: float) -> float:
+    left = deadline - time.monotonic()
+    if left <= 0:
+        raise TimeoutError
+    return left
+
+
+def _is_greeting(message: bytes) -> bool:
+    """Whether `message` is framed as Dask frames it, its first frame a msgpack map."""
+    msgpack = require("msgpack", "running on a Dask cluster")
+    (count,) = struct.unpack_from("Q", message)
+    if not 1 <= count <= 64 or len(message) < 8 * (1 + count):
+        return False
+    lengths = struct.unpack_from(f"{count}Q", message, 8)
+    start = 8 * (1 + count)
+    if start + sum(lengths) != len(message):
+        return False
+    try:
+        return isinstance(msgpack.unpackb(message[start:start + lengths[0]]), dict)
+    except Exception:  # anything that does not decode
+        return False
+
+
+def _greeting() -> bytes:
+    msgpack = require("msgpack", "running on a Dask cluster")
+    info: bytes = msgpack.packb({"compression": None, "python": tuple(sys.version_info)[:3],
+                                 "pickle-protocol": pickle.HIGHEST_PROTOCOL})
+    frames = struct.pack("QQ", 1, len(info)) + info
+    return struct.pack("Q", len(frames)) + frames
 
 
 def local_cluster(workers: int) -> Any:

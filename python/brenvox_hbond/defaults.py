@@ -9,3 +9,5 @@ BACKENDS = ("mdtraj", "mdanalysis")
 TASK_FRAMES = 500
 # Frames read and searched at once.
 CHUNK_SIZE = 100
+# Seconds to wait for a Dask scheduler to answer at an address.
+CONNECT_TIMEOUT = 30.0

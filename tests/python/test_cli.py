@@ -110,6 +110,7 @@ def test_plot_file(capsys, files, suffix, magic):
 @pytest.mark.parametrize("argv, status, message", [
     (["w.xtc", "--top", "w.gro", "--distance-cutoff", "-0.1"], 2, "--distance-cutoff: must be a positive"),
     (["w.xtc", "--top", "w.gro", "--angle-cutoff", "nan"], 2, "--angle-cutoff: must be an angle"),
+    (["w.xtc", "--top", "w.gro", "--connect-timeout", "0"], 2, "--connect-timeout: must be a positive number"),
     (["w.xtc", "--top", "w.gro", "--out", "bonds.txt"], 2, "must end in .csv or .parquet"),
     (["w.xtc"], 2, "holds no topology"),
     (["--top", "w.gro"], 2, "required: TRAJ"),

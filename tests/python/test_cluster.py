@@ -1,8 +1,10 @@
 """analyze and the command line on a real Dask LocalCluster (2 worker processes): the same result
-as the serial run whatever the split, a worker killed mid-run, and damaged files."""
+as the serial run whatever the split, workers killed mid-run, and damaged files."""
 
+import contextlib
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -12,7 +14,8 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import analyze, cli
-from brenvox_hbond.cluster import TrajectoryFile, local_cluster, plan_tasks
+from brenvox_hbond.cluster import SchedulerUnreachableError, TaskError, TrajectoryFile, local_cluster, plan_tasks
+from brenvox_hbond.collector import Collector
 from brenvox_hbond.readers import FrameRange
 
 distributed = pytest.importorskip("distributed")
@@ -109,31 +112,51 @@ def test_threads_of_one_worker_search_side_by_side(files):
                     analyze(files / "water.xtc", files / "water.pdb", scheduler=threaded, task_frames=3, **options))
 
 
-def test_a_worker_killed_mid_run_does_not_change_the_result(client, files, tmp_path):
-    long = md.join([md.load(str(files / "water.xtc"), top=str(files / "water.pdb"))] * 15)
-    long.time = np.arange(long.n_frames, dtype=np.float32)
-    long.save(str(tmp_path / "long.xtc"))
-    serial = analyze(tmp_path / "long.xtc", files / "water.pdb")
-    victim = next(iter(client.run(os.getpid).values()))
-    killed_at = []
+def nothing_left_to_run(scheduler):
+    # Every task computed, and the memory manager has since dropped extra copies of data.
+    return not (scheduler.queued or any(ws.processing for ws in scheduler.workers.values())
+                or scheduler.replicated_tasks)
 
-    def kill_once_running():
-        deadline = time.monotonic() + 30
-        while not any(client.processing().values()) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(0.2)
-        os.kill(victim, signal.SIGKILL)
-        killed_at.append(time.monotonic())
 
-    killer = threading.Thread(target=kill_once_running)
-    killer.start()
-    clustered = analyze(tmp_path / "long.xtc", files / "water.pdb", scheduler=client, task_frames=2)
-    finished_at = time.monotonic()
-    killer.join()
-    assert killed_at and killed_at[0] < finished_at, "the worker was killed after the run"
-    assert victim not in client.run(os.getpid).values()
-    assert_same(serial, clustered)
+@pytest.mark.parametrize("killed", ["one worker", "every worker"])
+@pytest.mark.parametrize("moment", ["tasks running", "parts waiting on the workers"])
+def test_killed_workers_do_not_change_the_result(client, files, monkeypatch, moment, killed):
+    """Workers are killed once the first part is merged: while tasks still run, or once every
+    task has run and the parts wait on the workers to be gathered."""
+    paths, top = [files / "first.xtc", files / "second.xtc"], files / "water.pdb"
+    serial = analyze(paths, top)
     client.wait_for_workers(2, timeout=60)
+    victims = [pid for _, pid in sorted(client.run(os.getpid).items())][:1 if killed == "one worker" else None]
+    add_part = Collector.add_part
+
+    def add_part_then_kill(collector, part):
+        add_part(collector, part)
+        if victims and moment != "tasks running":
+            deadline = time.monotonic() + 30
+            while not nothing_left_to_run(client.cluster.scheduler) and time.monotonic() < deadline:
+                time.sleep(0.01)
+        while victims:
+            os.kill(victims.pop(), signal.SIGKILL)
+
+    monkeypatch.setattr(Collector, "add_part", add_part_then_kill)
+    assert_same(serial, analyze(paths, top, scheduler=client, task_frames=1))
+    assert not victims
+
+
+class DieWhenRunning(distributed.WorkerPlugin):
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing":
+            os._exit(1)
+
+
+def test_workers_that_keep_dying_end_the_run_with_one_error(client, files):
+    client.register_plugin(DieWhenRunning(), name="die-when-running")
+    try:
+        with pytest.raises(TaskError, match=r"cannot analyse .*water\.xtc, frames \d+ to \d+ of that file: Killed"):
+            analyze(files / "water.xtc", files / "water.pdb", scheduler=client, task_frames=10)
+    finally:
+        client.unregister_worker_plugin("die-when-running")
+        client.wait_for_workers(2, timeout=60)
 
 
 @pytest.fixture(params=["cut", "flipped"])
@@ -188,10 +211,57 @@ def test_command_line_starts_and_stops_a_local_cluster(files, tmp_path):
     np.testing.assert_array_equal(np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2], serial.counts)
 
 
+@pytest.fixture(params=["silent", "banner", "http"])
+def not_a_scheduler(request):
+    """The address of something that accepts connections but is no Dask scheduler: it never
+    answers, greets with a banner as an SSH server does, or answers what it is sent as an HTTP
+    server does."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    peers = []
+
+    def serve():
+        with contextlib.suppress(OSError):  # till shut down
+            while True:
+                peers.append(listener.accept()[0])
+                if request.param == "banner":
+                    peers[-1].sendall(b"SSH-2.0-OpenSSH_9.6\r\n")
+                if request.param == "http" and peers[-1].recv(4096):
+                    peers[-1].sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+
+    server = threading.Thread(target=serve)
+    server.start()
+    yield f"tcp://127.0.0.1:{listener.getsockname()[1]}"
+    for end in [listener, *peers]:
+        with contextlib.suppress(OSError):  # the client hung up first
+            end.shutdown(socket.SHUT_RDWR)
+    server.join()
+    for end in [listener, *peers]:
+        end.close()
+
+
+def test_an_address_without_a_scheduler_fails_in_bounded_time(files, not_a_scheduler):
+    done = subprocess.run([sys.executable, "-m", "brenvox_hbond", str(files / "second.xtc"), "--top",
+                           str(files / "water.pdb"), "--scheduler", not_a_scheduler, "--connect-timeout", "2"],
+                          capture_output=True, text=True, timeout=120, check=False)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert done.stderr.startswith(f"{cli.PROG}: error: cannot reach a Dask scheduler at {not_a_scheduler} "
+                                  "within 2 s: "), done.stderr
+
+
+@pytest.mark.parametrize("not_a_scheduler", ["banner", "http"], indirect=True)
+def test_analyze_raises_for_an_address_without_a_scheduler_and_leaves_no_thread(files, not_a_scheduler):
+    before = {thread.ident for thread in threading.enumerate()}
+    with pytest.raises(SchedulerUnreachableError, match="cannot reach a Dask scheduler at "):
+        analyze(files / "second.xtc", files / "water.pdb", scheduler=not_a_scheduler, connect_timeout=2)
+    assert {thread.ident for thread in threading.enumerate()} <= before
+
+
 @pytest.mark.parametrize(("arguments", "message"), [
     ({"scheduler": "tcp://127.0.0.1:1", "workers": 2}, "either scheduler"),
     ({"workers": 0}, "workers must be a positive integer"),
     ({"workers": 2, "task_frames": 0}, "task_frames must be a positive integer"),
+    ({"scheduler": "tcp://127.0.0.1:1", "connect_timeout": 0}, "connect_timeout must be a positive number"),
+    ({"scheduler": "tcp://127.0.0.1:1", "connect_timeout": float("inf")}, "connect_timeout must be a positive"),
 ])
 def test_invalid_cluster_arguments(files, arguments, message):
     with pytest.raises(ValueError, match=message):
