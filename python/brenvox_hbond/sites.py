@@ -125,14 +125,16 @@ def _bonded(n_atoms: int, bonds: IntArray) -> npt.NDArray[np.bool_]:
 def _ions(names: npt.NDArray[np.str_], residue_names: npt.NDArray[np.str_], residue_sizes: IntArray,
           bonded: npt.NDArray[np.bool_] | None) -> npt.NDArray[np.bool_]:
     """Atoms alone in their residue, bonded to nothing, named as an ion (by atom or residue)."""
-    def bare(values: npt.NDArray[np.str_]) -> list[str]:
-        return [_CHARGE_SUFFIX.sub("", value.strip().upper()) for value in values]
+    def named(value: str) -> bool:
+        return _CHARGE_SUFFIX.sub("", value.strip().upper()) in ION_NAMES
 
     alone = residue_sizes == 1
     if bonded is not None:
         alone &= ~bonded
-    named = np.isin(bare(names), list(ION_NAMES)) | np.isin(bare(residue_names), list(ION_NAMES))
-    return np.asarray(alone & named, dtype=bool)
+    ions = np.zeros(len(names), dtype=bool)
+    for atom in np.flatnonzero(alone):  # few: only the names of lone atoms are looked at
+        ions[atom] = named(str(names[atom])) or named(str(residue_names[atom]))
+    return ions
 
 
 def _selection(role: str, text: str, select: Any) -> IntArray:
