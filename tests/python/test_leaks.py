@@ -290,6 +290,7 @@ def test_thousands_of_threaded_calls_keep_no_threads_or_memory(module, valid_kwa
     for _ in range(2000):
         assert call().tolist() == EXPECTED_ROWS
     assert thread_ids() <= threads  # workers are joined before a call returns
-    # A pool kept per call would add hundreds of bytes each, the stacks of 8000 threads many MB.
+    # A pool kept per call would add hundreds of bytes of heap each, the touched stacks of 8000
+    # threads over 100 MB of RSS; a few MB of RSS come and go with the allocator under load.
     growth = usage(since=before)
-    assert growth["rss"] < 2 * 2**20 and growth["heap"] < HEAP_SLACK and growth["blocks"] < 100, growth
+    assert growth["rss"] < 8 * 2**20 and growth["heap"] < HEAP_SLACK and growth["blocks"] < 100, growth
