@@ -222,6 +222,12 @@ def test_repeated_calls_keep_nothing(module, container_type, function_name, case
     # The last exception, with its traceback and cause, must hold the only extra references.
     del outcome
     growth = usage(since=before)
+    if growth["heap"] >= HEAP_SLACK:
+        # A loaded machine sometimes moves malloc's count by a few kB once; a leak comes back in
+        # every window of calls.
+        before = usage()
+        call_repeatedly(call, CALLS)
+        growth = usage(since=before)
     capfd.readouterr()  # internal failures report to stderr
     assert [sys.getrefcount(item) for item in watched] == counts
     assert not RAISED
