@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Regenerates pentamer.{pdb.gz,gro,xtc} and pentamer-peptides.tpr (the peptides alone): five
+# Regenerates pentamer.{pdb.gz,gro.gz,xtc} and pentamer-peptides.tpr (the peptides alone): five
 # copies of an eight-residue peptide (residues 21-28
 # of adenylate kinase, from MDAnalysisTests' PDB_small), chains A-E with the same residue numbers,
 # solvated in TIP3P with NaCl, minimised and run for 0.5 ps (6 frames). Needs GROMACS (Debian's
@@ -70,5 +70,5 @@ echo System | gmx trjconv -s md.tpr -f md.xtc -o first.pdb -dump 0 >/dev/null 2>
 
 cp md.xtc "$here/pentamer.xtc"
 cp peptides.tpr "$here/pentamer-peptides.tpr"
-cp em.gro "$here/pentamer.gro"
+gzip -9 -n -c em.gro > "$here/pentamer.gro.gz"
 gzip -9 -n -c first.pdb > "$here/pentamer.pdb.gz"

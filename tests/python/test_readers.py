@@ -4,17 +4,15 @@ prints nothing of its own."""
 
 import subprocess
 import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
 from brenvox_hbond import analyze, find_hbonds
 from brenvox_hbond.xdr_frames import index_frames
+from pentamer_files import GRO, XTC
 
 md = pytest.importorskip("mdtraj")
-DATA = Path(__file__).parent.parent / "data"
-XTC, GRO = DATA / "pentamer.xtc", DATA / "pentamer.gro"
 N_FRAMES = 6
 BACKENDS = ["mdtraj", "mdanalysis"]
 

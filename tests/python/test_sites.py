@@ -1,7 +1,6 @@
 """Donors, acceptors and labels from real topologies (a solvated peptide pentamer with NaCl,
 written by GROMACS), through MDTraj and MDAnalysis alike."""
 
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -9,11 +8,10 @@ import pytest
 from brenvox_hbond import analyze
 from brenvox_hbond.labels import mdanalysis_labels, mdtraj_labels
 from brenvox_hbond.sites import mdanalysis_sites, mdtraj_sites
+from pentamer_files import GRO, PDB, PEPTIDES_TPR, XTC
 
 md = pytest.importorskip("mdtraj")
 mda = pytest.importorskip("MDAnalysis")
-DATA = Path(__file__).parent.parent / "data"
-GRO, PDB, XTC = DATA / "pentamer.gro", DATA / "pentamer.pdb.gz", DATA / "pentamer.xtc"
 
 
 def sites_of(backend, topology=GRO, **selection):
@@ -75,7 +73,7 @@ def test_labels_tell_the_chains_apart(backend, topology, chains):
 
 def test_residue_numbers_are_the_files_whichever_reader():
     # MDAnalysis numbers a .tpr's residues 1, 2, ...; the .tpr stores 21-28 for each peptide.
-    peptides = mdanalysis_labels(mda.Universe(str(DATA / "pentamer-peptides.tpr")))
+    peptides = mdanalysis_labels(mda.Universe(str(PEPTIDES_TPR)))
     whole = mdtraj_labels(md.load_topology(str(GRO)))
     np.testing.assert_array_equal(peptides.residue_ids, whole.residue_ids[:len(peptides)])
     assert peptides.atom(0) == "A:MET21-N"
