@@ -90,9 +90,6 @@ class FrameRange:
         return [FrameRange(begin, min(begin + span, self.stop), self.step)
                 for begin in range(self.start, self.stop, span)]
 
-    def describe(self) -> str:
-        return f"start={self.start}, stop={self.stop}, step={self.step}"
-
 
 class DamagedFile(Exception):
     """Frame `frame` of `path` (counted from the file's first) and every later one cannot be read."""
