@@ -27,7 +27,9 @@ from water_trajectory import write_water_trajectory
 
 import brenvox_hbond
 from brenvox_hbond import cluster
-from brenvox_hbond.readers import FrameRange, mdtraj_file_chunks, mdtraj_topology
+from brenvox_hbond.chunk_search import SearchOptions
+from brenvox_hbond.sources.base import FrameRange
+from brenvox_hbond.sources.mdtraj_reader import mdtraj_file_chunks, mdtraj_topology, trajectory_files
 
 
 def main() -> None:
@@ -76,10 +78,10 @@ def _split(md, xtc: Path, gro: Path, folder: Path, count: int) -> list[Path]:
 def _table(label: str, paths: list[Path], gro: Path, task_frames: int, clients: dict, reps: int) -> None:
     common = dict(keep_rows=False, progress=False)
     topology = mdtraj_topology(str(gro), None)
-    files = cluster.mdtraj_files(paths, topology, FrameRange())
+    files = trajectory_files(paths, topology, FrameRange())
     tasks = cluster.plan_tasks(files, FrameRange(), task_frames)
     sites = brenvox_hbond.mdtraj_sites(topology, exclude_water=False)  # as analyze finds them
-    search = cluster.Search(sites, 0.25, 120.0, True, False, False, 100, 1, {})
+    search = cluster.Search(sites, SearchOptions(n_threads=1, keep_rows=False), 100, {})
 
     def on(client):
         return lambda: brenvox_hbond.analyze(paths, gro, scheduler=client, task_frames=task_frames, **common)

@@ -13,17 +13,24 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from . import lifetimes, plots
     from .analysis import analyze
+    from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
     from .hbonds import find_hbonds
     from .labels import AtomLabels
     from .mdanalysis_analysis import BakerHubbardAnalysis
     from .mdtraj_api import baker_hubbard
     from .results import HbondResult
-    from .sites import Sites, element_sites, mdanalysis_sites, mdtraj_sites
+    from .sites import Sites, SiteSelection, element_sites, mdanalysis_sites, mdtraj_sites
 
 __all__ = [
     "AtomLabels",
     "BakerHubbardAnalysis",
     "HbondResult",
+    "NoFramesError",
+    "NoSitesError",
+    "NotRunError",
+    "OutputError",
+    "RowsNotKeptError",
+    "SiteSelection",
     "Sites",
     "analyze",
     "baker_hubbard",
@@ -39,8 +46,10 @@ __all__ = [
 # arguments first, and BakerHubbardAnalysis subclasses a class of MDAnalysis, which is optional.
 _HOMES = {
     "AtomLabels": "labels", "BakerHubbardAnalysis": "mdanalysis_analysis", "HbondResult": "results",
-    "Sites": "sites", "analyze": "analysis", "baker_hubbard": "mdtraj_api", "element_sites": "sites",
-    "find_hbonds": "hbonds", "mdanalysis_sites": "sites", "mdtraj_sites": "sites",
+    "NoFramesError": "errors", "NoSitesError": "errors", "NotRunError": "errors", "OutputError": "errors",
+    "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
+    "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
+    "mdtraj_sites": "sites"
 }
 
 

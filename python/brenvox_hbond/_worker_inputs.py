@@ -9,7 +9,8 @@ from typing import TYPE_CHECKING
 from distributed import WorkerPlugin
 
 if TYPE_CHECKING:
-    from .cluster import Search, TrajectoryFile
+    from .cluster import Search
+    from .sources.base import TrajectoryFile
 
 
 class WorkerInputs(WorkerPlugin):

@@ -1,5 +1,5 @@
 """The search of one chunk of frames, as every driver runs it: the serial analysis, a cluster task
-and the MDAnalysis analysis."""
+and the MDAnalysis analysis, each with one frozen `SearchOptions`."""
 
 from __future__ import annotations
 
@@ -10,10 +10,11 @@ import numpy as np
 import numpy.typing as npt
 
 from .boxes import perpendicular_widths, reduced_box_vectors
+from .defaults import every_core
 from .geometry import bond_geometry
 from .hbonds import find_hbonds
-from .readers import Chunk
 from .sites import Sites
+from .sources.base import Chunk
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -21,13 +22,28 @@ FloatArray = npt.NDArray[np.float64]
 
 @dataclass(frozen=True)
 class SearchOptions:
-    """What is searched for in every chunk: the criterion, the box, the threads, the measures."""
+    """What is searched for in every chunk: the criterion, the box, the threads (None: every
+    core), the measures, and whether each bond is kept or only counted. Made with bad cut-offs
+    or threads it fails as a search would, before any frame is read."""
 
     distance_cutoff: float = 0.25
     angle_cutoff: float = 120.0
     periodic: bool = True
-    n_threads: int = 1
+    n_threads: int | None = None
     geometry: bool = False
+    keep_rows: bool = True
+
+    def __post_init__(self) -> None:
+        find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=self.distance_cutoff,
+                    angle_cutoff=self.angle_cutoff, n_threads=self.threads)
+        for name in ("distance_cutoff", "angle_cutoff"):
+            object.__setattr__(self, name, float(getattr(self, name)))
+        for name in ("periodic", "geometry", "keep_rows"):
+            object.__setattr__(self, name, bool(getattr(self, name)))
+
+    @property
+    def threads(self) -> int:
+        return every_core() if self.n_threads is None else self.n_threads
 
 
 @dataclass(frozen=True)
@@ -73,10 +89,10 @@ def _search(xyz: npt.NDArray[np.float32], sites: Sites, box: FloatArray | None,
                            angle_cutoff=options.angle_cutoff, n_threads=n_threads)
 
     try:
-        return search(options.n_threads)
+        return search(options.threads)
     except RuntimeError as exc:
         # Threads need memory for their stacks: short of it, one thread still finds the rows.
-        if options.n_threads == 1 or "could not start the worker threads" not in str(exc):
+        if options.threads == 1 or "could not start the worker threads" not in str(exc):
             raise
         warnings.warn(f"{exc}: searching on one thread", RuntimeWarning, stacklevel=4)
         return search(1)

@@ -275,13 +275,13 @@ def _report(result: HbondResult, args: argparse.Namespace) -> str:
 def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
     if isinstance(exc, MemoryError) or _out_of_memory(exc):
         return "out of memory: use a smaller --chunk-size or fewer --threads"
-    from .cluster import TaskError
+    from .errors import TaskError
 
     message = _one_line(str(exc))
     if not isinstance(exc, (*_SELF_EXPLAINING, TaskError)) or not message:
         message = f"{type(exc).__name__}: {message}" if message else type(exc).__name__
     caller = _library_caller(exc)
-    if caller == "readers":
+    if caller is not None and caller.startswith("sources."):
         inputs = [*args.trajectory, *([] if args.top is None else [args.top])]
         return f"cannot read {', '.join(map(str, inputs))}: {message}"
     if caller == "sites" and any(getattr(args, role) for role in ("donors", "hydrogens", "acceptors")):

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import logging
-import os
 import pickle
 import socket
 import struct
@@ -14,64 +13,64 @@ import sys
 import time
 import uuid
 from collections import Counter
-from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
-from pathlib import Path
+from collections.abc import Generator, Iterator, Sequence
+from dataclasses import dataclass, replace
 from typing import Any
 
-import numpy as np
-import numpy.typing as npt
-
-from . import readers
 from ._optional import require
-from .chunk_search import SearchOptions, search_chunk
+from .chunk_search import SearchOptions
 from .collector import Collector, Part
-from .readers import FrameRange
+from .defaults import every_core
+from .errors import SchedulerUnreachableError, TaskError
+from .frame_loop import search_file
 from .sites import Sites
-from .xdr_frames import is_xdr_file
+from .sources.base import DamagedFile, FrameRange, Source, TrajectoryFile
+
+__all__ = ["RETRIES", "SchedulerUnreachableError", "Search", "Task", "TaskError", "TrajectoryFile", "check_scheduler",
+           "connected", "local_cluster", "plan_tasks", "run_on_cluster", "run_task", "search_on_cluster"]
 
 # Runs after the first of a task that raises (a worker that dies is governed by Dask's own
 # distributed.scheduler.allowed-failures instead).
 RETRIES = 2
 
 
-class TaskError(RuntimeError):
-    """A task of a cluster run failed for good; the message names the file and frames."""
-
-
-class SchedulerUnreachableError(ConnectionError):
-    """No Dask scheduler answered in time at the address given for one."""
+def run_on_cluster(source: Source, frames: FrameRange, collector: Collector, chunk_size: int, task_frames: int,
+                   scheduler: Any, workers: int | None, connect_timeout: float,
+                   progress: Any = None) -> list[DamagedFile]:
+    """Search the frames of `source` on a cluster (`scheduler`, or a local one of `workers`
+    processes) into `collector`, in frame order; returns the damaged files met. A file whose
+    frame a worker could not read is left out from that frame on, as a serial run leaves it."""
+    if source.files is None:
+        raise ValueError("a Dask cluster reads trajectory files itself: give file names or a Universe "
+                         "read from files, not an in-memory trajectory")
+    files = source.files()
+    damaged = [file.damage for file in files
+               if file.damage is not None and frames.reaches(file.first + file.n_frames)]
+    tasks = plan_tasks(files, frames, task_frames)
+    cut: set[int] = set()
+    with connected(scheduler, workers, connect_timeout) as client, contextlib.closing(
+            search_on_cluster(client, collector.sites, files, tasks, collector.options, chunk_size)) as parts:
+        for task, part in zip(tasks, parts):
+            if task.file in cut:
+                continue
+            collector.add_part(part)
+            if part.damage is not None:
+                cut.add(task.file)
+                damaged.append(part.damage)
+            if progress is not None:
+                progress.update(len(part.frames))
+    return damaged
 
 
 @dataclass(frozen=True)
 class Search:
-    """What every task searches for, sent once to each worker."""
+    """What every task searches for, sent once to each worker; threads left to choose (None)
+    share each host's cores among the worker threads it runs."""
 
     sites: Sites
-    distance_cutoff: float
-    angle_cutoff: float
-    periodic: bool
-    geometry: bool
-    keep_rows: bool
+    options: SearchOptions
     chunk_size: int
-    n_threads: int | None
     threads_per_host: dict[str, int]
-
-
-@dataclass(frozen=True)
-class TrajectoryFile:
-    """One trajectory file, as a worker opens it: with MDTraj (`opener` the topology, or the
-    atom count for .xtc/.trr, whose frame `offsets` are found once by the client) or with an
-    MDAnalysis reader (`opener` its class, `reader_arguments` what it was opened with)."""
-
-    path: str
-    first: int
-    n_frames: int
-    backend: str
-    opener: Any
-    offsets: npt.NDArray[np.int64] | None = None
-    reader_arguments: dict[str, Any] | None = None
-    damage: readers.DamagedFile | None = None  # where the readable frames end, when before the file's end
 
 
 @dataclass(frozen=True)
@@ -90,50 +89,15 @@ def plan_tasks(files: Sequence[TrajectoryFile], frames: FrameRange, task_frames:
     return tasks
 
 
-def describe(file: TrajectoryFile, frames: FrameRange) -> str:
-    assert frames.stop is not None
-    return f"{file.path}, frames {frames.start} to {frames.stop - 1} of that file"
-
-
 def run_task(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
     """On a worker: read the frames of `file` and search them."""
+    options = search.options
+    if options.n_threads is None:
+        options = replace(options, n_threads=_default_threads(search.threads_per_host))
     try:
-        return _search_file(search, file, frames)
+        return search_file(search.sites, options, search.chunk_size, file, frames)
     except Exception as exc:
-        raise TaskError(f"cannot analyse {describe(file, frames)}: {type(exc).__name__}: {exc}") from None
-
-
-def _search_file(search: Search, file: TrajectoryFile, frames: FrameRange) -> Part:
-    options = SearchOptions(search.distance_cutoff, search.angle_cutoff, search.periodic,
-                            search.n_threads or _default_threads(search.threads_per_host), search.geometry)
-    collector = Collector(search.sites, search.geometry, search.keep_rows)
-    damage = None
-    try:
-        for chunk in _chunks(file, frames, search.chunk_size):
-            global_chunk = readers.Chunk(chunk.xyz, chunk.box, chunk.times, chunk.frames + file.first)
-            collector.add(global_chunk, search_chunk(global_chunk, search.sites, options))
-    except readers.DamagedFile as exc:
-        damage = exc
-    part = collector.part()
-    part.damage = damage
-    return part
-
-
-def _chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[readers.Chunk]:
-    if file.backend == "mdtraj":
-        return readers.mdtraj_file_chunks(Path(file.path), file.opener, frames, chunk_size, file.offsets)
-    reader = file.opener(**(file.reader_arguments or {}))
-    if reader.n_frames < (frames.stop or 0):
-        reader.close()
-        raise EOFError(f"{file.path} holds {reader.n_frames} frames, fewer than when it was counted")
-    return _closing(reader, readers.mdanalysis_frames(reader, reader.n_atoms, frames, chunk_size))
-
-
-def _closing(reader: Any, chunks: Iterator[readers.Chunk]) -> Iterator[readers.Chunk]:
-    try:
-        yield from chunks
-    finally:
-        reader.close()
+        raise TaskError(f"cannot analyse {file.describe(frames)}: {type(exc).__name__}: {exc}") from None
 
 
 def _default_threads(threads_per_host: dict[str, int]) -> int:
@@ -142,8 +106,8 @@ def _default_threads(threads_per_host: dict[str, int]) -> int:
     try:
         host = _host(distributed.get_worker().address)
     except ValueError:  # not on a worker
-        return os.cpu_count() or 1
-    return max(1, (os.cpu_count() or 1) // threads_per_host.get(host, 1))
+        return every_core()
+    return max(1, every_core() // threads_per_host.get(host, 1))
 
 
 def _host(address: str) -> str:
@@ -151,7 +115,7 @@ def _host(address: str) -> str:
 
 
 def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile], tasks: Sequence[Task],
-                      **search: Any) -> Iterator[Part]:
+                      options: SearchOptions, chunk_size: int) -> Generator[Part, None, None]:
     """Run the tasks on the client's cluster; yields their parts in task order. A task that
     fails for good cancels the rest and raises TaskError."""
     distributed = require("distributed", "running on a Dask cluster")
@@ -162,7 +126,7 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
     slots: Counter[str] = Counter()
     for address, info in workers.items():
         slots[_host(address)] += int(info.get("nthreads", 1))
-    settings = Search(sites=sites, threads_per_host=dict(slots), **search)
+    settings = Search(sites, options, chunk_size, dict(slots))
     run = uuid.uuid4().hex
     inputs = _share(client, f"brenvox-hbond-{run}", settings, files)
     futures: list[Any] = []
@@ -186,7 +150,7 @@ def search_on_cluster(client: Any, sites: Sites, files: Sequence[TrajectoryFile]
                 reason = f"{type(exc).__name__}: {exc}"
                 if isinstance(exc, distributed.client.FutureCancelledError):
                     reason = "it was cancelled on the cluster (was the cluster restarted?)"
-                raise TaskError(f"cannot analyse {describe(files[task.file], task.frames)}: {reason}") from None
+                raise TaskError(f"cannot analyse {files[task.file].describe(task.frames)}: {reason}") from None
             futures[number] = None  # frees the part on the worker
             while following in finished:
                 yield finished.pop(following)
@@ -338,61 +302,3 @@ def local_cluster(workers: int) -> Any:
     return distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                     dashboard_address=None, scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                                     silence_logs=logging.CRITICAL)
-
-
-def mdtraj_files(paths: Sequence[Path], topology: Any, frames: FrameRange) -> list[TrajectoryFile]:
-    """The files up to the last analysed frame, counted (and for .xtc/.trr, their frame offsets
-    found) by the client."""
-    md = require("mdtraj", "reading trajectories with MDTraj")
-    files: list[TrajectoryFile] = []
-    first = 0
-    for path in paths:
-        if frames.done(first):
-            break
-        offsets, damage = None, None
-        try:
-            if is_xdr_file(path):
-                index = readers.readable_index(path)
-                offsets, n_frames, opener = index.offsets, index.n_frames, topology.n_atoms
-                if index.damage is not None:
-                    damage = readers.DamagedFile(path, n_frames, index.damage)
-            else:
-                n_frames, opener = _frame_count(md, path, topology), topology
-        except OSError:
-            raise
-        except Exception as exc:  # the readers raise many types for a malformed file
-            raise ValueError(f"cannot count the frames of {path}: {type(exc).__name__}: {exc}") from exc
-        files.append(TrajectoryFile(str(path), first, n_frames, "mdtraj", opener, offsets, damage=damage))
-        first += n_frames
-    return files
-
-
-def _frame_count(md: Any, path: Path, topology: Any) -> int:
-    try:
-        with md.open(str(path)) as handle:
-            return len(handle)
-    except Exception:  # formats that cannot tell: count by reading
-        return sum(len(block) for block in md.iterload(str(path), top=topology, chunk=1000))
-
-
-def mdanalysis_files(universe: Any) -> list[TrajectoryFile]:
-    """The files of a Universe's trajectory, with the reader class and arguments each was
-    opened with."""
-    memory = require("MDAnalysis.coordinates.memory", "reading trajectories with MDAnalysis")
-    trajectory = universe.trajectory
-    parts = getattr(trajectory, "readers", None) or [trajectory]
-    files = []
-    first = 0
-    for reader, part in zip(parts, readers.mdanalysis_parts(trajectory)):
-        if isinstance(reader, memory.MemoryReader) or getattr(reader, "transformations", None) \
-                or not isinstance(getattr(reader, "filename", None), str) or not Path(reader.filename).is_file():
-            raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory is not "
-                             "a set of files read as stored (in memory, a stream, or with transformations)")
-        damage = None if part.damage is None else readers.DamagedFile(reader.filename, part.n_frames, part.damage)
-        files.append(TrajectoryFile(reader.filename, first, part.n_frames, "mdanalysis", type(reader),
-                                    reader_arguments=dict(reader._kwargs), damage=damage))
-        first += part.n_frames
-    if getattr(trajectory, "transformations", None):
-        raise ValueError("a Dask cluster reads trajectory files itself: this Universe's trajectory has "
-                         "transformations, which workers would not apply")
-    return files

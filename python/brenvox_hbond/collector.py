@@ -2,16 +2,18 @@
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .chunk_search import ChunkBonds
-from .readers import Chunk, DamagedFile
+from .chunk_search import ChunkBonds, SearchOptions
+from .labels import AtomLabels
 from .results import HbondResult, TripletCounts
-from .sites import AtomLabels, Sites
+from .sites import Sites
+from .sources.base import Chunk, DamagedFile
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -85,10 +87,10 @@ def _tally(keys: IntArray) -> tuple[IntArray, IntArray]:
 class Collector:
     """Rows (or a triplet tally), counts, times and geometry of consecutive analysed frames."""
 
-    def __init__(self, sites: Sites, geometry: bool, keep_rows: bool):
-        self.sites, self.geometry, self.keep_rows = sites, geometry, keep_rows
+    def __init__(self, sites: Sites, options: SearchOptions):
+        self.sites, self.options = sites, options
         self.rows: list[npt.NDArray[np.uint32]] = []
-        self.tally = None if keep_rows else _TripletTally(sites)
+        self.tally = None if options.keep_rows else _TripletTally(sites)
         self.counts: list[IntArray] = []
         self.frames: list[IntArray] = []
         self.times: list[FloatArray] = []
@@ -145,22 +147,28 @@ class Collector:
         )
 
     def _measures(self) -> tuple[FloatArray, FloatArray, FloatArray] | None:
-        if not self.geometry:
+        if not self.options.geometry:
             return None
         da, ha, angle = (_joined([m[i] for m in self.measures], np.float64) for i in range(3))
         return da, ha, angle
 
-    def result(self, labels: AtomLabels | None, distance_cutoff: float, angle_cutoff: float,
-               periodic: bool) -> HbondResult:
+    def result(self, labels: AtomLabels | None) -> HbondResult:
         measures = self._measures() or (None, None, None)
+        options = self.options
         return HbondResult(
             hbonds=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
             frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
             counts=_joined(self.counts, np.int64), sites=self.sites, labels=labels,
-            distance_cutoff=float(distance_cutoff), angle_cutoff=float(angle_cutoff), periodic=periodic,
+            distance_cutoff=options.distance_cutoff, angle_cutoff=options.angle_cutoff, periodic=options.periodic,
             distances_da=measures[0], distances_ha=measures[1], angles=measures[2],
             triplet_counts=None if self.tally is None else self.tally.triplet_counts(),
         )
+
+
+def warn_without_box(frame: int, count: int, stacklevel: int) -> None:
+    others = f" (and {count - 1} more frames)" if count > 1 else ""
+    warnings.warn(f"frame {frame} has no periodic box: it is searched without one{others}; "
+                  "periodic=False silences this", RuntimeWarning, stacklevel=stacklevel + 1)
 
 
 def _joined(parts: list[Any], dtype: Any, shape: tuple[int, ...] = (0,)) -> Any:

@@ -1,5 +1,10 @@
-"""Defaults shared by `analyze`, the cluster and the command line, in a module that imports
-nothing, so that the command can parse its arguments before anything heavy is loaded."""
+"""Defaults and argument checks shared by `analyze`, the MDAnalysis analysis, the cluster and the
+command line, in a module that imports nearly nothing, so that the command can parse its
+arguments before anything heavy is loaded."""
+
+import math
+import numbers
+import os
 
 # The libraries that read trajectory files.
 BACKENDS = ("mdtraj", "mdanalysis")
@@ -11,3 +16,24 @@ TASK_FRAMES = 500
 CHUNK_SIZE = 100
 # Seconds to wait for a Dask scheduler to answer at an address.
 CONNECT_TIMEOUT = 30.0
+
+
+def every_core() -> int:
+    """The search threads used when none are asked for."""
+    return os.cpu_count() or 1
+
+
+def check_positive_integer(name: str, value: object) -> None:
+    # NumPy's integers register as Integral; bools are Integral too, and meant as flags.
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral) or value < 1:
+        raise ValueError(f"{name} must be a positive integer, got {value!r}")
+
+
+def check_seconds(name: str, value: object) -> None:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not 0 < float(value) < math.inf:
+        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+
+
+def check_backend(backend: str | None) -> None:
+    if backend is not None and backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {', '.join(BACKENDS)}, got {backend!r}")

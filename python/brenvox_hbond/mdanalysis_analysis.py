@@ -2,19 +2,23 @@
 
 from __future__ import annotations
 
-import os
 import warnings
+from dataclasses import replace
 from typing import Any, Self
 
 import numpy as np
 import numpy.typing as npt
 
 from ._optional import require
-from .analysis import check_positive_integer, check_search, found_sites, warn_without_box
 from .chunk_search import SearchOptions, search_chunk
-from .readers import Chunk, DamagedFile, mdanalysis_box, mdanalysis_parts
+from .collector import Collector, warn_without_box
+from .defaults import check_positive_integer
+from .errors import NotRunError
+from .labels import mdanalysis_labels
 from .results import HbondResult
-from .sites import Sites, mdanalysis_labels, mdanalysis_sites
+from .sites import Sites, SiteSelection
+from .sources.base import Chunk, DamagedFile
+from .sources.mdanalysis_reader import mdanalysis_box, mdanalysis_parts
 
 AnalysisBase: Any = require("MDAnalysis.analysis.base", "BakerHubbardAnalysis").AnalysisBase
 BackendSerial: Any = require("MDAnalysis.analysis.backends", "BakerHubbardAnalysis").BackendSerial
@@ -88,9 +92,9 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
     # Per computation group: the frames gathered for the next search.
     _xyz: npt.NDArray[np.float32]
     _dimensions: npt.NDArray[np.float64]
-    _positions: npt.NDArray[np.int64]
     _frame_numbers: npt.NDArray[np.int64]
     _run_positions: npt.NDArray[np.int64]
+    _collector: Collector | None
 
     @classmethod
     def get_supported_backends(cls) -> tuple[str, ...]:
@@ -113,15 +117,13 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         universe = atomgroup.universe
         super().__init__(universe.trajectory, **kwargs)
         check_positive_integer("chunk_size", chunk_size)
-        # Here, not in every worker of a run.
-        check_search(distance_cutoff, angle_cutoff, (os.cpu_count() or 1) if n_threads is None else n_threads)
-        self.sites: Sites = found_sites(lambda **chosen: mdanalysis_sites(atomgroup, **chosen),
-                                        dict(donors=donors, hydrogens=hydrogens, acceptors=acceptors,
-                                             exclude_water=exclude_water))
+        # Checked here, not in every worker of a run.
+        self._options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads)
+        self.sites: Sites = SiteSelection(donors, hydrogens, acceptors, exclude_water).mdanalysis_sites(atomgroup)
         self._universe = universe
-        self.distance_cutoff = float(distance_cutoff)
-        self.angle_cutoff = float(angle_cutoff)
-        self.periodic = bool(periodic)
+        self.distance_cutoff = self._options.distance_cutoff
+        self.angle_cutoff = self._options.angle_cutoff
+        self.periodic = self._options.periodic
         self.chunk_size = int(chunk_size)
         self.n_threads = n_threads
         self._serial = True
@@ -172,29 +174,27 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         return np.asarray(wanted[readable[wanted]], dtype=np.int64)
 
     def _prepare(self) -> None:
-        self.results.hbonds = []
-        self.results.counts = []
         n = min(self.chunk_size, self.n_frames)
         self._xyz = np.empty((n, self._universe.atoms.n_atoms, 3), dtype=np.float32)
         self._dimensions = np.zeros((n, 6))
-        self._positions = np.empty(n, dtype=np.int64)
         self._frame_numbers = np.empty(n, dtype=np.int64)
         self._pending = 0
-        self._warned = False
 
     def _compute(self, indexed_frames: npt.NDArray[np.int64], verbose: bool | None = None, *,
                  progressbar_kwargs: dict[str, Any] | None = None) -> Self:
         # Column 0 numbers the frames over the whole run: a worker's rows are numbered by it.
         self._run_positions = np.asarray(indexed_frames[:, 0], dtype=np.int64)
-        if self.n_threads is not None:
-            self._threads = self.n_threads
-        else:
-            self._threads = (os.cpu_count() or 1) if self._serial else 1
+        options = self._options
+        if options.n_threads is None and not self._serial:
+            options = replace(options, n_threads=1)  # the other backends' workers already fill the cores
+        collector = self._collector = Collector(self.sites, options)
         super()._compute(indexed_frames, verbose, progressbar_kwargs=progressbar_kwargs)
         self._flush()
+        part = collector.part()
         results = self.results
-        results.hbonds = np.concatenate(results.hbonds) if results.hbonds else np.zeros((0, 4), np.uint32)
-        results.counts = np.concatenate(results.counts) if results.counts else np.zeros(0, np.int64)
+        assert part.rows is not None
+        part.rows[:, 0] = self._run_positions[part.rows[:, 0]]
+        results.hbonds, results.counts = part.rows, part.counts
         results.frames = np.asarray(self.frames, dtype=np.int64)
         results.times = np.asarray(self.times, dtype=np.float64)
         self._free_buffers()
@@ -205,7 +205,6 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         timestep = self._ts
         np.multiply(timestep.positions, np.float32(0.1), out=self._xyz[slot])
         self._dimensions[slot] = 0.0 if timestep.dimensions is None else timestep.dimensions
-        self._positions[slot] = self._run_positions[self._frame_index]
         self._frame_numbers[slot] = timestep.frame
         self._pending += 1
         if self._pending == len(self._xyz):
@@ -216,21 +215,19 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         if not n:
             return
         chunk = Chunk(self._xyz[:n], mdanalysis_box(self._dimensions[:n]), np.zeros(n), self._frame_numbers[:n])
-        options = SearchOptions(self.distance_cutoff, self.angle_cutoff, self.periodic, self._threads)
-        found = search_chunk(chunk, self.sites, options)
-        if len(found.without_box) and not self._warned:
-            warn_without_box(int(self._frame_numbers[found.without_box[0]]), 1, stacklevel=2)
-            self._warned = True
-        rows = found.rows
-        self.results.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
-        rows[:, 0] = self._positions[:n][rows[:, 0]]
-        self.results.hbonds.append(rows)
+        collector = self._collector
+        assert collector is not None
+        warned = collector.first_without_box is not None
+        collector.add(chunk, search_chunk(chunk, self.sites, collector.options))
+        if not warned and collector.first_without_box is not None:
+            warn_without_box(collector.first_without_box, 1, stacklevel=2)
 
     def _free_buffers(self) -> None:
         # The frame buffer can be large: it is not kept, nor sent to the workers of the next run.
         self._xyz = np.empty((0, 0, 3), dtype=np.float32)
         self._dimensions = np.empty((0, 6))
-        self._positions = self._frame_numbers = self._run_positions = np.empty(0, dtype=np.int64)
+        self._frame_numbers = self._run_positions = np.empty(0, dtype=np.int64)
+        self._collector = None
 
     def _get_aggregator(self) -> Any:
         return ResultsGroup(lookup={"hbonds": ResultsGroup.ndarray_vstack, "counts": ResultsGroup.ndarray_hstack,
@@ -239,7 +236,7 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
     def to_result(self) -> HbondResult:
         """The bonds of the last run as an `HbondResult`, for occupancy, lifetimes and tables."""
         if not isinstance(self.results.get("counts"), np.ndarray):
-            raise RuntimeError("call run() before to_result()")
+            raise NotRunError("call run() before to_result()")
         results = self.results
         return HbondResult(
             hbonds=results.hbonds, frames=results.frames, times=results.times, counts=results.counts,

@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from .defaults import every_core
 from .hbonds import find_hbonds
 from .sites import mdtraj_sites
 
@@ -70,7 +70,7 @@ def frequent_triplets(
     unique_acceptors, acceptor_of_position = np.unique(acceptors, return_inverse=True)
     rows = find_hbonds(
         xyz, unique_pairs, unique_acceptors, box=box, distance_cutoff=distance_cutoff,
-        angle_cutoff=angle_cutoff, n_threads=os.cpu_count() or 1,
+        angle_cutoff=angle_cutoff, n_threads=every_core(),
     )
     n_frames = xyz.shape[0]
     # Rows name atoms; unique_pairs and unique_acceptors are sorted, so their positions are found

@@ -13,6 +13,8 @@ import os
 from collections.abc import Iterator
 from pathlib import Path
 
+from .errors import OutputError
+
 
 def check_writable(path: str | os.PathLike[str]) -> None:
     """Fail early, before any work, when `path` could not become a file."""
@@ -91,13 +93,6 @@ def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
     """A temporary path to write instead of `target`, renamed to it when the block succeeds."""
     with staged_files() as staged, writing(target):
         yield staged.path(target)
-
-
-class OutputError(OSError):
-    """An output file could not be written; the message names it."""
-
-    def __str__(self) -> str:
-        return str(self.strerror)
 
 
 def _naming(exc: OSError, target: Path) -> OutputError:

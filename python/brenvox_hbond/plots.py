@@ -13,6 +13,7 @@ from typing import Any
 import numpy as np
 
 from ._optional import require
+from .defaults import check_positive_integer
 from .results import HbondResult
 
 __all__ = ["plot_counts", "plot_lifetime", "plot_occupancy", "summary_figure"]
@@ -37,8 +38,7 @@ def plot_counts(result: HbondResult, ax: Any = None) -> Any:
 def plot_occupancy(result: HbondResult, top: int = 20, ax: Any = None) -> Any:
     """Horizontal bars of the `top` most occupied bonds: the share of analysed frames in which
     each is present, in percent."""
-    if isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 1:
-        raise ValueError(f"top must be a positive integer, got {top!r}")
+    check_positive_integer("top", top)
     ax = _axes(ax)
     triplets, fraction = result.occupancy()
     shown = min(int(top), len(triplets))
@@ -59,8 +59,7 @@ def plot_occupancy(result: HbondResult, top: int = 20, ax: Any = None) -> Any:
 def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0, ax: Any = None) -> Any:
     """Continuous autocorrelation of the bonds (absences of up to `intermittency` frames
     forgiven) and the intermittent one, against the lag in ps, up to `tau_max` frames."""
-    if isinstance(tau_max, bool) or not isinstance(tau_max, (int, np.integer)) or tau_max < 1:
-        raise ValueError(f"tau_max must be a positive integer, got {tau_max!r}")
+    check_positive_integer("tau_max", tau_max)
     ax = _axes(ax)
     ax.set_title("Hydrogen-bond autocorrelation")
     ax.set_ylabel("C(τ)")

@@ -12,6 +12,7 @@ import numpy.typing as npt
 
 from . import lifetimes
 from ._optional import require
+from .errors import RowsNotKeptError
 from .outputs import atomic_path
 from .sites import AtomLabels, Sites
 
@@ -129,7 +130,7 @@ class HbondResult:
 
     def _rows(self) -> npt.NDArray[np.uint32]:
         if self.hbonds is None:
-            raise ValueError("this result keeps no rows (keep_rows=False): only counts per frame and occupancy")
+            raise RowsNotKeptError("this result keeps no rows (keep_rows=False): only counts per frame and occupancy")
         return self.hbonds
 
     def _triplet_keys(self) -> tuple[IntArray, IntArray]:

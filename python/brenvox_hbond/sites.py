@@ -9,7 +9,7 @@ monatomic ions never take part, whatever element a reader guessed for them.
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -17,10 +17,11 @@ import numpy as np
 import numpy.typing as npt
 
 from ._optional import require
+from .errors import NoSitesError
 from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
 
-__all__ = ["AtomLabels", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites", "mdtraj_labels",
-           "mdtraj_sites"]
+__all__ = ["AtomLabels", "SiteSelection", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites",
+           "mdtraj_labels", "mdtraj_sites"]
 
 IntArray = npt.NDArray[np.int64]
 
@@ -48,13 +49,45 @@ class Sites:
         object.__setattr__(self, "acceptors", np.asarray(self.acceptors, np.int64).reshape(-1))
 
 
-def is_mdtraj_topology(topology: object) -> bool:
-    module = type(topology).__module__
-    return module.startswith("mdtraj")
+@dataclass(frozen=True)
+class SiteSelection:
+    """Which candidates take part: selection strings that narrow the default donors, hydrogens
+    and acceptors, and whether water, or backbone atoms (MDTraj topologies only), are left out.
+    It finds the sites of a topology and fails when none are left."""
+
+    donors: str | None = None
+    hydrogens: str | None = None
+    acceptors: str | None = None
+    exclude_water: bool = False
+    sidechain_only: bool = False
+
+    def mdtraj_sites(self, topology: Any) -> Sites:
+        return self._found(lambda **chosen: mdtraj_sites(topology, sidechain_only=self.sidechain_only, **chosen))
+
+    def mdanalysis_sites(self, atoms: Any) -> Sites:
+        if self.sidechain_only:
+            raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
+                             "with the donors and acceptors selections")
+        return self._found(lambda **chosen: mdanalysis_sites(atoms, **chosen))
+
+    def _found(self, find: Callable[..., Sites]) -> Sites:
+        """The sites `find` gives, checked; when leaving water out left no donor, the error says
+        so rather than blaming the topology."""
+        chosen = dict(donors=self.donors, hydrogens=self.hydrogens, acceptors=self.acceptors)
+        sites = find(exclude_water=self.exclude_water, **chosen)
+        if not len(sites.donor_h_pairs) and self.exclude_water \
+                and len(find(exclude_water=False, **chosen).donor_h_pairs):
+            raise NoSitesError("excluding water left no donor-hydrogen pairs: every donor of this system is in water")
+        check_sites(sites)
+        return sites
 
 
-def is_mdanalysis_group(topology: object) -> bool:
-    return type(topology).__module__.startswith("MDAnalysis")
+def check_sites(sites: Sites) -> None:
+    if not len(sites.donor_h_pairs):
+        raise NoSitesError("no donor-hydrogen pairs found: check the topology's bonds and hydrogens, "
+                           "and the donor and hydrogen selections")
+    if not len(sites.acceptors):
+        raise NoSitesError("no acceptors found: check the topology's elements and the acceptor selection")
 
 
 # -- MDTraj ------------------------------------------------------------------------------------

@@ -16,7 +16,7 @@ import pytest
 from brenvox_hbond import analyze, cli
 from brenvox_hbond.cluster import SchedulerUnreachableError, TaskError, TrajectoryFile, local_cluster, plan_tasks
 from brenvox_hbond.collector import Collector
-from brenvox_hbond.readers import FrameRange
+from brenvox_hbond.sources.base import FrameRange
 
 distributed = pytest.importorskip("distributed")
 md = pytest.importorskip("mdtraj")
@@ -162,7 +162,7 @@ def test_workers_that_keep_dying_end_the_run_with_one_error(client, files):
 @pytest.fixture(params=["cut", "flipped"])
 def damaged(request, files, tmp_path):
     """water.xtc cut inside frame 23, or with garbage in frame 23's coordinates."""
-    from brenvox_hbond.xdr_frames import index_frames
+    from brenvox_hbond.sources.xdr_frames import index_frames
 
     path = tmp_path / "damaged.xtc"
     data = bytearray((files / "water.xtc").read_bytes())

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import analyze, find_hbonds
-from brenvox_hbond.xdr_frames import index_frames
+from brenvox_hbond.sources.xdr_frames import index_frames
 from pentamer_files import GRO, XTC
 
 md = pytest.importorskip("mdtraj")

@@ -1,0 +1,91 @@
+"""Which reader opens a trajectory, and opening it: an MDAnalysis Universe or AtomGroup, an
+in-memory MDTraj trajectory, or files read with the library that `backend` names (by default
+the one that can read them)."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+from .._optional import require
+from ..defaults import check_backend
+from ..sites import SiteSelection
+from . import mdanalysis_reader, mdtraj_reader
+from .base import Chunk, FrameRange, Source, TrajectoryFile, as_paths
+
+# The module that reads with each library; each has open_files and file_chunks.
+READERS: dict[str, ModuleType] = {"mdtraj": mdtraj_reader, "mdanalysis": mdanalysis_reader}
+
+# Topology formats that MDAnalysis reads and MDTraj does not.
+_MDANALYSIS_TOPOLOGIES = (".tpr", ".top", ".itp", ".data", ".gsd", ".txyz", ".arc", ".crd", ".pqr", ".pdbqt",
+                          ".mmtf", ".xpdb", ".dms", ".config", ".history", ".in", ".minimal")
+
+
+def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames: FrameRange, chunk_size: int,
+                backend: str | None) -> Source:
+    check_backend(backend)
+    if is_mdanalysis_group(trajectory):
+        return mdanalysis_reader.open_group(trajectory, selection, frames, chunk_size)
+    if is_mdtraj_object(trajectory):
+        return mdtraj_reader.open_trajectory(trajectory, selection, frames, chunk_size)
+    paths = as_paths(trajectory)
+    if backend is None:
+        backend = _default_backend(topology, paths)
+    if backend == "mdtraj":
+        _check_mdtraj_paths(topology, paths)
+    source: Source = READERS[backend].open_files(paths, topology, selection, frames, chunk_size)
+    return source
+
+
+def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
+    """On a cluster worker: the frames of one file in a bounded range, numbered as in the file;
+    raises DamagedFile where a frame cannot be read."""
+    chunks: Iterator[Chunk] = READERS[file.backend].file_chunks(file, frames, chunk_size)
+    return chunks
+
+
+def is_mdtraj_object(value: object) -> bool:
+    return type(value).__module__.startswith("mdtraj")
+
+
+def is_mdanalysis_group(value: object) -> bool:
+    return type(value).__module__.startswith("MDAnalysis")
+
+
+def _default_backend(topology: Any, paths: Sequence[Path]) -> str:
+    if is_mdanalysis_group(topology):
+        return "mdanalysis"
+    wants_mdanalysis = isinstance(topology, (str, os.PathLike)) and (
+        Path(topology).suffix.lower() in _MDANALYSIS_TOPOLOGIES)
+    if wants_mdanalysis or not _mdtraj_can_open(topology, paths):
+        if _installed("MDAnalysis"):
+            return "mdanalysis"
+        if wants_mdanalysis:
+            require("MDAnalysis", f"reading the topology {topology}")
+    if _installed("mdtraj"):
+        return "mdtraj"
+    if _installed("MDAnalysis"):
+        return "mdanalysis"
+    require("mdtraj", "reading trajectory files")
+    return "mdtraj"
+
+
+def _mdtraj_can_open(topology: Any, paths: Sequence[Path]) -> bool:
+    # MDTraj's file readers encode paths as ASCII.
+    names = [*map(str, paths), *([str(topology)] if isinstance(topology, (str, os.PathLike)) else [])]
+    return all(name.isascii() for name in names)
+
+
+def _check_mdtraj_paths(topology: Any, paths: Sequence[Path]) -> None:
+    if not _mdtraj_can_open(topology, paths):
+        raise ValueError("MDTraj cannot open file names that hold non-ASCII characters: rename the files, "
+                         "or read them with MDAnalysis (backend='mdanalysis', pip install "
+                         "'brenvox_hbond_rs[mdanalysis]')")
+
+
+def _installed(module: str) -> bool:
+    return importlib.util.find_spec(module) is not None
