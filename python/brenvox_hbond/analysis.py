@@ -2,20 +2,16 @@
 
 from __future__ import annotations
 
-import contextlib
-import importlib.util
 import os
-import sys
 import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from ._optional import require
 from .chunk_search import SearchOptions
 from .collector import Collector, warn_without_box
 from .defaults import CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES, check_positive_integer, check_seconds
 from .errors import NoFramesError
-from .frame_loop import search_chunks
+from .frame_loop import progress_bar, search_chunks
 from .results import HbondResult
 from .sites import SiteSelection
 from .sources.base import FrameRange
@@ -120,9 +116,9 @@ def analyze(
     source = open_source(trajectory, topology, selection, frames, int(chunk_size), backend)
     collector = Collector(source.sites, options)
     damaged = source.notes.damaged
-    with _progress_bar(progress, lambda: _count(frames, source.n_frames)) as bar:
+    with progress_bar(progress, lambda: _count(frames, source.n_frames)) as bar:
         if scheduler is None and workers is None:
-            search_chunks(source.chunks, collector, bar)
+            search_chunks(source.chunks(), collector, bar)
         else:
             from .cluster import run_on_cluster  # Dask only when a cluster is asked for
 
@@ -145,12 +141,3 @@ def _count(frames: FrameRange, n_frames: Callable[[], int | None]) -> int | None
 def _nothing_selected(frames: FrameRange, n_frames: int | None) -> str:
     held = "" if n_frames is None else f" of the trajectory's {n_frames} frames"
     return f"no frame to analyse: start={frames.start}, stop={frames.stop}, step={frames.step} selects none{held}"
-
-
-def _progress_bar(progress: bool | None, total: Callable[[], int | None]) -> Any:
-    if progress is None:
-        progress = sys.stderr is not None and sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
-    if not progress:
-        return contextlib.nullcontext()
-    tqdm = require("tqdm", "the progress bar")
-    return tqdm.tqdm(total=total(), unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)

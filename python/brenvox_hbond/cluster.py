@@ -40,9 +40,6 @@ def run_on_cluster(source: Source, frames: FrameRange, collector: Collector, chu
     """Search the frames of `source` on a cluster (`scheduler`, or a local one of `workers`
     processes) into `collector`, in frame order; returns the damaged files met. A file whose
     frame a worker could not read is left out from that frame on, as a serial run leaves it."""
-    if source.files is None:
-        raise ValueError("a Dask cluster reads trajectory files itself: give file names or a Universe "
-                         "read from files, not an in-memory trajectory")
     files = source.files()
     damaged = [file.damage for file in files
                if file.damage is not None and frames.reaches(file.first + file.n_frames)]

@@ -3,11 +3,15 @@ runs it on a worker: read a chunk (the next one while this one is searched), sea
 
 from __future__ import annotations
 
+import contextlib
+import importlib.util
 import queue
+import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
+from ._optional import require
 from .chunk_search import SearchOptions, search_chunk
 from .collector import Collector, Part
 from .sites import Sites
@@ -85,3 +89,14 @@ def read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
                 handoff.get_nowait()
             except queue.Empty:
                 reader.join(timeout=0.05)
+
+
+def progress_bar(progress: bool | None, total: Callable[[], int | None]) -> Any:
+    """A tqdm bar on stderr, or (none asked for) a context that gives None; by default a bar when
+    stderr is a terminal and tqdm is installed."""
+    if progress is None:
+        progress = sys.stderr is not None and sys.stderr.isatty() and importlib.util.find_spec("tqdm") is not None
+    if not progress:
+        return contextlib.nullcontext()
+    tqdm = require("tqdm", "the progress bar")
+    return tqdm.tqdm(total=total(), unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)

@@ -10,15 +10,13 @@ from __future__ import annotations
 
 import os
 import struct
-from collections.abc import Callable, Iterator, Sequence
+from abc import ABC, abstractmethod
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
-
-from .xdr_frames import FrameIndex, index_frames
 
 if TYPE_CHECKING:
     from ..labels import AtomLabels
@@ -112,45 +110,9 @@ class ReadNotes:
     damaged: list[DamagedFile] = field(default_factory=list)
 
 
-def as_paths(trajectory: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[Path]:
-    items = [trajectory] if isinstance(trajectory, (str, os.PathLike)) else list(trajectory)
-    if not items:
-        raise ValueError("no trajectory file given")
-    paths = [Path(item) for item in items]
-    for path in paths:
-        if not path.is_file():
-            raise FileNotFoundError(f"trajectory file not found: {path}")
-    return paths
-
-
-def box_rows(vectors: npt.ArrayLike | None) -> npt.NDArray[np.float64] | None:
-    """Box vectors a frame a row, zeros where a frame stores none (as MDTraj reads an absent box);
-    None when no frame has a box."""
-    if vectors is None:
-        return None
-    array = np.asarray(vectors, dtype=np.float64)
-    if not np.any(array):
-        return None
-    return array
-
-
-def readable_index(path: str | os.PathLike[str]) -> FrameIndex:
-    """The frame index of an .xtc or .trr file that has at least one readable frame."""
-    index = index_frames(path)
-    if not index.n_frames:
-        kind = Path(path).suffix.lower()
-        raise ValueError(f"{path} is not a readable {kind} file: its first frame cannot be read ({index.damage})")
-    return index
-
-
 def reason(exc: BaseException) -> str:
     text = " ".join(str(exc).split())
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
-
-
-def check_atoms(path: str | os.PathLike[str], n_atoms: int | None, expected: int) -> None:
-    if n_atoms is not None and n_atoms != expected:
-        raise ValueError(f"{path} has {n_atoms} atoms per frame but the topology has {expected}")
 
 
 @dataclass(frozen=True)
@@ -173,13 +135,28 @@ class TrajectoryFile:
         return f"{self.path}, frames {frames.start} to {frames.stop - 1} of that file"
 
 
-class Source:
-    """An opened trajectory: its sites and chunks, with what reading met in `notes`. `labels`,
-    `n_frames` (its readable frames) and `files` (for a cluster; None when it has no files) are
-    only called when needed, since a file may have to be read to answer them."""
+class Source(ABC):
+    """An opened trajectory, as one reader library gives it: the sites of its topology, and its
+    chunks of the frames asked for, with what reading met in `notes`. The rest is only asked
+    for when needed, since a file may have to be read to answer it."""
 
-    def __init__(self, sites: Sites, labels: Callable[[], AtomLabels | None], chunks: Iterator[Chunk],
-                 n_frames: Callable[[], int | None], notes: ReadNotes,
-                 files: Callable[[], list[TrajectoryFile]] | None = None):
-        self.sites, self.labels, self.chunks, self.n_frames = sites, labels, chunks, n_frames
-        self.notes, self.files = notes, files
+    def __init__(self, sites: Sites):
+        self.sites = sites
+        self.notes = ReadNotes()
+
+    @abstractmethod
+    def chunks(self) -> Iterator[Chunk]:
+        """The chunks of the frames asked for, in order."""
+
+    @abstractmethod
+    def n_frames(self) -> int | None:
+        """The trajectory's readable frames; None when that cannot be told without reading it."""
+
+    @abstractmethod
+    def labels(self) -> AtomLabels | None:
+        """Labels of the topology's atoms."""
+
+    def files(self) -> list[TrajectoryFile]:
+        """The files of the frames asked for, as cluster workers open them."""
+        raise ValueError("a Dask cluster reads trajectory files itself: give file names or a Universe "
+                         "read from files, not an in-memory trajectory")

@@ -14,27 +14,37 @@ import numpy.typing as npt
 
 from .._optional import require
 from ..boxes import box_vectors
-from ..labels import mdanalysis_labels
+from ..labels import AtomLabels, mdanalysis_labels
 from ..sites import SiteSelection
-from .base import READ_ERRORS, Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile, readable_index, reason
-from .xdr_frames import is_xdr_file
+from .base import READ_ERRORS, Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile, reason
+from .xdr_frames import is_xdr_file, readable_index
+
+
+class MdanalysisGroup(Source):
+    """The frames of a Universe; donors, hydrogens and acceptors from `atoms` (the Universe or
+    one of its AtomGroups) only."""
+
+    def __init__(self, atoms: Any, selection: SiteSelection, frames: FrameRange, chunk_size: int):
+        super().__init__(selection.mdanalysis_sites(atoms))
+        self.universe, self.frames, self.chunk_size = atoms.universe, frames, chunk_size
+
+    def chunks(self) -> Iterator[Chunk]:
+        return mdanalysis_chunks(self.universe.trajectory, self.universe.atoms.n_atoms, self.frames, self.chunk_size,
+                                 self.notes)
+
+    def n_frames(self) -> int:
+        return sum(part.n_frames for part in mdanalysis_parts(self.universe.trajectory))
+
+    def labels(self) -> AtomLabels:
+        return mdanalysis_labels(self.universe)
+
+    def files(self) -> list[TrajectoryFile]:
+        return trajectory_files(self.universe)
 
 
 def open_files(paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
                chunk_size: int) -> Source:
-    return open_group(mdanalysis_universe(topology, paths), selection, frames, chunk_size)
-
-
-def open_group(atoms: Any, selection: SiteSelection, frames: FrameRange, chunk_size: int) -> Source:
-    """Frames of the whole universe; donors, hydrogens and acceptors from `atoms` (a Universe or
-    an AtomGroup) only."""
-    universe = atoms.universe
-    sites = selection.mdanalysis_sites(atoms)
-    notes = ReadNotes()
-    return Source(sites, lambda: mdanalysis_labels(universe),
-                  mdanalysis_chunks(universe.trajectory, universe.atoms.n_atoms, frames, chunk_size, notes),
-                  lambda: sum(part.n_frames for part in mdanalysis_parts(universe.trajectory)), notes,
-                  lambda: trajectory_files(universe))
+    return MdanalysisGroup(mdanalysis_universe(topology, paths), selection, frames, chunk_size)
 
 
 def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:

@@ -3,6 +3,7 @@ each frame from their frame index) and in-memory `mdtraj.Trajectory` objects."""
 
 from __future__ import annotations
 
+import os
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -13,59 +14,65 @@ import numpy.typing as npt
 from .._optional import require
 from ..labels import AtomLabels, mdtraj_labels
 from ..sites import SiteSelection
-from .base import (
-    READ_ERRORS,
-    Chunk,
-    DamagedFile,
-    FrameRange,
-    ReadNotes,
-    Source,
-    TrajectoryFile,
-    box_rows,
-    check_atoms,
-    readable_index,
-    reason,
-)
+from .base import READ_ERRORS, Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile, reason
 from .native_stderr import quiet_native_stderr
-from .xdr_frames import FrameIndex, index_frames, is_xdr_file
+from .xdr_frames import FrameIndex, index_frames, is_xdr_file, readable_index
 
 
-def open_files(paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
-               chunk_size: int) -> Source:
-    """The files, read one after the other as one trajectory, with the topology `topology` (None:
-    the first file's)."""
-    md_topology = mdtraj_topology(topology, paths[0] if topology is None else None)
-    sites = selection.mdtraj_sites(md_topology)
-    notes = ReadNotes()
+class MdtrajFiles(Source):
+    """Files read one after the other as one trajectory, with an MDTraj topology."""
 
-    def labels() -> AtomLabels:
-        first = next(mdtraj_chunks(paths, md_topology, FrameRange(0, 1), 1, ReadNotes()), None)
+    def __init__(self, paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
+                 chunk_size: int):
+        self.topology = mdtraj_topology(topology, paths[0] if topology is None else None)
+        super().__init__(selection.mdtraj_sites(self.topology))
+        self.paths, self.frames, self.chunk_size = paths, frames, chunk_size
+
+    def chunks(self) -> Iterator[Chunk]:
+        return mdtraj_chunks(self.paths, self.topology, self.frames, self.chunk_size, self.notes)
+
+    def n_frames(self) -> int | None:
+        return mdtraj_frame_count(self.paths)
+
+    def labels(self) -> AtomLabels:
+        first = next(mdtraj_chunks(self.paths, self.topology, FrameRange(0, 1), 1, ReadNotes()), None)
         if first is None:
-            return mdtraj_labels(md_topology)
-        return mdtraj_labels(md_topology, first.xyz[0], None if first.box is None else first.box[0])
+            return mdtraj_labels(self.topology)
+        return mdtraj_labels(self.topology, first.xyz[0], None if first.box is None else first.box[0])
 
-    return Source(sites, labels, mdtraj_chunks(paths, md_topology, frames, chunk_size, notes),
-                  lambda: mdtraj_frame_count(paths), notes, lambda: trajectory_files(paths, md_topology, frames))
+    def files(self) -> list[TrajectoryFile]:
+        return trajectory_files(self.paths, self.topology, self.frames)
 
 
-def open_trajectory(trajectory: Any, selection: SiteSelection, frames: FrameRange, chunk_size: int) -> Source:
+class MdtrajTrajectory(Source):
     """An `mdtraj.Trajectory` held in memory."""
-    sites = selection.mdtraj_sites(trajectory.topology)
 
-    def chunks() -> Iterator[Chunk]:
-        taken = frames.select(0, trajectory.n_frames)
+    def __init__(self, trajectory: Any, selection: SiteSelection, frames: FrameRange, chunk_size: int):
+        super().__init__(selection.mdtraj_sites(trajectory.topology))
+        self.trajectory, self.frames, self.chunk_size = trajectory, frames, chunk_size
+
+    def chunks(self) -> Iterator[Chunk]:
+        trajectory = self.trajectory
+        taken = self.frames.select(0, trajectory.n_frames)
         vectors = trajectory.unitcell_vectors
-        for begin in range(0, len(taken), chunk_size):
-            block = taken[begin:begin + chunk_size]
+        for begin in range(0, len(taken), self.chunk_size):
+            block = taken[begin:begin + self.chunk_size]
             yield Chunk(xyz=np.ascontiguousarray(trajectory.xyz[block], dtype=np.float32),
                         box=None if vectors is None else box_rows(vectors[block]),
                         times=np.asarray(trajectory.time[block], dtype=np.float64), frames=block)
 
-    def labels() -> AtomLabels:
+    def n_frames(self) -> int:
+        return int(self.trajectory.n_frames)
+
+    def labels(self) -> AtomLabels:
+        trajectory = self.trajectory
         box = None if trajectory.unitcell_vectors is None else trajectory.unitcell_vectors[0]
         return mdtraj_labels(trajectory.topology, trajectory.xyz[0] if trajectory.n_frames else None, box)
 
-    return Source(sites, labels, chunks(), lambda: trajectory.n_frames, ReadNotes())
+
+def open_files(paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
+               chunk_size: int) -> Source:
+    return MdtrajFiles(paths, topology, selection, frames, chunk_size)
 
 
 def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
@@ -176,6 +183,22 @@ def mdtraj_chunks(paths: Sequence[Path], topology: Any, frames: FrameRange, chun
         if n_frames is None:
             n_frames = _counted_frames(md, path)
         first += n_frames
+
+
+def box_rows(vectors: npt.ArrayLike | None) -> npt.NDArray[np.float64] | None:
+    """Box vectors a frame a row, zeros where a frame stores none (as MDTraj reads an absent box);
+    None when no frame has a box."""
+    if vectors is None:
+        return None
+    array = np.asarray(vectors, dtype=np.float64)
+    if not np.any(array):
+        return None
+    return array
+
+
+def check_atoms(path: str | os.PathLike[str], n_atoms: int | None, expected: int) -> None:
+    if n_atoms is not None and n_atoms != expected:
+        raise ValueError(f"{path} has {n_atoms} atoms per frame but the topology has {expected}")
 
 
 def _counted_frames(md: Any, path: Path) -> int:

@@ -15,7 +15,7 @@ from .._optional import require
 from ..defaults import check_backend
 from ..sites import SiteSelection
 from . import mdanalysis_reader, mdtraj_reader
-from .base import Chunk, FrameRange, Source, TrajectoryFile, as_paths
+from .base import Chunk, FrameRange, Source, TrajectoryFile
 
 # The module that reads with each library; each has open_files and file_chunks.
 READERS: dict[str, ModuleType] = {"mdtraj": mdtraj_reader, "mdanalysis": mdanalysis_reader}
@@ -29,9 +29,9 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
                 backend: str | None) -> Source:
     check_backend(backend)
     if is_mdanalysis_group(trajectory):
-        return mdanalysis_reader.open_group(trajectory, selection, frames, chunk_size)
+        return mdanalysis_reader.MdanalysisGroup(trajectory, selection, frames, chunk_size)
     if is_mdtraj_object(trajectory):
-        return mdtraj_reader.open_trajectory(trajectory, selection, frames, chunk_size)
+        return mdtraj_reader.MdtrajTrajectory(trajectory, selection, frames, chunk_size)
     paths = as_paths(trajectory)
     if backend is None:
         backend = _default_backend(topology, paths)
@@ -39,6 +39,17 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
         _check_mdtraj_paths(topology, paths)
     source: Source = READERS[backend].open_files(paths, topology, selection, frames, chunk_size)
     return source
+
+
+def as_paths(trajectory: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[Path]:
+    items = [trajectory] if isinstance(trajectory, (str, os.PathLike)) else list(trajectory)
+    if not items:
+        raise ValueError("no trajectory file given")
+    paths = [Path(item) for item in items]
+    for path in paths:
+        if not path.is_file():
+            raise FileNotFoundError(f"trajectory file not found: {path}")
+    return paths
 
 
 def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:

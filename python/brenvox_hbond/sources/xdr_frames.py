@@ -132,3 +132,12 @@ def _trr_frame_size(header: bytes) -> tuple[int | None, int | None]:
     if precision not in (4, 8):
         return None, None
     return at + 13 * 4 + 2 * precision + sum(sizes), n_atoms
+
+
+def readable_index(path: str | os.PathLike[str]) -> FrameIndex:
+    """The frame index of an .xtc or .trr file that has at least one readable frame."""
+    index = index_frames(path)
+    if not index.n_frames:
+        kind = Path(path).suffix.lower()
+        raise ValueError(f"{path} is not a readable {kind} file: its first frame cannot be read ({index.damage})")
+    return index
