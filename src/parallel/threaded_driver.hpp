@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "kernel/bond_buffer.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/search_inputs.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/search_inputs.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace brenvox {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "kernel/bond_buffer.hpp"
-#include "kernel/trajectory_search.hpp"
+#include "kernel/trajectory/search.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace brenvox {

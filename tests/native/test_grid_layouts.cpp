@@ -9,10 +9,10 @@
 #include <tuple>
 #include <vector>
 
-#include "kernel/acceptor_cells.hpp"
-#include "kernel/dense_grid.hpp"
-#include "kernel/dense_grid_search.hpp"
-#include "kernel/sparse_grid_search.hpp"
+#include "kernel/fixed/acceptor_cells.hpp"
+#include "kernel/fixed/dense_grid.hpp"
+#include "kernel/fixed/dense_grid_search.hpp"
+#include "kernel/fixed/sparse_grid_search.hpp"
 #include "systems.hpp"
 
 namespace brenvox {
