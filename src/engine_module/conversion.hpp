@@ -16,13 +16,6 @@ PyResult<std::uint64_t> extract_u64(PyObject* object);
 PyResult<PairList> extract_pair_list(PyObject* object);
 PyResult<AcceptorList> extract_acceptor_list(PyObject* object);
 
-// "'{type}' object cannot be converted to '{target}'", the TypeError of a failed conversion.
-PyError cannot_convert(PyObject* object, const char* target);
-
-// Names the parameter in an exact TypeError ("argument 'name': ..."), keeping its __cause__;
-// any other exception passes through unchanged.
-PyError argument_extraction_error(const char* name, PyError error);
-
 // The arguments that all three functions share, converted in parameter order.
 struct SearchArguments {
   CoordinateArray xyz_flat;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "boundary/numpy_headers.hpp"
-#include "engine_module/conversion.hpp"
+#include "engine_module/argument_errors.hpp"
 #include "engine_module/interface_texts.hpp"
 
 namespace brenvox {

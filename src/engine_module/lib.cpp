@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "boundary/errors.hpp"
+#include "engine_module/argument_errors.hpp"
 #include "engine_module/binding.hpp"
 #include "engine_module/conversion.hpp"
 #include "engine_module/interface_texts.hpp"

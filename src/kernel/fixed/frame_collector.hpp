@@ -1,23 +1,27 @@
 #pragma once
+// The per-frame searches of the fixed criterion: the signature they share, and the storage
+// they keep from frame to frame.
 
 #include <cstdint>
 #include <span>
 
 #include "kernel/bond_buffer.hpp"
 #include "kernel/fixed/acceptor_cells.hpp"
-#include "kernel/fixed/dense_grid_search.hpp"
 #include "kernel/fixed/search_inputs.hpp"
-#include "kernel/fixed/sparse_grid_search.hpp"
+#include "kernel/opaque_storage.hpp"
 
 namespace brenvox {
 
 // Working storage that a frame loop owns and lends to its collector frame after frame, so that
 // a trajectory does not pay for fresh grid pages in every frame. Each worker owns its own: no
-// thread-local storage, whose lazy allocation the C library cannot fail gracefully.
+// thread-local storage, whose lazy allocation the C library cannot fail gracefully. Each grid
+// search makes its own storage at its first frame; here it is opaque.
+struct DenseSearchStorage;
+struct SparseSearchStorage;
 struct FrameScratch {
   AcceptorCells acceptor_cells;
-  DenseSearchStoragePtr dense;
-  SparseSearchStoragePtr sparse;
+  OpaqueStorage<DenseSearchStorage> dense;
+  OpaqueStorage<SparseSearchStorage> sparse;
 };
 
 // Appends the bonds of one frame to `out`, in the collector's own order.

@@ -4,8 +4,11 @@
 // their images near its faces are entered too, each keeping the lattice numbers that turn its
 // raw coordinates into that image.
 //
-// As in the dense grid of the fixed search, each image is entered in three y-bands, so the 27
-// cells around a position are three runs of consecutive entries.
+// Band cell (x, b, z) holds every image whose cell is (x, b - 2 ... b, z), and band cells are
+// stored one after the other in (x, b, z) order, z fastest. The 27 cells around a position in
+// cell (hx, hy, hz) are therefore three runs of consecutive entries: band cells
+// (hx + dx, hy + 1, hz - 1 ... hz + 1) for dx = -1, 0, +1. Each image is entered three times.
+// The fixed search's dense grid is the transpose: its bands run along z and its runs along y.
 
 #include <cstdint>
 #include <vector>
@@ -14,7 +17,7 @@
 #include "kernel/distance_lanes.hpp"
 #include "kernel/trajectory/atoms.hpp"
 #include "kernel/trajectory/periodic_box.hpp"
-#include "kernel/trajectory/search.hpp"
+#include "kernel/trajectory/search_parameters.hpp"
 
 namespace brenvox {
 

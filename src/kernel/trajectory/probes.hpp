@@ -8,7 +8,7 @@
 #include "kernel/bucket_starts.hpp"
 #include "kernel/trajectory/grid.hpp"
 #include "kernel/trajectory/periodic_box.hpp"
-#include "kernel/trajectory/search.hpp"
+#include "kernel/trajectory/search_parameters.hpp"
 
 namespace brenvox {
 

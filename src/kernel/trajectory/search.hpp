@@ -4,27 +4,12 @@
 // Rows come by frame, then pair position, then acceptor position.
 
 #include <cstdint>
-#include <span>
 
 #include "kernel/bond_buffer.hpp"
 #include "kernel/opaque_storage.hpp"
-#include "kernel/trajectory/criterion.hpp"
-#include "kernel/trajectory/periodic_box.hpp"
+#include "kernel/trajectory/search_parameters.hpp"
 
 namespace brenvox {
-
-struct TrajectorySearch {
-  const void* xyz;  // (n_frames, n_atoms, 3), frame-major
-  bool single_precision;
-  std::uint64_t n_frames;
-  std::uint64_t n_atoms;
-  // Atom indices, every one in 0 ... n_atoms - 1: pairs as donor, hydrogen, donor, ...
-  std::span<const std::int64_t> pair_atoms;
-  std::span<const std::int64_t> acceptors;
-  std::span<const PeriodicBox> boxes;  // none, one for all frames, or one per frame
-  double distance_cutoff;              // below half of every box's smallest width
-  HbondCriterion criterion;
-};
 
 // Working storage of one thread, kept from frame to frame.
 struct TrajectorySearchStorage;
