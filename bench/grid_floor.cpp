@@ -38,6 +38,7 @@
 #include "kernel/bond_buffer.hpp"
 #include "kernel/fixed/cell_key.hpp"
 #include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/input_checks.hpp"
 #include "kernel/fixed/search_inputs.hpp"
 
 namespace {

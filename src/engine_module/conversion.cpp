@@ -8,6 +8,7 @@
 #include "boundary/numpy_headers.hpp"
 #include "engine_module/argument_errors.hpp"
 #include "engine_module/interface_texts.hpp"
+#include "kernel/failure_texts.hpp"
 
 namespace brenvox {
 

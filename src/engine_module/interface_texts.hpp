@@ -33,7 +33,6 @@ inline constexpr const char kInternalFailureDoc[] =
     "propagate all the way through the stack and cause the Python interpreter to exit.";
 inline constexpr const char kUnknownInternalFailure[] = "internal failure of an unknown kind";
 inline constexpr const char kAllAppendFailed[] = "could not append __name__ to __all__";
-inline constexpr const char kCapacityOverflow[] = "capacity overflow";
 inline constexpr const char kNumpyCapsuleFailure[] = "Failed to access NumPy array API capsule";
 
 // Conversion: "argument '{name}': '{type}' object cannot be converted to '{target}'".
@@ -44,7 +43,6 @@ inline constexpr const char kStrToVec[] = "Can't extract `str` to `Vec`";
 inline constexpr const char kPairLength[] = "expected tuple of length 2, but got tuple of length ";
 
 inline constexpr const char kNotContiguous[] = "The given array is not contiguous";
-inline constexpr const char kLengthMismatch[] = "xyz_flat length must equal n_frames * n_atoms * 3";
 inline constexpr const char kPoolBuildFailed[] = "rayon pool build failed: ";
 
 inline constexpr const char kResultContainerType[] = "brenvox_hbond_rs.PySliceContainer";

@@ -3,6 +3,7 @@
 #include "boundary/result_array.hpp"
 #include "engine_module/interface_texts.hpp"
 #include "kernel/fixed/frame_loop.hpp"
+#include "kernel/fixed/input_checks.hpp"
 #include "parallel/threaded_driver.hpp"
 #include "parallel/worker_pool.hpp"
 

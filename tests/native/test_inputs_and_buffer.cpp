@@ -6,6 +6,7 @@
 #include "kernel/bond_buffer.hpp"
 #include "kernel/fixed/frame_collector.hpp"
 #include "kernel/fixed/frame_loop.hpp"
+#include "kernel/fixed/input_checks.hpp"
 #include "kernel/fixed/search_inputs.hpp"
 #include "kernel/internal_failure.hpp"
 

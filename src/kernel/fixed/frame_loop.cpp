@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "engine_module/interface_texts.hpp"
 #include "kernel/checked_math.hpp"
+#include "kernel/failure_texts.hpp"
 #include "kernel/internal_failure.hpp"
 
 namespace brenvox {

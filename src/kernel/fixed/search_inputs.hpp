@@ -1,12 +1,10 @@
 #pragma once
-// What every search works on: the coordinates of all frames, the (donor, hydrogen) pairs and
-// the acceptors, checked and filtered once per call.
+// What every fixed search works on: the coordinates of all frames, the (donor, hydrogen) pairs
+// and the acceptors, checked and filtered once per call (input_checks.hpp).
 
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "kernel/search_error.hpp"
 
 namespace brenvox {
 
@@ -26,16 +24,6 @@ struct SearchInputs {
   PairList pairs;
   AcceptorList acceptors;
 };
-
-// Checks the coordinate length, then drops out-of-range indices in place. Both lists are
-// consumed; on failure they are gone too.
-SearchResult<SearchInputs> validate_inputs(std::uint64_t xyz_length, std::uint64_t n_frames,
-                                           std::uint64_t n_atoms, PairList pairs,
-                                           AcceptorList acceptors);
-
-// Result rows hold uint32 indices. When some row of this search could carry a frame or atom
-// index of 2^32 or more, fails with the OverflowError that the call must raise instead.
-SearchStatus check_rows_representable(std::uint64_t n_frames, const SearchInputs& inputs);
 
 // One frame's atoms. Every index read through `atom` is checked, so a broken invariant stops
 // the call instead of reading outside the array.
