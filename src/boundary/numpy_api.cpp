@@ -8,8 +8,8 @@
 #include <new>
 #include <string>
 
+#include "boundary/boundary_texts.hpp"
 #include "boundary/py_ref.hpp"
-#include "engine_module/interface_texts.hpp"
 #include "kernel/internal_failure.hpp"
 
 namespace brenvox {

@@ -3,61 +3,62 @@
 #include <cstdlib>
 
 #include "boundary/numpy_headers.hpp"
-#include "engine_module/interface_texts.hpp"
 
 namespace brenvox {
 
 namespace {
 
 // Owner of a result array's memory: frees the bond storage when the last view is gone.
-struct PySliceContainer {
+struct ResultOwner {
   PyObject_HEAD
   void* data;
 };
 
-void slice_container_dealloc(PyObject* self) {
-  std::free(reinterpret_cast<PySliceContainer*>(self)->data);
+void result_owner_dealloc(PyObject* self) {
+  std::free(reinterpret_cast<ResultOwner*>(self)->data);
   PyTypeObject* type = Py_TYPE(self);
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+PyType_Slot result_owner_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(result_owner_dealloc)},
     {0, nullptr},
 };
 
-PyType_Spec slice_container_spec = {
-    texts::kResultContainerType,
-    sizeof(PySliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slice_container_slots,
-};
+}  // namespace
 
-// Created at the first non-empty result and kept for the life of the process.
-PyTypeObject* slice_container_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) type = PyType_FromSpec(&slice_container_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
+PyTypeObject* ResultOwnerType::get() {
+  if (type_ == nullptr) {
+    spec_ = {
+        name_,
+        sizeof(ResultOwner),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        result_owner_slots,
+    };
+    type_ = PyType_FromSpec(&spec_);
+  }
+  return reinterpret_cast<PyTypeObject*>(type_);
 }
 
+namespace {
+
 // Takes over `storage` on every path.
-PyResult<PyRef> make_owner(BondStorage storage) {
-  PyTypeObject* type = slice_container_type();
+PyResult<PyRef> make_owner(BondStorage storage, ResultOwnerType& owner_type) {
+  PyTypeObject* type = owner_type.get();
   PyObject* owner = type != nullptr ? type->tp_alloc(type, 0) : nullptr;
   if (owner == nullptr) {
     std::free(storage.data);
     return PyError::fetch_raised();
   }
-  auto* container = reinterpret_cast<PySliceContainer*>(owner);
-  container->data = storage.data;
+  reinterpret_cast<ResultOwner*>(owner)->data = storage.data;
   return PyRef(owner);
 }
 
 }  // namespace
 
-PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds) {
+PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds, ResultOwnerType& owner_type) {
   // The buffer holds whole records only.
   const std::size_t n_bonds = bonds.size() / 4;
   PyArray_Descr* uint32 = PyArray_DescrFromType(NPY_UINT);
@@ -71,7 +72,7 @@ PyResult<PyRef> bonds_to_pyarray(BondBuffer bonds) {
   }
   BondStorage storage = bonds.release();
   void* data = storage.data;
-  PyResult<PyRef> owner = make_owner(storage);
+  PyResult<PyRef> owner = make_owner(storage, owner_type);
   if (!owner.ok()) {
     Py_DECREF(uint32);
     return std::move(owner.error());

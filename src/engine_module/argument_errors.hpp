@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "boundary/errors.hpp"
+#include "boundary/py_error.hpp"
 
 namespace brenvox {
 

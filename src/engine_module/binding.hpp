@@ -5,7 +5,7 @@
 
 #include <span>
 
-#include "boundary/errors.hpp"
+#include "boundary/py_error.hpp"
 
 namespace brenvox {
 

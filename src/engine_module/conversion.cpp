@@ -9,6 +9,7 @@
 #include "engine_module/argument_errors.hpp"
 #include "engine_module/interface_texts.hpp"
 #include "kernel/failure_texts.hpp"
+#include "kernel/internal_failure.hpp"
 
 namespace brenvox {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "boundary/errors.hpp"
+#include "boundary/py_error.hpp"
 #include "engine_module/coordinate_array.hpp"
 #include "kernel/fixed/search_inputs.hpp"
 

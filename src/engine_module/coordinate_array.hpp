@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "boundary/errors.hpp"
+#include "boundary/py_error.hpp"
 #include "boundary/py_ref.hpp"
 #include "kernel/fixed/search_inputs.hpp"
 

@@ -4,7 +4,9 @@
 
 #include <atomic>
 
-#include "boundary/errors.hpp"
+#include "boundary/boundary_texts.hpp"
+#include "boundary/guarded_call.hpp"
+#include "boundary/py_error.hpp"
 #include "engine_module/argument_errors.hpp"
 #include "engine_module/binding.hpp"
 #include "engine_module/conversion.hpp"
@@ -19,6 +21,11 @@ constexpr const char* kSearchParameters[] = {"xyz_flat", "n_frames", "n_atoms", 
 constexpr const char* kThreadedParameters[] = {"xyz_flat",      "n_frames",         "n_atoms",
                                                "donor_h_pairs", "acceptor_indices", "n_threads"};
 static_assert(std::size(kThreadedParameters) <= kMaxParameters);
+
+// Internal failures are reported under the module's name and raised as the exception type that
+// callers catch.
+constinit InternalFailureKind internal_failures{texts::kModuleName, texts::kInternalFailureType,
+                                                texts::kInternalFailureDoc};
 
 // Converts what follows the shared five parameters and runs the body.
 using Body = PyResult<PyRef> (*)(SearchArguments arguments, PyObject* const* extra_slots);
@@ -50,7 +57,7 @@ constexpr EntryPoint kThreaded{{"run_baker_hubbard_with_threads()", kThreadedPar
 // Binding, then conversion in parameter order, then the body; any failure raised once.
 template <const EntryPoint& Entry>
 PyObject* search_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&]() -> PyObject* {
+  return call_guarded(internal_failures, [&]() -> PyObject* {
     PyObject* slots[kMaxParameters] = {};
     PyStatus bound = extract_arguments_fastcall(Entry.description, args, nargs, kwnames, slots);
     if (!bound.ok()) return bound.error().raise();
@@ -135,5 +142,6 @@ PyObject* initialise_module() {
 }  // namespace brenvox
 
 PyMODINIT_FUNC PyInit_brenvox_hbond_rs() {
-  return brenvox::call_guarded([] { return brenvox::initialise_module(); });
+  return brenvox::call_guarded(brenvox::internal_failures,
+                               [] { return brenvox::initialise_module(); });
 }

@@ -11,6 +11,9 @@ namespace brenvox {
 
 namespace {
 
+// The owner type of every result array's memory.
+constinit ResultOwnerType slice_containers{texts::kResultContainerType};
+
 // The exhaustive search always, or the exhaustive or the grid search by the size of the search
 // space.
 enum class SearchChoice { Exhaustive, BySize };
@@ -46,7 +49,8 @@ PyResult<PyRef> run_serial(SearchArguments arguments, SearchChoice choice) {
   if (!prepared.ok()) return std::move(prepared.error());
   const PreparedSearch& search = prepared.value();
   return bonds_to_pyarray(run_kernel(search.collector, search.xyz, arguments.n_frames,
-                                     arguments.n_atoms, search.inputs));
+                                     arguments.n_atoms, search.inputs),
+                          slice_containers);
 }
 
 }  // namespace
@@ -72,7 +76,7 @@ PyResult<PyRef> run_baker_hubbard_with_threads(SearchArguments arguments, std::u
   BondBuffer bonds = run_kernel_threaded(*pool.value(), search.xyz, arguments.n_frames,
                                          arguments.n_atoms, search.inputs, search.collector);
   pool.value().reset();
-  return bonds_to_pyarray(std::move(bonds));
+  return bonds_to_pyarray(std::move(bonds), slice_containers);
 }
 
 }  // namespace brenvox

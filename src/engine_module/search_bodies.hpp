@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "boundary/errors.hpp"
+#include "boundary/py_error.hpp"
 #include "engine_module/conversion.hpp"
 
 namespace brenvox {

@@ -1,17 +1,12 @@
 #pragma once
 // Ordinary failures at the interpreter boundary as values (PyError, in a PyResult or PyStatus),
-// raised once, and the one translation point that keeps every C++ exception from unwinding
-// into the interpreter.
+// raised once by the entry that returns them.
 
 #include <Python.h>
 
-#include <new>
 #include <string>
 
 #include "boundary/py_ref.hpp"
-#include "engine_module/interface_texts.hpp"
-#include "kernel/exception_state.hpp"
-#include "kernel/internal_failure.hpp"
 #include "kernel/result.hpp"
 #include "kernel/search_error.hpp"
 
@@ -47,28 +42,6 @@ using PyStatus = Status<PyError>;
 
 // "<strerror text> (os error N)".
 std::string describe_error_number(int error_number);
-
-// Raises the internal-failure exception with `message`, after a short report on stderr.
-void raise_internal_failure(const char* message, const InternalFailure* origin);
-
-// Runs `body` (returning a new reference, or null with an exception set) so that any C++
-// exception becomes a Python exception instead of unwinding into the interpreter.
-template <typename Body>
-PyObject* call_guarded(Body&& body) noexcept {
-  if (!prepare_exception_state()) return PyErr_NoMemory();
-  try {
-    return body();
-  } catch (const InternalFailure& failure) {
-    raise_internal_failure(failure.what(), &failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    raise_internal_failure(e.what(), nullptr);
-  } catch (...) {
-    raise_internal_failure(texts::kUnknownInternalFailure, nullptr);
-  }
-  return nullptr;
-}
 
 // The entry's result: the object, or the error raised.
 inline PyObject* return_or_raise(PyResult<PyRef> result) {
