@@ -1,4 +1,5 @@
 #pragma once
+// The trajectory search with its frames shared out over a worker pool.
 
 #include "kernel/bond_buffer.hpp"
 #include "kernel/trajectory/search.hpp"
