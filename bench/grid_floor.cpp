@@ -36,9 +36,10 @@
 
 #include "kernel/baker_hubbard.hpp"
 #include "kernel/bond_buffer.hpp"
-#include "kernel/cell_key.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/search_inputs.hpp"
+#include "kernel/fixed/cell_key.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/input_checks.hpp"
+#include "kernel/fixed/search_inputs.hpp"
 
 namespace {
 

@@ -8,8 +8,9 @@
 
 namespace brenvox {
 
-// A wrong coordinate length, or rows whose indices would not fit in uint32.
-enum class ErrorKind { ValueError, OverflowError };
+// A wrong coordinate length, cut-off, box or count (ValueError), rows whose indices would not
+// fit in uint32 (OverflowError), or an atom index outside the frame (IndexError).
+enum class ErrorKind { ValueError, OverflowError, IndexError };
 
 struct SearchError {
   ErrorKind kind;

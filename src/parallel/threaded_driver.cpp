@@ -1,6 +1,6 @@
 #include "parallel/threaded_driver.hpp"
 
-#include "kernel/frame_loop.hpp"
+#include "kernel/fixed/frame_loop.hpp"
 #include "parallel/frame_blocks.hpp"
 
 namespace brenvox {

@@ -1,7 +1,8 @@
 #pragma once
+// The trajectory search with its frames shared out over a worker pool.
 
 #include "kernel/bond_buffer.hpp"
-#include "kernel/trajectory_search.hpp"
+#include "kernel/trajectory/search.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace brenvox {

@@ -14,8 +14,8 @@
 #include <mutex>
 #include <vector>
 
+#include "kernel/exception_state.hpp"
 #include "kernel/result.hpp"
-#include "parallel/exception_state.hpp"
 
 namespace brenvox {
 

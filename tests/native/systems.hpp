@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "kernel/bond_buffer.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/search_inputs.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/search_inputs.hpp"
 
 namespace brenvox::testing_support {
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "kernel/frame_collector.hpp"
-#include "kernel/frame_loop.hpp"
-#include "kernel/trajectory_search.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/frame_loop.hpp"
+#include "kernel/trajectory/search.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "systems.hpp"
 

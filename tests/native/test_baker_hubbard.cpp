@@ -7,8 +7,8 @@
 #include <random>
 
 #include "kernel/baker_hubbard.hpp"
-#include "kernel/cell_key.hpp"
 #include "kernel/distance_lanes.hpp"
+#include "kernel/fixed/cell_key.hpp"
 
 namespace brenvox {
 namespace {

@@ -4,10 +4,11 @@
 #include <vector>
 
 #include "kernel/bond_buffer.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/frame_loop.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/frame_loop.hpp"
+#include "kernel/fixed/input_checks.hpp"
+#include "kernel/fixed/search_inputs.hpp"
 #include "kernel/internal_failure.hpp"
-#include "kernel/search_inputs.hpp"
 
 namespace brenvox {
 namespace {

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "kernel/frame_loop.hpp"
+#include "kernel/fixed/frame_loop.hpp"
 #include "kernel/internal_failure.hpp"
 #include "parallel/frame_blocks.hpp"
 #include "parallel/threaded_driver.hpp"

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <map>
 
-#include "kernel/cell_key.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/frame_loop.hpp"
+#include "kernel/fixed/cell_key.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/fixed/frame_loop.hpp"
 #include "systems.hpp"
 
 namespace brenvox {

@@ -10,8 +10,8 @@
 #include <tuple>
 #include <vector>
 
-#include "kernel/trajectory_grid.hpp"
-#include "kernel/trajectory_probes.hpp"
+#include "kernel/trajectory/grid.hpp"
+#include "kernel/trajectory/probes.hpp"
 #include "trajectories.hpp"
 
 namespace brenvox {

@@ -4,9 +4,9 @@
 #include <limits>
 
 #include "kernel/baker_hubbard.hpp"
-#include "kernel/frame_collector.hpp"
-#include "kernel/trajectory_atoms.hpp"
-#include "kernel/trajectory_search.hpp"
+#include "kernel/fixed/frame_collector.hpp"
+#include "kernel/trajectory/atoms.hpp"
+#include "kernel/trajectory/search.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "systems.hpp"
 #include "trajectories.hpp"

@@ -7,9 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "kernel/hbond_criterion.hpp"
-#include "kernel/periodic_box.hpp"
-#include "kernel/trajectory_search.hpp"
+#include "kernel/trajectory/criterion.hpp"
+#include "kernel/trajectory/periodic_box.hpp"
+#include "kernel/trajectory/search.hpp"
 
 namespace brenvox::testing_support {
 
