@@ -51,7 +51,7 @@ format:
 	clang-format -i --style=file $$(git ls-files 'src/*.[ch]pp' 'tests/native/*.[ch]pp' 'bench/*.cpp')
 
 fuzz: $(VENV)/.installed
-	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/python/test_properties.py
+	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/engine/test_properties.py
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_grid.py
