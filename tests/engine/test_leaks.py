@@ -10,7 +10,8 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import EXPECTED_ROWS, FRAME, FUNCTION_NAMES, SANITIZED, HugeLength
+from helpers import EXPECTED_ROWS, FRAME, FUNCTION_NAMES, HugeLength
+from sanitizer import SANITIZED
 
 # The sanitizer's allocator keeps freed memory in quarantine and answers no malloc statistics.
 pytestmark = pytest.mark.skipif(SANITIZED, reason="measures the process's memory, not meaningful under ASan")

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, cli, plots
-from helpers import SANITIZED
+from sanitizer import SANITIZED
 
 # Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
 # donates to water 4 in even frames only (odd frames move water 4 away).
