@@ -1,5 +1,5 @@
 """Fixtures of the brenvox_hbond_rs engine suite; its constants and builders live in
-tests/shared/helpers.py."""
+helpers.py."""
 
 import functools
 import os
