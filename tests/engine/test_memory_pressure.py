@@ -7,7 +7,10 @@ import pytest
 from memory_sweep import build_squeezer, case_ids, check_sweep
 from sanitizer import SANITIZED
 
-pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
+pytestmark = [
+    pytest.mark.stress,
+    pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space"),
+]
 
 # (kind, function, workers, system, step in KiB, span in KiB): threaded address spans cover
 # every worker's 2 MiB stack; the grid spans cover a search's own working storage.

@@ -221,6 +221,7 @@ def test_figures_without_bonds(agg):
 
 
 
+@pytest.mark.stress
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
 def test_running_out_of_memory_is_one_line(files):
     """Under address-space limits from what the imports take up to what the run needs, the

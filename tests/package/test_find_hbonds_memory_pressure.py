@@ -8,7 +8,10 @@ import pytest
 from memory_sweep import build_squeezer, case_ids, check_sweep
 from sanitizer import SANITIZED
 
-pytestmark = pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
+pytestmark = [
+    pytest.mark.stress,
+    pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space"),
+]
 
 NUMPY_MAJOR = int(np.__version__.split(".")[0])
 
