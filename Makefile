@@ -3,9 +3,9 @@
 #                  CPython, the Python suites against a sanitizer build of the modules, and on
 #                  CPython 3.12 with NumPy 2.x and 1.26 from an sdist
 # make check       the quick loop, under a minute once built: lint, unsanitized native tests
-#                  (incremental) and the Python suites without the stress tests (leak and
-#                  memory-pressure sweeps, marked stress)
-# make test-quick  the Python and typing suites on the newest CPython only, stress tests included
+#                  (incremental) and the Python suites without the tests marked stress (leak and
+#                  memory-pressure sweeps) or slow (racing threads, dying workers, timeouts)
+# make test-quick  the Python and typing suites on the newest CPython only, stress and slow included
 # make lint        ruff over the Python code
 # make format      clang-format over the C++ code
 # make fuzz        the property-based suite with many more examples
@@ -38,7 +38,7 @@ test-python: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest -n 2
 
 test-python-unstressed: $(VENV)/.installed
-	$(VENV)/bin/python -m pytest -n 2 -m "not stress"
+	$(VENV)/bin/python -m pytest -n 2 -m "not stress and not slow"
 
 test-types: $(VENV)/.installed
 	$(VENV)/bin/python -m mypy --strict --warn-unused-ignores tests/typing python/brenvox_hbond
