@@ -2,8 +2,10 @@
 # make test        every suite: lint, native under sanitizers, Python and typing on the newest
 #                  CPython, the Python suites against a sanitizer build of the modules, and on
 #                  CPython 3.12 with NumPy 2.x and 1.26 from an sdist
-# make check       the quick loop: lint, unsanitized native tests, Python suites (incremental)
-# make test-quick  the Python and typing suites on the newest CPython only
+# make check       the quick loop, under a minute once built: lint, unsanitized native tests
+#                  (incremental) and the Python suites without the tests marked stress (leak and
+#                  memory-pressure sweeps) or slow (racing threads, dying workers, timeouts)
+# make test-quick  the Python and typing suites on the newest CPython only, stress and slow included
 # make lint        ruff over the Python code
 # make format      clang-format over the C++ code
 # make fuzz        the property-based suite with many more examples
@@ -14,15 +16,15 @@ PYTHON ?= $(shell tools/find-python)
 VENV := .venv
 MODULE_SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: demo test check test-quick test-native test-native-plain test-python test-types test-compat \
-	test-sanitized lint format fuzz bench clean
+.PHONY: demo test check test-quick test-native test-native-plain test-python test-python-unstressed \
+	test-types test-compat test-sanitized lint format fuzz bench clean
 
 demo: $(VENV)/.installed
 	$(VENV)/bin/python examples/demo.py
 
 test: lint test-native test-python test-types test-sanitized test-compat
 
-check: lint test-native-plain test-python
+check: lint test-native-plain test-python-unstressed
 
 test-quick: test-python test-types
 
@@ -34,6 +36,9 @@ test-native-plain: $(VENV)/.deps
 
 test-python: $(VENV)/.installed
 	$(VENV)/bin/python -m pytest -n 2
+
+test-python-unstressed: $(VENV)/.installed
+	$(VENV)/bin/python -m pytest -n 2 -m "not stress and not slow"
 
 test-types: $(VENV)/.installed
 	$(VENV)/bin/python -m mypy --strict --warn-unused-ignores tests/typing python/brenvox_hbond
@@ -51,7 +56,7 @@ format:
 	clang-format -i --style=file $$(git ls-files 'src/*.[ch]pp' 'tests/native/*.[ch]pp' 'bench/*.cpp')
 
 fuzz: $(VENV)/.installed
-	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/python/test_properties.py
+	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/engine/test_properties.py
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_grid.py

@@ -10,7 +10,10 @@ fork a fresh process per limit from a parent that has imported everything but ne
 function, so each point sees a true first call (NumPy's table not yet loaded, no thread yet
 prepared); "warm" sweeps step the limit in one process after a successful call. The sweeps run
 from nothing to well past what the call needs: for threaded calls past every worker's stack, so
-that thread start-up, each worker's first exception and the per-frame storage are all crossed."""
+that thread start-up, each worker's first exception and the per-frame storage are all crossed.
+
+The sweep shared by the engine's suite (tests/engine/test_memory_pressure.py) and the
+package's (tests/package/test_find_hbonds_memory_pressure.py), which name the calls swept."""
 
 import ast
 import os
@@ -19,14 +22,7 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
-
-NUMPY_MAJOR = int(np.__version__.split(".")[0])
-
-pytestmark = pytest.mark.skipif(
-    os.environ.get("BRENVOX_SANITIZED") == "1", reason="AddressSanitizer reserves terabytes of address space"
-)
 
 SWEEP = """
 import ctypes, hashlib, os, resource, warnings
@@ -132,28 +128,10 @@ expected = "rows " + hashlib.sha1(np.ascontiguousarray(search()).tobytes()).hexd
 print(repr(sorted({{"rows" if o == expected else o for o in outcomes}})), len(outcomes))
 """
 
-# (kind, function, workers, system, step in KiB, span in KiB): threaded address spans cover
-# every worker's 2 MiB stack; the grid spans cover a search's own working storage.
-CASES = [
-    ("heap", "run_baker_hubbard_brute", 1, "tiny", 2, 128),
-    ("heap", "run_baker_hubbard", 1, "tiny", 2, 128),
-    ("heap", "run_baker_hubbard", 1, "grid", 16, 2048),
-    ("heap", "find_hbonds", 1, "tiny", 2, 128),
-    ("heap", "find_hbonds", 1, "grid", 16, 2048),
-    ("address", "run_baker_hubbard", 1, "grid", 16, 2048),
-    ("address", "run_baker_hubbard_with_threads", 2, "tiny", 8, 2 * 2048 + 256),
-    ("address", "run_baker_hubbard_with_threads", 4, "tiny", 16, 4 * 2048 + 256),
-    # Fine steps: a worker's exception state once came short when the next worker's stack was
-    # mapped in the few KiB between its room and the runtime's allocation.
-    ("address", "run_baker_hubbard_with_threads", 8, "tiny", 4, 8 * 2048 + 512),
-    ("address", "run_baker_hubbard_with_threads", 2, "grid", 16, 2 * 2048 + 2048),
-    ("address", "find_hbonds", 4, "tiny", 16, 4 * 2048 + 256),
-    ("address", "find_hbonds", 2, "grid", 16, 2 * 2048 + 2048),
-]
 
 
-@pytest.fixture(scope="module")
-def squeezer(tmp_path_factory):
+def build_squeezer(tmp_path_factory):
+    """The heap squeezer's shared library, compiled into a scratch folder."""
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None:
         pytest.skip("no C compiler for the heap squeezer")
@@ -163,17 +141,12 @@ def squeezer(tmp_path_factory):
     return str(library)
 
 
-@pytest.mark.parametrize("mode", ["first", "warm"])
-@pytest.mark.parametrize(
-    ("kind", "name", "workers", "system", "step_kb", "span_kb"),
-    CASES,
-    ids=[f"{c[0]}-{c[1]}-{c[2]}w-{c[3]}-{c[5] // c[4] + 1}pts" for c in CASES],
-)
-def test_calls_under_memory_pressure_never_abort(squeezer, mode, kind, name, workers, system, step_kb, span_kb):
-    if (mode, kind, name) == ("first", "heap", "find_hbonds") and NUMPY_MAJOR < 2:
-        # find_hbonds' first dtype comparisons make NumPy 1.x build its cast table, which frees an
-        # invalid pointer when it runs out of memory there (abort in arraymethod_dealloc).
-        pytest.skip("NumPy 1.x aborts on its own when its cast table cannot be allocated")
+def case_ids(cases):
+    return [f"{c[0]}-{c[1]}-{c[2]}w-{c[3]}-{c[5] // c[4] + 1}pts" for c in cases]
+
+
+def check_sweep(squeezer, mode, kind, name, workers, system, step_kb, span_kb):
+    """Runs one sweep in a child interpreter and checks its outcomes."""
     code = SWEEP.format(
         mode=mode, kind=kind, name=name, workers=workers, system=system, step_kb=step_kb, span_kb=span_kb,
         squeezer=squeezer,

@@ -1,5 +1,5 @@
-"""Fixtures shared by the Python tests of brenvox_hbond_rs; shared constants and builders live
-in helpers.py."""
+"""Fixtures of the brenvox_hbond_rs engine suite; its constants and builders live in
+helpers.py."""
 
 import functools
 import os

@@ -1,5 +1,5 @@
-"""analyze on trajectory files and in-memory trajectories, HbondResult's tables, the site finders,
-the errors, and the package without its optional dependencies."""
+"""analyze on trajectory files and in-memory trajectories, the errors, and the package without its
+optional dependencies. HbondResult's tables are in test_results.py, the site finders in test_sites.py."""
 
 import json
 import subprocess
@@ -9,20 +9,10 @@ import textwrap
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze, element_sites, find_hbonds, mdanalysis_sites
+from brenvox_hbond import analyze, find_hbonds
+from water_box import N_FRAMES, N_MOLECULES
 
-N_MOLECULES, N_FRAMES = 120, 12
 WATER_PAIRS = [(o, o + h) for o in range(0, 3 * N_MOLECULES, 3) for h in (1, 2)]
-
-
-@pytest.fixture(scope="module")
-def traj():
-    pytest.importorskip("mdtraj")
-    from test_baker_hubbard import water_trajectory
-
-    # Whole molecules: MDAnalysis pairs hydrogens with donors by distance in frame 0.
-    return water_trajectory("triclinic", N_MOLECULES, N_FRAMES, seed=4, whole=True)
-
 
 @pytest.fixture(scope="module")
 def files(traj, tmp_path_factory):
@@ -37,11 +27,6 @@ def files(traj, tmp_path_factory):
 def stored(files):
     """The trajectory as the .xtc file holds it (coordinates rounded to 0.001 nm)."""
     return pytest.importorskip("mdtraj").load(str(files / "water.xtc"), top=str(files / "water.pdb"))
-
-
-@pytest.fixture(scope="module")
-def in_memory(traj):
-    return analyze(traj, geometry=True)
 
 
 @pytest.mark.parametrize("chunk_size", [1, 3, N_FRAMES, 50])
@@ -116,103 +101,6 @@ def test_geometry_agrees_with_mdtraj(files, stored):
     np.testing.assert_allclose(np.cos(np.radians(result.angles)), np.cos(md.compute_angles(stored, triplets)[at]),
                                atol=1e-5)
     assert np.all(result.distances_ha < 0.25) and np.all(result.angles > 120.0)
-
-
-@pytest.mark.parametrize("freq", [0.0, 0.1, 0.5])
-def test_occupancy_agrees_with_baker_hubbard(traj, in_memory, freq):
-    triplets, fraction = in_memory.occupancy(freq)
-    expected = pytest.importorskip("mdtraj").baker_hubbard(traj, freq=freq, exclude_water=False)
-    assert set(map(tuple, triplets.tolist())) == set(map(tuple, expected.tolist()))
-    assert np.all(fraction > freq) and np.all(np.diff(fraction) <= 0)
-
-
-def test_counts_csv_and_lifetime(in_memory, tmp_path):
-    for by in ("resname", "name", "element", "residue"):
-        table = in_memory.counts_by_type(by)
-        assert table["count"].sum() == len(in_memory.hbonds)
-        np.testing.assert_allclose(table["per_frame"], table["count"] / N_FRAMES)
-    assert len(in_memory.counts_by_type("residue")) > 1
-    in_memory.counts_to_csv(tmp_path / "counts.csv")
-    assert (tmp_path / "counts.csv").read_text().splitlines() == ["frame,time_ps,n_hbonds"] + [
-        f"{f},{2.5 * f:g},{c}" for f, c in enumerate(in_memory.counts)]
-    tau, correlation = in_memory.lifetime(tau_max=5)
-    np.testing.assert_array_equal(tau, np.arange(6))
-    assert correlation[0] == 1.0 and np.all((correlation >= 0.0) & (correlation <= 1.0))
-
-
-def test_dataframe(in_memory):
-    pytest.importorskip("pandas")
-    frame, rows = in_memory.to_dataframe(), in_memory.hbonds
-    assert list(frame.columns) == [
-        "frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_chain", "donor_resname", "donor_resid",
-        "donor_name", "hydrogen_name", "acceptor_chain", "acceptor_resname", "acceptor_resid", "acceptor_name",
-        "distance_da_nm", "distance_ha_nm", "angle_deg"]
-    np.testing.assert_array_equal(frame[["frame", "donor", "hydrogen", "acceptor"]].to_numpy(), rows)
-    np.testing.assert_array_equal(frame["time_ps"], 2.5 * rows[:, 0])
-    np.testing.assert_array_equal(frame["acceptor_resid"], rows[:, 3] // 3)
-    assert set(frame["donor_name"]) == {"O"} and set(frame["hydrogen_name"]) == {"H1", "H2"}
-
-
-def test_element_sites_order():
-    # An O-H bond before the N-H bonds, an N-H bond written hydrogen first, lower-case symbols.
-    elements, bonds = ["O", "H", "C", "N", "h", "n", "H", "c"], [(0, 1), (2, 3), (4, 3), (2, 0), (5, 6), (5, 7)]
-    sites = element_sites(elements, bonds)
-    assert sites.donor_h_pairs.tolist() == [[3, 4], [5, 6], [0, 1]]
-    assert sites.acceptors.tolist() == [0, 3, 5]
-    assert element_sites(elements, bonds, donor_elements=("O", "N")).donor_h_pairs.tolist() == [[0, 1], [3, 4], [5, 6]]
-    with pytest.raises(IndexError):
-        element_sites(elements, [(0, 8)])
-
-
-def test_element_sites_equal_mdtraj_sites_on_protein():
-    md = pytest.importorskip("mdtraj")
-    from brenvox_hbond import mdtraj_sites
-
-    topology = md.load_topology(pytest.importorskip("MDAnalysisTests.datafiles").PDB_small)
-    sites = element_sites([atom.element.symbol for atom in topology.atoms],
-                          [(one.index, two.index) for one, two in topology.bonds])
-    expected = mdtraj_sites(topology, exclude_water=False)
-    np.testing.assert_array_equal(sites.donor_h_pairs, expected.donor_h_pairs)
-    np.testing.assert_array_equal(sites.acceptors, expected.acceptors)
-
-
-def small_universe(bonds, elements):
-    """MOL: N, H 1.0 Å from it, O, H 1.3 Å from it; SOL: a water."""
-    mda = pytest.importorskip("MDAnalysis")
-    universe = mda.Universe.empty(7, n_residues=2, atom_resindex=[0, 0, 0, 0, 1, 1, 1], trajectory=True)
-    universe.add_TopologyAttr("names", ["N", "HN", "OH", "HO", "OW", "HW1", "HW2"])
-    universe.add_TopologyAttr("resnames", ["MOL", "SOL"])
-    if elements:
-        universe.add_TopologyAttr("elements", ["N", "H", "O", "H", "O", "H", "H"])
-    if bonds:
-        universe.add_TopologyAttr("bonds", [(0, 1), (3, 2), (4, 5), (4, 6)])
-    universe.atoms.positions = np.array([[2, 2, 2], [3, 2, 2], [7, 2, 2], [7, 3.3, 2], [12, 2, 2], [12.9, 2, 2],
-                                         [12, 1.1, 2]])
-    return universe
-
-
-@pytest.mark.parametrize("elements", [True, False])
-@pytest.mark.parametrize(("bonds", "selections", "pairs", "acceptors"), [
-    (True, {}, [[0, 1], [2, 3], [4, 5], [4, 6]], [0, 2, 4]),
-    (False, {}, [[0, 1], [4, 5], [4, 6]], [0, 2, 4]),
-    (True, {"exclude_water": True}, [[0, 1], [2, 3]], [0, 2]),
-    (False, {"exclude_water": True}, [[0, 1]], [0, 2]),
-    (True, {"donors": "name OH", "hydrogens": "name HO", "acceptors": "resname SOL and name OW"}, [[2, 3]], [4]),
-    (False, {"donors": "name OW", "acceptors": "name N"}, [[4, 5], [4, 6]], [0]),
-])
-def test_mdanalysis_sites(elements, bonds, selections, pairs, acceptors):
-    sites = mdanalysis_sites(small_universe(bonds, elements), **selections)
-    assert sites.donor_h_pairs.tolist() == pairs
-    assert sites.acceptors.tolist() == acceptors
-
-
-def test_mdanalysis_sites_pair_across_the_box():
-    universe = small_universe(bonds=False, elements=True)
-    universe.dimensions = [20.0, 20.0, 20.0, 90.0, 90.0, 90.0]
-    positions = universe.atoms.positions
-    positions[1] = positions[0] + [0.0, 0.0, 19.0]  # 1 Å from N through the box face
-    universe.atoms.positions = positions
-    assert mdanalysis_sites(universe).donor_h_pairs.tolist() == [[0, 1], [4, 5], [4, 6]]
 
 
 @pytest.mark.parametrize("backend", ["mdtraj", "mdanalysis"])

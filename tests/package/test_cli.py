@@ -1,4 +1,5 @@
-"""The brenvox-hbond command and the figures, on a four-water periodic box built by hand."""
+"""The brenvox-hbond command, on a four-water periodic box built by hand (its figures are in
+test_plots.py)."""
 
 import resource
 import subprocess
@@ -7,8 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, cli, plots
-from helpers import SANITIZED
+from brenvox_hbond import analyze, cli
+from sanitizer import SANITIZED
 
 # Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
 # donates to water 4 in even frames only (odd frames move water 4 away).
@@ -176,51 +177,7 @@ def test_command_imports_numpy_only():
     assert not {"mdtraj", "MDAnalysis", "pandas", "pyarrow", "matplotlib", "tqdm"} & set(loaded.split())
 
 
-# -- figures -----------------------------------------------------------------------------------
-
-def _result(rows):
-    rows = np.array(rows, dtype=np.uint32).reshape(-1, 4)
-    labels = AtomLabels(np.array(["O", "H1", "H2"] * 4), np.full(12, "HOH"), np.repeat(np.arange(1, 5), 3),
-                        np.array(["O", "H", "H"] * 4), np.repeat(["1", "2", "3", "4"], 3))
-    return HbondResult(rows, np.arange(5), np.array(TIMES), np.bincount(rows[:, 0], minlength=5),
-                       Sites([[0, 1], [6, 7]], [3, 9]), labels)
-
-
-BONDED = _result([(f, 0, 1, 3) for f in range(5)] + [(f, 6, 7, 9) for f in (0, 2, 4)])
-
-
-@pytest.fixture
-def agg():
-    matplotlib = pytest.importorskip("matplotlib")
-    matplotlib.use("Agg")
-
-
-@pytest.mark.parametrize("top, widths, labels", [(1, [100], [BOND_1]), (5, [100, 60], [BOND_1, BOND_3])])
-def test_occupancy_bars(agg, top, widths, labels):
-    ax = plots.plot_occupancy(BONDED, top=top).axes[0]
-    assert [bar.get_width() for bar in ax.patches] == pytest.approx(widths)
-    assert [tick.get_text() for tick in ax.get_yticklabels()] == labels
-
-
-def test_curves_and_summary_figure(agg):
-    counts = plots.plot_counts(BONDED).axes[0].lines[0]
-    assert counts.get_xdata().tolist() == TIMES and counts.get_ydata().tolist() == [2, 1, 2, 1, 2]
-    continuous, intermittent = plots.plot_lifetime(BONDED, tau_max=3, intermittency=1).axes[0].lines
-    assert continuous.get_xdata().tolist() == [0, 2, 4, 6]  # tau in ps, dt = 2 ps
-    assert continuous.get_ydata()[1] > BONDED.lifetime(3)[1][1]  # the forgiven gaps raise C(1)
-    assert intermittent.get_ydata().tolist() == pytest.approx(BONDED.intermittent_lifetime(3)[1])
-    figure = plots.summary_figure(BONDED)
-    assert len(figure.axes) == 3 and plots.plot_counts(BONDED, ax=figure.axes[0]) is figure
-
-
-def test_figures_without_bonds(agg):
-    empty = _result([])
-    for draw in (plots.plot_occupancy, plots.plot_lifetime):
-        ax = draw(empty).axes[0]
-        assert not ax.patches and not ax.lines and ax.texts[0].get_text() == "no hydrogen bonds"
-
-
-
+@pytest.mark.stress
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves terabytes of address space")
 def test_running_out_of_memory_is_one_line(files):
     """Under address-space limits from what the imports take up to what the run needs, the

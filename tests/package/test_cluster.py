@@ -118,6 +118,7 @@ def nothing_left_to_run(scheduler):
                 or scheduler.replicated_tasks)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("killed", ["one worker", "every worker"])
 @pytest.mark.parametrize("moment", ["tasks running", "parts waiting on the workers"])
 def test_killed_workers_do_not_change_the_result(client, files, monkeypatch, moment, killed):
@@ -149,6 +150,7 @@ class DieWhenRunning(distributed.WorkerPlugin):
             os._exit(1)
 
 
+@pytest.mark.slow
 def test_workers_that_keep_dying_end_the_run_with_one_error(client, files):
     client.register_plugin(DieWhenRunning(), name="die-when-running")
     try:
@@ -201,6 +203,7 @@ def test_command_line_on_a_cluster(client, files, damaged, tmp_path, capsys):
     np.testing.assert_array_equal(np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2], serial.counts[:23])
 
 
+@pytest.mark.slow
 def test_command_line_starts_and_stops_a_local_cluster(files, tmp_path):
     counts = tmp_path / "counts.csv"
     done = subprocess.run([sys.executable, "-m", "brenvox_hbond", str(files / "second.xtc"), "--top",
@@ -239,6 +242,7 @@ def not_a_scheduler(request):
         end.close()
 
 
+@pytest.mark.slow
 def test_an_address_without_a_scheduler_fails_in_bounded_time(files, not_a_scheduler):
     done = subprocess.run([sys.executable, "-m", "brenvox_hbond", str(files / "second.xtc"), "--top",
                            str(files / "water.pdb"), "--scheduler", not_a_scheduler, "--connect-timeout", "2"],

@@ -9,6 +9,8 @@ import textwrap
 
 import pytest
 
+pytestmark = pytest.mark.slow
+
 CHILD = """
 import tempfile, threading, time
 import numpy as np

@@ -10,10 +10,14 @@ import weakref
 import numpy as np
 import pytest
 
-from helpers import EXPECTED_ROWS, FRAME, FUNCTION_NAMES, SANITIZED, HugeLength
+from helpers import EXPECTED_ROWS, FRAME, FUNCTION_NAMES, HugeLength
+from sanitizer import SANITIZED
 
 # The sanitizer's allocator keeps freed memory in quarantine and answers no malloc statistics.
-pytestmark = pytest.mark.skipif(SANITIZED, reason="measures the process's memory, not meaningful under ASan")
+pytestmark = [
+    pytest.mark.stress,
+    pytest.mark.skipif(SANITIZED, reason="measures the process's memory, not meaningful under ASan"),
+]
 
 # Out-of-range padding makes every conversion large, so that a buffer kept per call adds tens of
 # MB over the loop, while the filter leaves the search itself small: 128 kB in either list.

@@ -1,11 +1,12 @@
 """Donors, acceptors and labels from real topologies (a solvated peptide pentamer with NaCl,
-written by GROMACS), through MDTraj and MDAnalysis alike."""
+written by GROMACS), through MDTraj and MDAnalysis alike; element_sites, and mdanalysis_sites on
+small universes built by hand."""
 
 
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze
+from brenvox_hbond import analyze, element_sites
 from brenvox_hbond.labels import mdanalysis_labels, mdtraj_labels
 from brenvox_hbond.sites import mdanalysis_sites, mdtraj_sites
 from pentamer_files import GRO, PDB, PEPTIDES_TPR, XTC
@@ -111,3 +112,65 @@ def test_excluding_all_the_water_of_a_water_box_says_so(tmp_path, backend):
     water.save_xtc(str(tmp_path / "water.xtc"))
     with pytest.raises(ValueError, match="excluding water left no donor-hydrogen pairs"):
         analyze(tmp_path / "water.xtc", tmp_path / "water.gro", backend=backend, exclude_water=True)
+
+
+def test_element_sites_order():
+    # An O-H bond before the N-H bonds, an N-H bond written hydrogen first, lower-case symbols.
+    elements, bonds = ["O", "H", "C", "N", "h", "n", "H", "c"], [(0, 1), (2, 3), (4, 3), (2, 0), (5, 6), (5, 7)]
+    sites = element_sites(elements, bonds)
+    assert sites.donor_h_pairs.tolist() == [[3, 4], [5, 6], [0, 1]]
+    assert sites.acceptors.tolist() == [0, 3, 5]
+    assert element_sites(elements, bonds, donor_elements=("O", "N")).donor_h_pairs.tolist() == [[0, 1], [3, 4], [5, 6]]
+    with pytest.raises(IndexError):
+        element_sites(elements, [(0, 8)])
+
+
+def test_element_sites_equal_mdtraj_sites_on_protein():
+    md = pytest.importorskip("mdtraj")
+    from brenvox_hbond import mdtraj_sites
+
+    topology = md.load_topology(pytest.importorskip("MDAnalysisTests.datafiles").PDB_small)
+    sites = element_sites([atom.element.symbol for atom in topology.atoms],
+                          [(one.index, two.index) for one, two in topology.bonds])
+    expected = mdtraj_sites(topology, exclude_water=False)
+    np.testing.assert_array_equal(sites.donor_h_pairs, expected.donor_h_pairs)
+    np.testing.assert_array_equal(sites.acceptors, expected.acceptors)
+
+
+def small_universe(bonds, elements):
+    """MOL: N, H 1.0 Å from it, O, H 1.3 Å from it; SOL: a water."""
+    mda = pytest.importorskip("MDAnalysis")
+    universe = mda.Universe.empty(7, n_residues=2, atom_resindex=[0, 0, 0, 0, 1, 1, 1], trajectory=True)
+    universe.add_TopologyAttr("names", ["N", "HN", "OH", "HO", "OW", "HW1", "HW2"])
+    universe.add_TopologyAttr("resnames", ["MOL", "SOL"])
+    if elements:
+        universe.add_TopologyAttr("elements", ["N", "H", "O", "H", "O", "H", "H"])
+    if bonds:
+        universe.add_TopologyAttr("bonds", [(0, 1), (3, 2), (4, 5), (4, 6)])
+    universe.atoms.positions = np.array([[2, 2, 2], [3, 2, 2], [7, 2, 2], [7, 3.3, 2], [12, 2, 2], [12.9, 2, 2],
+                                         [12, 1.1, 2]])
+    return universe
+
+
+@pytest.mark.parametrize("elements", [True, False])
+@pytest.mark.parametrize(("bonds", "selections", "pairs", "acceptors"), [
+    (True, {}, [[0, 1], [2, 3], [4, 5], [4, 6]], [0, 2, 4]),
+    (False, {}, [[0, 1], [4, 5], [4, 6]], [0, 2, 4]),
+    (True, {"exclude_water": True}, [[0, 1], [2, 3]], [0, 2]),
+    (False, {"exclude_water": True}, [[0, 1]], [0, 2]),
+    (True, {"donors": "name OH", "hydrogens": "name HO", "acceptors": "resname SOL and name OW"}, [[2, 3]], [4]),
+    (False, {"donors": "name OW", "acceptors": "name N"}, [[4, 5], [4, 6]], [0]),
+])
+def test_mdanalysis_sites(elements, bonds, selections, pairs, acceptors):
+    sites = mdanalysis_sites(small_universe(bonds, elements), **selections)
+    assert sites.donor_h_pairs.tolist() == pairs
+    assert sites.acceptors.tolist() == acceptors
+
+
+def test_mdanalysis_sites_pair_across_the_box():
+    universe = small_universe(bonds=False, elements=True)
+    universe.dimensions = [20.0, 20.0, 20.0, 90.0, 90.0, 90.0]
+    positions = universe.atoms.positions
+    positions[1] = positions[0] + [0.0, 0.0, 19.0]  # 1 Å from N through the box face
+    universe.atoms.positions = positions
+    assert mdanalysis_sites(universe).donor_h_pairs.tolist() == [[0, 1], [4, 5], [4, 6]]

@@ -1,12 +1,6 @@
 """Constants and builders shared by the Python tests of brenvox_hbond_rs."""
 
-import os
-
 import numpy as np
-
-# Set by the run against the sanitizer build of the modules, where address-space limits and
-# malloc's own statistics mean nothing.
-SANITIZED = os.environ.get("BRENVOX_SANITIZED") == "1"
 
 FUNCTION_NAMES = ("run_baker_hubbard", "run_baker_hubbard_brute", "run_baker_hubbard_with_threads")
 SEARCH_PARAMETERS = ("xyz_flat", "n_frames", "n_atoms", "donor_h_pairs", "acceptor_indices")

@@ -191,39 +191,3 @@ def test_lifetime_integral(tau, values, dt, expected):
 def test_lifetime_integral_rejects(tau, values, dt, error):
     with pytest.raises(error):
         lifetime_integral(tau, values, dt)
-
-
-def result_with_times(times):
-    from brenvox_hbond import HbondResult, Sites
-
-    rows = np.array([(f, 0, 1, 2) for f in range(len(times)) if f % 3 != 2], dtype=np.uint32)
-    return HbondResult(rows, np.arange(len(times)), np.asarray(times, dtype=np.float64),
-                       np.bincount(rows[:, 0], minlength=len(times)), Sites([[0, 1]], [2]))
-
-
-@pytest.mark.parametrize("kind", ["lifetime", "intermittent_lifetime"])
-def test_lifetimes_come_in_ps_from_the_frames_times(kind):
-    even = result_with_times(np.float32(250000.0) + np.float32(0.2) * np.arange(9, dtype=np.float32))
-    curve = getattr(even, kind)(tau_max=4)
-    tau, timeseries = curve
-    assert curve.dt_ps == pytest.approx(0.2, abs=0.02)
-    np.testing.assert_array_equal(curve.tau_ps, tau * curve.dt_ps)
-    assert lifetimes.lifetime_integral(curve) == lifetimes.lifetime_integral(tau, timeseries, dt=curve.dt_ps)
-
-
-def test_lifetimes_over_times_that_restart_are_in_frames_only():
-    restarted = result_with_times([0.0, 1.0, 2.0, 0.0, 1.0, 2.0])  # two files, each from 0 ps
-    with pytest.warns(RuntimeWarning, match="frame 3 comes -2 ps after the one before"):
-        curve = restarted.lifetime(tau_max=2)
-    assert curve.tau_ps is None
-    with pytest.raises(ValueError, match="not evenly spaced in time"):
-        lifetimes.lifetime_integral(curve)
-    pytest.importorskip("matplotlib")
-    from brenvox_hbond import plots
-
-    with pytest.warns(RuntimeWarning, match="not evenly spaced"):
-        figure = plots.summary_figure(restarted)
-    lifetime_axes = figure.axes[1]
-    assert lifetime_axes.get_xlabel() == "τ (frames)"
-    assert "frames not evenly spaced in time" in [text.get_text() for text in lifetime_axes.texts]
-    assert figure._suptitle.get_text() == "Baker–Hubbard: H···A < 0.25 nm, D–H···A > 120°, periodic box"

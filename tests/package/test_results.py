@@ -1,0 +1,144 @@
+"""HbondResult (results.py): its writers, which replace a file whole or not at all, the times they
+write, occupancy, counts, tables, and lifetimes in ps or frames."""
+
+import numpy as np
+import pytest
+
+from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, lifetimes
+from brenvox_hbond.results import time_text
+from water_box import N_FRAMES
+
+ROWS = np.array([[0, 0, 1, 2], [1, 0, 1, 2]], dtype=np.uint32)
+
+
+def result(times=(0.0, 0.2)):
+    labels = AtomLabels(np.array(["O", "H", "O"]), np.full(3, "SOL"), np.array([1, 1, 2]), np.array(["O", "H", "O"]))
+    return HbondResult(ROWS, np.arange(len(times)), np.asarray(times, dtype=np.float64), np.ones(len(times), np.int64),
+                       Sites([[0, 1]], [2]), labels)
+
+
+def failing_writer(target_module, name, exception):
+    """A writer that writes a little of its file, then fails."""
+    def write(self_or_path, *args, **kwargs):
+        path = args[0] if not isinstance(self_or_path, (str, bytes)) and args else self_or_path
+        with open(path, "w") as out:
+            out.write("frame,time_ps\n0,")
+        raise exception
+
+    return target_module, name, write
+
+
+WRITERS = {
+    "counts_to_csv": lambda r, p: r.counts_to_csv(p),
+    "to_csv": lambda r, p: r.to_csv(p),
+    "to_parquet": lambda r, p: r.to_parquet(p),
+}
+
+
+@pytest.mark.parametrize("exception", [KeyboardInterrupt(), OSError(28, "No space left on device")])
+@pytest.mark.parametrize("writer", WRITERS)
+def test_a_failed_write_leaves_the_earlier_file_and_no_other(tmp_path, monkeypatch, writer, exception):
+    if writer != "counts_to_csv":
+        pd = pytest.importorskip("pandas")
+        if writer == "to_parquet":
+            pytest.importorskip("pyarrow")
+        monkeypatch.setattr(*failing_writer(pd.DataFrame, writer, exception))
+    else:
+        monkeypatch.setattr("brenvox_hbond.results.time_text", lambda time: (_ for _ in ()).throw(exception))
+    target = tmp_path / f"out.{'parquet' if writer == 'to_parquet' else 'csv'}"
+    target.write_text("earlier")
+    with pytest.raises(type(exception)) as raised:
+        WRITERS[writer](result(), target)
+    assert target.read_text() == "earlier" and [path.name for path in tmp_path.iterdir()] == [target.name]
+    if isinstance(exception, OSError):
+        assert str(raised.value) == f"cannot write {target}: No space left on device"
+    monkeypatch.undo()
+    WRITERS[writer](result(), target)
+    assert target.read_bytes() != b"earlier" and [path.name for path in tmp_path.iterdir()] == [target.name]
+
+
+@pytest.mark.parametrize(("stored", "text"), [
+    (np.float32(250000.2), "250000.2"), (np.float32(0.2), "0.2"), (np.float32(2e6 + 0.4), "2000000.4"),
+    (250000.123456789, "250000.123456789"), (1.5e-5, "0.000015"), (0.0, "0"), (1e7, "10000000"),
+])
+def test_times_read_back_as_stored(tmp_path, stored, text):
+    assert time_text(float(stored)) == text
+    path = tmp_path / "counts.csv"
+    result((0.0, float(stored))).counts_to_csv(path)
+    written = path.read_text().splitlines()[2].split(",")[1]
+    assert written == text and type(stored)(float(written)) == stored
+    assert f"to {text} ps" in result((0.0, float(stored))).summary()
+
+@pytest.fixture(scope="module")
+def in_memory(traj):
+    return analyze(traj, geometry=True)
+
+
+@pytest.mark.parametrize("freq", [0.0, 0.1, 0.5])
+def test_occupancy_agrees_with_baker_hubbard(traj, in_memory, freq):
+    triplets, fraction = in_memory.occupancy(freq)
+    expected = pytest.importorskip("mdtraj").baker_hubbard(traj, freq=freq, exclude_water=False)
+    assert set(map(tuple, triplets.tolist())) == set(map(tuple, expected.tolist()))
+    assert np.all(fraction > freq) and np.all(np.diff(fraction) <= 0)
+
+
+def test_counts_csv_and_lifetime(in_memory, tmp_path):
+    for by in ("resname", "name", "element", "residue"):
+        table = in_memory.counts_by_type(by)
+        assert table["count"].sum() == len(in_memory.hbonds)
+        np.testing.assert_allclose(table["per_frame"], table["count"] / N_FRAMES)
+    assert len(in_memory.counts_by_type("residue")) > 1
+    in_memory.counts_to_csv(tmp_path / "counts.csv")
+    assert (tmp_path / "counts.csv").read_text().splitlines() == ["frame,time_ps,n_hbonds"] + [
+        f"{f},{2.5 * f:g},{c}" for f, c in enumerate(in_memory.counts)]
+    tau, correlation = in_memory.lifetime(tau_max=5)
+    np.testing.assert_array_equal(tau, np.arange(6))
+    assert correlation[0] == 1.0 and np.all((correlation >= 0.0) & (correlation <= 1.0))
+
+
+def test_dataframe(in_memory):
+    pytest.importorskip("pandas")
+    frame, rows = in_memory.to_dataframe(), in_memory.hbonds
+    assert list(frame.columns) == [
+        "frame", "time_ps", "donor", "hydrogen", "acceptor", "donor_chain", "donor_resname", "donor_resid",
+        "donor_name", "hydrogen_name", "acceptor_chain", "acceptor_resname", "acceptor_resid", "acceptor_name",
+        "distance_da_nm", "distance_ha_nm", "angle_deg"]
+    np.testing.assert_array_equal(frame[["frame", "donor", "hydrogen", "acceptor"]].to_numpy(), rows)
+    np.testing.assert_array_equal(frame["time_ps"], 2.5 * rows[:, 0])
+    np.testing.assert_array_equal(frame["acceptor_resid"], rows[:, 3] // 3)
+    assert set(frame["donor_name"]) == {"O"} and set(frame["hydrogen_name"]) == {"H1", "H2"}
+
+def result_with_times(times):
+    from brenvox_hbond import HbondResult, Sites
+
+    rows = np.array([(f, 0, 1, 2) for f in range(len(times)) if f % 3 != 2], dtype=np.uint32)
+    return HbondResult(rows, np.arange(len(times)), np.asarray(times, dtype=np.float64),
+                       np.bincount(rows[:, 0], minlength=len(times)), Sites([[0, 1]], [2]))
+
+
+@pytest.mark.parametrize("kind", ["lifetime", "intermittent_lifetime"])
+def test_lifetimes_come_in_ps_from_the_frames_times(kind):
+    even = result_with_times(np.float32(250000.0) + np.float32(0.2) * np.arange(9, dtype=np.float32))
+    curve = getattr(even, kind)(tau_max=4)
+    tau, timeseries = curve
+    assert curve.dt_ps == pytest.approx(0.2, abs=0.02)
+    np.testing.assert_array_equal(curve.tau_ps, tau * curve.dt_ps)
+    assert lifetimes.lifetime_integral(curve) == lifetimes.lifetime_integral(tau, timeseries, dt=curve.dt_ps)
+
+
+def test_lifetimes_over_times_that_restart_are_in_frames_only():
+    restarted = result_with_times([0.0, 1.0, 2.0, 0.0, 1.0, 2.0])  # two files, each from 0 ps
+    with pytest.warns(RuntimeWarning, match="frame 3 comes -2 ps after the one before"):
+        curve = restarted.lifetime(tau_max=2)
+    assert curve.tau_ps is None
+    with pytest.raises(ValueError, match="not evenly spaced in time"):
+        lifetimes.lifetime_integral(curve)
+    pytest.importorskip("matplotlib")
+    from brenvox_hbond import plots
+
+    with pytest.warns(RuntimeWarning, match="not evenly spaced"):
+        figure = plots.summary_figure(restarted)
+    lifetime_axes = figure.axes[1]
+    assert lifetime_axes.get_xlabel() == "τ (frames)"
+    assert "frames not evenly spaced in time" in [text.get_text() for text in lifetime_axes.texts]
+    assert figure._suptitle.get_text() == "Baker–Hubbard: H···A < 0.25 nm, D–H···A > 120°, periodic box"
