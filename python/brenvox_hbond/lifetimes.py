@@ -7,6 +7,11 @@ Observations are rows ``(frames[i], keys[i])``: bond ``keys[i]`` is present in f
 The continuous function works on runs of consecutive presence, so its memory grows with the
 number of rows, never with (distinct bonds × frames). The intermittent one transforms dense
 presence rows, a block of bonds at a time, so the dense part stays bounded too.
+
+References
+----------
+A. Luzar and D. Chandler, "Hydrogen-bond kinetics in liquid water", Nature 379, 55–57 (1996):
+the intermittent autocorrelation of hydrogen-bond presence and the lifetimes drawn from it.
 """
 
 import itertools
@@ -154,6 +159,11 @@ def intermittent_autocorrelation(
     tau : ndarray of int64, shape (tau_max + 1,)
         0, 1, ..., tau_max, in frames; empty for n_frames < 2 and the default tau_max.
     timeseries : ndarray of float64, shape (tau_max + 1,)
+
+    References
+    ----------
+    A. Luzar and D. Chandler, "Hydrogen-bond kinetics in liquid water", Nature 379, 55–57
+    (1996).
     """
     n = _integer(n_frames, "n_frames", 0)
     window = max(n - 1, 0)

@@ -33,13 +33,42 @@ class TripletCounts:
 
 @dataclass
 class HbondResult:
-    """Hydrogen bonds found frame by frame.
+    """Hydrogen bonds found frame by frame, by the Baker–Hubbard criterion.
 
     `hbonds` holds one row ``(frame, donor, hydrogen, acceptor)`` per bond and frame, where
     frame counts the analysed frames from 0 (``frames[frame]`` is its index in the trajectory
     and ``times[frame]`` its time in ps). Rows come ordered by frame; within a frame as
     `find_hbonds` orders them. With ``keep_rows=False`` no rows are kept and only the counts
     per frame and, in `triplet_counts`, the frames each triplet is bonded in are kept.
+
+    Attributes
+    ----------
+    hbonds : ndarray of uint32, shape (n_rows, 4), or None
+        ``(frame, donor, hydrogen, acceptor)`` rows; None with ``keep_rows=False``.
+    frames : ndarray of int64, shape (n_frames,)
+        Index in the trajectory of each analysed frame.
+    times : ndarray of float64, shape (n_frames,)
+        Time of each analysed frame, in ps.
+    counts : ndarray of int64, shape (n_frames,)
+        Bonds in each analysed frame.
+    sites : Sites
+        The donor–hydrogen pairs and acceptors searched.
+    labels : AtomLabels or None
+        Atom, residue and chain names, from the topology.
+    distance_cutoff, angle_cutoff : float
+        The H–A cut-off in nm and the D–H–A cut-off in degrees the search used.
+    periodic : bool
+        Whether the search used the periodic box.
+    distances_da, distances_ha, angles : ndarray of float64, shape (n_rows,), or None
+        With ``geometry=True``: the D–A and H–A distances in nm and the D–H–A angle in degrees
+        of each row.
+    triplet_counts : TripletCounts or None
+        With ``keep_rows=False``: the distinct triplets and the frames each is bonded in.
+
+    References
+    ----------
+    E. N. Baker and R. E. Hubbard, "Hydrogen bonding in globular proteins", Prog. Biophys. Mol.
+    Biol. 44, 97–179 (1984).
     """
 
     hbonds: npt.NDArray[np.uint32] | None
@@ -59,18 +88,33 @@ class HbondResult:
 
     @property
     def n_frames(self) -> int:
+        """Number of analysed frames."""
         return len(self.frames)
 
     @property
     def dt(self) -> float:
-        """Time between analysed frames in ps (the median spacing; 1.0 with fewer than two frames)."""
+        """Time between analysed frames in ps (the median spacing; 1.0 with fewer than two frames).
+
+        Returns
+        -------
+        float
+            The median of the differences of `times`, in ps; 1.0 with fewer than two frames.
+        """
         if self.n_frames < 2:
             return 1.0
         return float(np.median(np.diff(self.times)))
 
     def time_step(self) -> float | None:
         """The time between analysed frames in ps when they are evenly spaced in time (within the
-        precision times are stored with), else None, with a RuntimeWarning."""
+        precision times are stored with), else None, with a RuntimeWarning.
+
+        Returns
+        -------
+        float or None
+            The common spacing of `times` in ps (their median difference); None with fewer
+            than two frames, or when some spacing differs from it (a RuntimeWarning names the
+            first such frame).
+        """
         if self.n_frames < 2:
             return None
         steps = np.diff(self.times)
@@ -93,7 +137,21 @@ class HbondResult:
         )
 
     def summary(self, top: int = 5) -> str:
-        """A few lines for a terminal: frames, bonds per frame, the `top` most occupied bonds."""
+        """A few lines for a terminal: frames, bonds per frame, the `top` most occupied bonds.
+
+        Parameters
+        ----------
+        top : int, default 5
+            Most occupied bonds to list, with their occupancy in percent; 0 lists none.
+
+        Returns
+        -------
+        str
+            Lines separated by newlines, without a final newline: frames analysed and their
+            time span in ps, the numbers of donor–hydrogen pairs and acceptors, the mean,
+            minimum and maximum bonds per frame, and when occupancy is known, the number of
+            distinct bonds and the `top` most occupied.
+        """
         lines = [
             f"frames analysed: {self.n_frames}"
             + (f" (time {time_text(self.times[0])} to {time_text(self.times[-1])} ps)" if self.n_frames else ""),
@@ -115,7 +173,21 @@ class HbondResult:
 
     def describe(self, triplet: npt.ArrayLike) -> str:
         """A (donor, hydrogen, acceptor) triplet as ``A:GLU7-N - A:GLU7-H ... B:ASP9-OD1``, each
-        atom with its chain (atom indices without labels)."""
+        atom with its chain (atom indices without labels).
+
+        Parameters
+        ----------
+        triplet : array_like of int, 3 items
+            Donor, hydrogen and acceptor atom indices, as a row of `unique_triplets` or
+            `occupancy`.
+
+        Returns
+        -------
+        str
+            ``donor - hydrogen ... acceptor``, each atom as chain, residue name and number and
+            atom name (``B:ASP9-OD1``; without a chain, ``ASP9-OD1``), or as its atom index
+            when the result has no labels.
+        """
         atoms = [int(atom) for atom in np.asarray(triplet).reshape(3)]
         if self.labels is None:
             return "{} - {} ... {}".format(*atoms)
@@ -125,7 +197,13 @@ class HbondResult:
     # -- counts and occupancy ------------------------------------------------------------------
 
     def counts_per_frame(self) -> IntArray:
-        """Bonds in each analysed frame."""
+        """Bonds in each analysed frame.
+
+        Returns
+        -------
+        ndarray of int64, shape (n_frames,)
+            `counts` itself (not a copy): the number of rows of each analysed frame.
+        """
         return self.counts
 
     def _rows(self) -> npt.NDArray[np.uint32]:
@@ -144,18 +222,52 @@ class HbondResult:
     @property
     def has_occupancy(self) -> bool:
         """Whether `occupancy` can be computed: from rows, or from the triplet counts kept
-        instead of them."""
+        instead of them.
+
+        Returns
+        -------
+        bool
+        """
         return self.hbonds is not None or self.triplet_counts is not None
 
     def unique_triplets(self) -> IntArray:
-        """The distinct (donor, hydrogen, acceptor) triplets bonded in some frame, ascending."""
+        """The distinct (donor, hydrogen, acceptor) triplets bonded in some frame, ascending.
+
+        Returns
+        -------
+        ndarray of int64, shape (n_triplets, 3)
+            Atom indices, one triplet a row, sorted by donor, then hydrogen, then acceptor.
+
+        Raises
+        ------
+        ValueError
+            The result keeps neither rows nor triplet counts.
+        """
         if self.hbonds is None and self.triplet_counts is not None:
             return self.triplet_counts.triplets
         return self._triplet_keys()[1]
 
     def occupancy(self, freq: float = 0.0) -> tuple[IntArray, FloatArray]:
         """Distinct (donor, hydrogen, acceptor) triplets and the fraction of analysed frames in
-        which each is bonded, most occupied first; only those above `freq`."""
+        which each is bonded, most occupied first; only those above `freq`.
+
+        Works with ``keep_rows=False`` too, from the triplet counts kept instead of rows.
+
+        Parameters
+        ----------
+        freq : float, default 0.0
+            Keep the triplets bonded in strictly more than this fraction of the analysed
+            frames; 0.0 keeps every triplet bonded at least once.
+
+        Returns
+        -------
+        triplets : ndarray of int64, shape (n_kept, 3)
+            Donor, hydrogen and acceptor atom indices, most occupied first; ties in ascending
+            triplet order.
+        fraction : ndarray of float64, shape (n_kept,)
+            Share of the analysed frames in which each triplet is bonded, from 0 to 1. Empty
+            when no frame was analysed (`triplets` then holds every distinct triplet).
+        """
         if self.hbonds is None and self.triplet_counts is not None:
             unique, bonded = self.triplet_counts.triplets, self.triplet_counts.frames_bonded
         else:
@@ -171,7 +283,31 @@ class HbondResult:
     def counts_by_type(self, by: str = "resname") -> npt.NDArray[Any]:
         """Bonds summed over frames per (donor type, acceptor type), most frequent first, as a
         structured array with fields donor, acceptor, count and per_frame. `by` is "resname",
-        "name", "element" or "residue" (chain, residue name and number: ``B:LYS28``)."""
+        "name", "element" or "residue" (chain, residue name and number: ``B:LYS28``).
+
+        As MDAnalysis' ``HydrogenBondAnalysis.count_by_type``; every row counts, so a bond
+        present in ten frames counts ten times.
+
+        Parameters
+        ----------
+        by : {"resname", "name", "element", "residue"}, default "resname"
+            What names an atom's type: its residue name, atom name, element, or residue with
+            its chain.
+
+        Returns
+        -------
+        ndarray, structured, shape (n_types,)
+            Fields ``donor`` and ``acceptor`` (str: the types), ``count`` (int64: rows with
+            that pair of types, over all analysed frames) and ``per_frame`` (float64: count
+            divided by the number of analysed frames). Ordered by count, descending, then by
+            donor and acceptor type.
+
+        Raises
+        ------
+        ValueError
+            `by` is not one of the four; the result has no atom labels; or it keeps no rows
+            (``keep_rows=False``).
+        """
         if by not in _TYPE_KINDS:
             raise ValueError(f"by must be one of {', '.join(_TYPE_KINDS)}, got {by!r}")
         if self.labels is None:
@@ -206,7 +342,36 @@ class HbondResult:
         """Continuous autocorrelation of the bonds (intermittency 0), or with gaps of up to
         `intermittency` frames forgiven, as MDAnalysis' ``HydrogenBondAnalysis.lifetime``:
         (tau in frames, C(tau)), with the lags in ps as `tau_ps` (see `time_step`). `tau_max`
-        is capped at the last lag the trajectory has."""
+        is capped at the last lag the trajectory has.
+
+        Each (donor, hydrogen, acceptor) triplet is one bond. C(tau) is the mean, over origins
+        t0 = 0, window_step, ... with bonds present, of the share of the bonds present at t0
+        that are present at every frame from t0 to t0 + tau (see
+        `brenvox_hbond.lifetimes.autocorrelation`).
+
+        Parameters
+        ----------
+        tau_max : int, default 20
+            Last lag, in analysed frames; capped at max(n_frames - 1, 1).
+        window_step : int, default 1
+            Analysed frames between consecutive origins.
+        intermittency : int, default 0
+            Longest absence, in analysed frames, filled in before the bonds are followed; 0
+            is the strictly continuous function.
+
+        Returns
+        -------
+        lifetimes.Autocorrelation
+            Unpacks as ``(tau, timeseries)``: `tau` an int64 array 0, 1, ..., tau_max (after
+            the cap) of lags in analysed frames, `timeseries` a float64 array of the same
+            length, C(0) = 1, NaN at a lag without origin. Its `tau_ps` (float64, the lags in
+            ps) and `dt_ps` are None when the frames are not evenly spaced in time.
+
+        Raises
+        ------
+        ValueError
+            The result keeps no rows (``keep_rows=False``), or an argument is out of range.
+        """
         keys, _ = self._triplet_keys()
         tau, timeseries = lifetimes.autocorrelation(
             self._rows()[:, 0], keys, self.n_frames, tau_max=min(tau_max, max(self.n_frames - 1, 1)),
@@ -216,7 +381,37 @@ class HbondResult:
 
     def intermittent_lifetime(self, tau_max: int | None = None) -> lifetimes.Autocorrelation:
         """The intermittent (Luzar–Chandler) autocorrelation, as ``gmx hbond -ac`` gives it:
-        (tau in frames, C(tau)), with the lags in ps as `tau_ps`."""
+        (tau in frames, C(tau)), with the lags in ps as `tau_ps`.
+
+        C(tau) estimates the probability that a bond present at some time is present again tau
+        frames later, whatever happened in between (the ``Ac(t)`` column of ``gmx hbond -ac``;
+        see `brenvox_hbond.lifetimes.intermittent_autocorrelation`).
+
+        Parameters
+        ----------
+        tau_max : int, optional
+            Last lag, in analysed frames, at least 1; by default n_frames - 2, every lag with
+            an origin.
+
+        Returns
+        -------
+        lifetimes.Autocorrelation
+            Unpacks as ``(tau, timeseries)``: `tau` an int64 array 0, 1, ..., tau_max of lags
+            in analysed frames (empty with fewer than two frames and the default `tau_max`),
+            `timeseries` a float64 array of the same length, 0 at a lag without origin. Its
+            `tau_ps` (float64, the lags in ps) and `dt_ps` are None when the frames are not
+            evenly spaced in time.
+
+        Raises
+        ------
+        ValueError
+            The result keeps no rows (``keep_rows=False``).
+
+        References
+        ----------
+        A. Luzar and D. Chandler, "Hydrogen-bond kinetics in liquid water", Nature 379,
+        55–57 (1996).
+        """
         keys, _ = self._triplet_keys()
         tau, timeseries = lifetimes.intermittent_autocorrelation(self._rows()[:, 0], keys, self.n_frames,
                                                                   tau_max=tau_max)
@@ -227,7 +422,28 @@ class HbondResult:
     def to_dataframe(self) -> Any:
         """One row per bond and frame: frame, time_ps, donor, hydrogen, acceptor, their labels
         (chain, residue name and number of donor and acceptor; atom names), and the distances
-        (nm) and angle (degrees) when they were computed."""
+        (nm) and angle (degrees) when they were computed.
+
+        Needs pandas.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per row of `hbonds`, in its order. Columns: ``frame`` (int64, the index in
+            the trajectory), ``time_ps`` (float64), ``donor``, ``hydrogen``, ``acceptor``
+            (int64 atom indices); with labels, ``donor_chain``, ``donor_resname``,
+            ``donor_resid``, ``donor_name``, ``hydrogen_name``, ``acceptor_chain``,
+            ``acceptor_resname``, ``acceptor_resid``, ``acceptor_name`` (categorical, the
+            resids int64); with ``geometry=True``, ``distance_da_nm``, ``distance_ha_nm`` and
+            ``angle_deg`` (float64).
+
+        Raises
+        ------
+        ValueError
+            The result keeps no rows (``keep_rows=False``).
+        ImportError
+            pandas is not installed.
+        """
         pd = require("pandas", "HbondResult.to_dataframe")
         rows = self._rows()
         frame = rows[:, 0].astype(np.int64)
@@ -255,7 +471,16 @@ class HbondResult:
         return pd.DataFrame(columns)
 
     def counts_dataframe(self) -> Any:
-        """One row per analysed frame: frame, time_ps, n_hbonds."""
+        """One row per analysed frame: frame, time_ps, n_hbonds.
+
+        Needs pandas; works with ``keep_rows=False`` too.
+
+        Returns
+        -------
+        pandas.DataFrame
+            Columns ``frame`` (int64, the index in the trajectory), ``time_ps`` (float64) and
+            ``n_hbonds`` (int64).
+        """
         pd = require("pandas", "HbondResult.counts_dataframe")
         return pd.DataFrame({"frame": self.frames, "time_ps": self.times, "n_hbonds": self.counts})
 
@@ -263,11 +488,39 @@ class HbondResult:
     # an interrupt leaves no partial file and whatever was at `path` before.
 
     def to_csv(self, path: str | os.PathLike[str]) -> None:
+        """Write `to_dataframe` as CSV, with a header line and no index column.
+
+        The file is written whole or not at all: a failure or an interrupt leaves whatever was
+        at `path` before.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+
+        Returns
+        -------
+        None
+        """
         table = self.to_dataframe()
         with atomic_path(path) as temporary:
             table.to_csv(temporary, index=False)
 
     def to_parquet(self, path: str | os.PathLike[str]) -> None:
+        """Write `to_dataframe` as Parquet (needs pandas and pyarrow), without the index.
+
+        The file is written whole or not at all: a failure or an interrupt leaves whatever was
+        at `path` before.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+
+        Returns
+        -------
+        None
+        """
         require("pyarrow", "HbondResult.to_parquet")
         table = self.to_dataframe()
         with atomic_path(path) as temporary:
@@ -275,7 +528,21 @@ class HbondResult:
 
     def counts_to_csv(self, path: str | os.PathLike[str]) -> None:
         """frame,time_ps,n_hbonds, one line per analysed frame, times with the digits that read
-        back as the stored value (see `time_text`); needs NumPy only."""
+        back as the stored value (see `time_text`); needs NumPy only.
+
+        A header line ``frame,time_ps,n_hbonds``, then one line per analysed frame: its index
+        in the trajectory, its time in ps and its bonds. Works with ``keep_rows=False`` too.
+        The file is written whole or not at all.
+
+        Parameters
+        ----------
+        path : str or os.PathLike
+            The file to write.
+
+        Returns
+        -------
+        None
+        """
         with atomic_path(path) as temporary, open(temporary, "w") as out:
             out.write("frame,time_ps,n_hbonds\n")
             out.writelines(f"{frame},{time_text(time)},{count}\n"
