@@ -9,7 +9,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze, find_hbonds
+from brenvox_hbond import NoFramesError, NoSitesError, analyze, find_hbonds
 from water_box import N_FRAMES, N_MOLECULES
 
 WATER_PAIRS = [(o, o + h) for o in range(0, 3 * N_MOLECULES, 3) for h in (1, 2)]
@@ -115,7 +115,8 @@ def test_topology_of_another_size(files, backend):
     ("missing.xtc", "water.pdb", {}, FileNotFoundError, "missing.xtc"),
     (["water.xtc", "missing.xtc"], "water.pdb", {}, FileNotFoundError, "missing.xtc"),
     ("water.xtc", "missing.pdb", {}, FileNotFoundError, "missing.pdb"),
-    ("water.xtc", "water.pdb", {"exclude_water": True}, ValueError, "no donor-hydrogen pairs"),
+    ("water.xtc", "water.pdb", {"exclude_water": True}, NoSitesError, "no donor-hydrogen pairs"),
+    ("water.xtc", "water.pdb", {"start": 500}, NoFramesError, "selects none of the trajectory's 12 frames"),
 ])
 def test_file_errors(files, trajectory, topology, kwargs, error, match):
     paths = [files / name for name in trajectory] if isinstance(trajectory, list) else files / trajectory

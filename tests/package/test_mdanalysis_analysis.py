@@ -12,6 +12,7 @@ import pytest
 mda = pytest.importorskip("MDAnalysis")
 
 from brenvox_hbond import analyze  # noqa: E402
+from brenvox_hbond.errors import NotRunError  # noqa: E402
 from brenvox_hbond.mdanalysis_analysis import BakerHubbardAnalysis  # noqa: E402
 
 N_MOLECULES, N_FRAMES = 120, 12
@@ -107,7 +108,7 @@ def test_an_unsupported_backend_runs_nothing(files):
     analysis = BakerHubbardAnalysis(universe(files))
     with pytest.raises(ValueError, match="unsupported_backend"):
         analysis.run(backend="threads", n_workers=2)
-    with pytest.raises(RuntimeError, match="run"):
+    with pytest.raises(NotRunError, match="run"):
         analysis.to_result()
 
 

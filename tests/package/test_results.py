@@ -4,7 +4,7 @@ write, occupancy, counts, tables, and lifetimes in ps or frames."""
 import numpy as np
 import pytest
 
-from brenvox_hbond import AtomLabels, HbondResult, Sites, analyze, lifetimes
+from brenvox_hbond import AtomLabels, HbondResult, RowsNotKeptError, Sites, analyze, lifetimes
 from brenvox_hbond.results import time_text
 from water_box import N_FRAMES
 
@@ -142,3 +142,11 @@ def test_lifetimes_over_times_that_restart_are_in_frames_only():
     assert lifetime_axes.get_xlabel() == "τ (frames)"
     assert "frames not evenly spaced in time" in [text.get_text() for text in lifetime_axes.texts]
     assert figure._suptitle.get_text() == "Baker–Hubbard: H···A < 0.25 nm, D–H···A > 120°, periodic box"
+
+
+@pytest.mark.parametrize("ask", [
+    lambda r: r.lifetime(), lambda r: r.intermittent_lifetime(), lambda r: r.counts_by_type("name"),
+])
+def test_a_result_without_rows_says_so(traj, ask):
+    with pytest.raises(RowsNotKeptError, match="keep_rows=False"):
+        ask(analyze(traj, keep_rows=False))
