@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 from distributed import WorkerPlugin
 
 if TYPE_CHECKING:
-    from .cluster import Search
+    from .frame_loop import Search
     from .sources.base import TrajectoryFile
 
 

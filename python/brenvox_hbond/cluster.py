@@ -22,7 +22,7 @@ from .chunk_search import SearchOptions
 from .collector import Collector, Part
 from .defaults import every_core
 from .errors import SchedulerUnreachableError, TaskError
-from .frame_loop import search_file
+from .frame_loop import Search, search_file
 from .sites import Sites
 from .sources.base import DamagedFile, FrameRange, Source, TrajectoryFile
 
@@ -57,17 +57,6 @@ def run_on_cluster(source: Source, frames: FrameRange, collector: Collector, chu
             if progress is not None:
                 progress.update(len(part.frames))
     return damaged
-
-
-@dataclass(frozen=True)
-class Search:
-    """What every task searches for, sent once to each worker; threads left to choose (None)
-    share each host's cores among the worker threads it runs."""
-
-    sites: Sites
-    options: SearchOptions
-    chunk_size: int
-    threads_per_host: dict[str, int]
 
 
 @dataclass(frozen=True)

@@ -9,6 +9,7 @@ import queue
 import sys
 import threading
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from typing import Any
 
 from ._optional import require
@@ -25,6 +26,17 @@ def search_chunks(chunks: Iterator[Chunk], collector: Collector, progress: Any =
         collector.add(chunk, search_chunk(chunk, collector.sites, collector.options))
         if progress is not None:
             progress.update(len(chunk.frames))
+
+
+@dataclass(frozen=True)
+class Search:
+    """What every task searches for, sent once to each worker; threads left to choose (None)
+    share each host's cores among the worker threads it runs."""
+
+    sites: Sites
+    options: SearchOptions
+    chunk_size: int
+    threads_per_host: dict[str, int]
 
 
 def search_file(sites: Sites, options: SearchOptions, chunk_size: int, file: TrajectoryFile,
