@@ -58,7 +58,9 @@ def change_it(xyz, pairs, acceptors, delay, outcome):
     outcome.append(time.perf_counter())
 
 
-for n_threads in (1, 2):
+# The rows of a search during which the arrays changed, with the rows of the unchanged arrays
+# and what became of the change; None when a busy machine let the search finish first.
+def search_while_changed(n_threads):
     xyz, pairs, acceptors = arguments()
     started = time.perf_counter()
     expected = _native.find_hbonds(xyz, pairs, acceptors, box, 0.25, 120.0, n_threads)
@@ -69,7 +71,18 @@ for n_threads in (1, 2):
     rows = _native.find_hbonds(xyz, pairs, acceptors, box, 0.25, 120.0, n_threads)
     finished = time.perf_counter()
     changer.join()
-    assert outcome[1] < finished, "the change came after the search: make the search longer"
+    return (rows, expected, outcome) if outcome[1] < finished else None
+
+
+for n_threads in (1, 2):
+    for _ in range(5):
+        found = search_while_changed(n_threads)
+        if found is not None:
+            break
+    else:
+        print("the change never came during the search")
+        break
+    rows, expected, outcome = found
     if change == "write" and argument == "xyz":  # other rows, but of the lists' frames and atoms only
         pairs_set, acceptors_set = set(pair_list), set(range(0, 3 * n_waters, 3))
         assert all(f < n_frames and (d, h) in pairs_set and a in acceptors_set for f, d, h, a in rows.tolist())
@@ -101,4 +114,6 @@ def test_arrays_changed_by_another_thread_during_the_search(argument, change, wh
         [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=600, env=env
     )
     assert (completed.returncode, completed.stderr) == (0, "")
+    if "never came during" in completed.stdout:
+        pytest.skip("the machine was too busy for the change to come during the search, five times")
     assert completed.stdout.splitlines() == [f"1 {what}", f"2 {what}"]
