@@ -56,15 +56,15 @@ RESIDUE_ALIASES = {"CYX": "CYS", "NMA": "NME", "H20": "HOH", "WAT": "HOH", "SOL"
 
 PROTEIN_RESIDUES = frozenset(set(TEMPLATES) - {"HOH", "NH2"}) | {
     # Common modified amino acids, without templates of their own.
-    "MSE", "SEP", "TPO", "PTR", "HYP", "CSO", "CME", "KCX", "LLP", "MLY", "CSD", "CGU", "HIP", "CYM", "GLH", "LYN",
-    "HSD", "HSE"}
+    "MSE", "SME", "SEP", "TPO", "PTR", "HYP", "CSO", "CME", "KCX", "LLP", "MLY", "CSD", "CGU", "HIP", "CYM",
+    "GLH", "LYN", "HSD", "HSE"}
 WATER_RESIDUES = frozenset({"HOH", "H2O", "HHO", "OHH", "OH2", "SOL", "WAT", "TIP", "TIP2", "TIP3", "TIP4"})
 BACKBONE_NAMES = frozenset({"N", "CA", "C", "O", "HA", "H"})
 
 _PROTEIN_ALIASES = {"H": ("HN", "H1", "1H", "HN1", "HT1"), "H2": ("2H", "HN2", "HT2"), "H3": ("3H", "HN3", "HT3"),
                     "O": ("O1", "OT1", "OCT1", "OC1"), "OXT": ("O2", "OT2", "OCT2", "OC2", "OT")}
 # Names that do not follow from the general rules (see `_atom_aliases`).
-_EXTRA_ALIASES = {
+_EXTRA_ALIASES: dict[str, dict[str, tuple[str, ...]]] = {
     "HOH": {"O": ("OW", "OH2", "O1"), "H1": ("HW1",), "H2": ("HW2",)},
     "ILE": {"CD1": ("CD",), "HD11": ("HD1",), "HD12": ("HD2",), "HD13": ("HD3",)},
     "SER": {"OG": ("OG1",), "HG": ("HG1", "HOG")},
@@ -91,7 +91,7 @@ _BOND_TOKEN = re.compile(r"(<?)([^-=\s]+)-(\S+)")
 
 def template_bonds(name: str) -> list[tuple[str, str, bool]]:
     """The bonds of a template: (atom, atom, whether the first is in the previous residue)."""
-    bonds = []
+    bonds: list[tuple[str, str, bool]] = []
     for token in TEMPLATES[name].split():
         if "=" in token:
             heavy, hydrogens = token.split("=")
@@ -115,8 +115,8 @@ def _atom_aliases(name: str) -> dict[str, str]:
     held: dict[str, list[str]] = {}
     for token in TEMPLATES[name].split():
         if "=" in token:
-            heavy, hydrogens = token.split("=")
-            held.setdefault(heavy, []).extend(hydrogens.split(","))
+            heavy, listed = token.split("=")
+            held.setdefault(heavy, []).extend(listed.split(","))
     for heavy, hydrogens in held.items():
         numbered = [atom for atom in hydrogens if atom[-1].isdigit() and len(atom) > 2]
         if heavy == "N" or len(numbered) < 2 or name == "UNK":
