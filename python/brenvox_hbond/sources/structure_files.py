@@ -105,7 +105,7 @@ def _read_bytes(path: str | Path) -> bytes:
 
 def _columns(lines: list[bytes], least: int = 1) -> npt.NDArray[np.bytes_]:
     """The lines as a (n_lines, width) array of single characters, padded with spaces."""
-    width = max(max((len(line) for line in lines), default=1), least)
+    width = max(max(map(len, lines), default=1), least)
     padded = np.array(lines, dtype=f"S{width}")
     chars = padded.view("S1").reshape(len(lines), width)
     chars[chars == b""] = b" "
@@ -244,7 +244,7 @@ def read_pdb(path: str | Path) -> Structure:
     bonds = _template_bonds(names, residue_names, residue_index, chain_index)
     connected = _conect_bonds(lines, records, atom_lines, chars)
     if len(connected):
-        bonds = np.unique(np.concatenate([bonds, connected]), axis=0)
+        bonds = _unique_pairs(np.concatenate([bonds, connected]), len(names))
     return Structure(
         names=names, residue_names=residue_names, residue_ids=residue_ids, residue_index=residue_index,
         chain_ids=chains[chain_codes], chain_index=chain_index, elements=elements,
@@ -453,8 +453,13 @@ def _template_bonds(names: StrArray, residue_names: StrArray, residue_index: Int
             twos = atoms_named(second)[chosen]
             both = (ones >= 0) & (twos >= 0)
             found.append(np.column_stack((ones[both], twos[both])))
-    bonds = np.sort(np.concatenate(found), axis=1)
-    return np.unique(bonds, axis=0).astype(np.int64).reshape(-1, 2)
+    return _unique_pairs(np.sort(np.concatenate(found), axis=1), len(names))
+
+
+def _unique_pairs(pairs: IntArray, n_atoms: int) -> IntArray:
+    """The distinct rows of an (n, 2) array of atom indices, sorted."""
+    keys = np.unique(pairs[:, 0] * max(n_atoms, 1) + pairs[:, 1])
+    return np.column_stack((keys // max(n_atoms, 1), keys % max(n_atoms, 1))).astype(np.int64).reshape(-1, 2)
 
 
 # -- sites and labels --------------------------------------------------------------------------
@@ -476,7 +481,7 @@ def structure_sites(structure: Structure, *, exclude_water: bool = False, sidech
     symbols = structure.elements
     usable = bonds[kept[bonds].all(axis=1)]
     pairs = _pairs_from_bonds(usable, np.flatnonzero(np.isin(symbols, ("N", "O"))), np.flatnonzero(symbols == "H"))
-    pairs = np.unique(pairs, axis=0) if len(pairs) else pairs
+    pairs = _unique_pairs(pairs, structure.n_atoms)
     return Sites(pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64))
 
 
