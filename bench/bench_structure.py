@@ -24,8 +24,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timing import rotated_repetitions
 from water_trajectory import write_water_trajectory
 
-from brenvox_hbond.sites import mdtraj_sites
-from brenvox_hbond.sources.structure_files import read_structure, structure_sites
+from brenvox_hbond.sites import mdtraj_sites, structure_sites
+from brenvox_hbond.sources.structure_files import read_structure
 
 DATA = Path(__file__).resolve().parent.parent / "tests" / "data"
 

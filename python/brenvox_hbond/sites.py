@@ -48,6 +48,12 @@ class Sites:
         object.__setattr__(self, "donor_h_pairs", np.asarray(self.donor_h_pairs, np.int64).reshape(-1, 2))
         object.__setattr__(self, "acceptors", np.asarray(self.acceptors, np.int64).reshape(-1))
 
+    def sorted(self) -> Sites:
+        """Pairs by donor then hydrogen and acceptors ascending: the order every reader gives, so
+        that rows, which follow it, do not depend on the reader."""
+        pairs = self.donor_h_pairs
+        return Sites(pairs[np.lexsort((pairs[:, 1], pairs[:, 0]))], np.sort(self.acceptors))
+
 
 @dataclass(frozen=True)
 class SiteSelection:
@@ -64,6 +70,20 @@ class SiteSelection:
     def mdtraj_sites(self, topology: Any) -> Sites:
         return self._found(lambda **chosen: mdtraj_sites(topology, sidechain_only=self.sidechain_only, **chosen))
 
+    @property
+    def narrows(self) -> bool:
+        """Whether selection strings narrow the candidates (they need MDTraj or MDAnalysis)."""
+        return any(text is not None for text in (self.donors, self.hydrogens, self.acceptors))
+
+    def structure_sites(self, structure: Any) -> Sites:
+        """The sites of a topology read by the package itself, as `mdtraj_sites` finds them in
+        MDTraj's topology of the same file."""
+        if self.narrows:
+            raise ValueError("selection strings need MDTraj or MDAnalysis: give backend='mdtraj' or "
+                             "'mdanalysis', or leave backend to choose")
+        return self._found(lambda **chosen: structure_sites(structure, sidechain_only=self.sidechain_only,
+                                                            exclude_water=chosen["exclude_water"]))
+
     def mdanalysis_sites(self, atoms: Any) -> Sites:
         if self.sidechain_only:
             raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
@@ -79,7 +99,7 @@ class SiteSelection:
                 and len(find(exclude_water=False, **chosen).donor_h_pairs):
             raise NoSitesError("excluding water left no donor-hydrogen pairs: every donor of this system is in water")
         check_sites(sites)
-        return sites
+        return sites.sorted()
 
 
 def check_sites(sites: Sites) -> None:
@@ -199,6 +219,27 @@ def _narrowed(sites: Sites, selected: dict[str, IntArray | None], texts: dict[st
 
 
 # -- MDAnalysis --------------------------------------------------------------------------------
+
+def structure_sites(structure: Any, *, exclude_water: bool = False, sidechain_only: bool = False) -> Sites:
+    """The candidates that `mdtraj_sites` finds in MDTraj's topology of the same file: N–H and
+    O–H pairs of bonded atoms and O and N acceptors, without monatomic ions, water with
+    `exclude_water` and backbone atoms with `sidechain_only`. Pairs are sorted by donor then
+    hydrogen, acceptors ascending."""
+    bonds = structure.bonds
+    if not len(bonds):
+        raise ValueError("no bonds in this structure: no residue has a template and there are no CONECT records")
+    residue_sizes = np.bincount(structure.residue_index)[structure.residue_index]
+    kept = ~_ions(structure.names, structure.residue_names, residue_sizes, _bonded(structure.n_atoms, bonds))
+    if sidechain_only:
+        kept &= structure.sidechain
+    if exclude_water:
+        kept &= ~structure.water
+    symbols = structure.elements
+    usable = bonds[kept[bonds].all(axis=1)]
+    pairs = _pairs_from_bonds(usable, np.flatnonzero(np.isin(symbols, ("N", "O"))), np.flatnonzero(symbols == "H"))
+    pairs = np.unique(pairs, axis=0).reshape(-1, 2)
+    return Sites(pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64))
+
 
 def mdanalysis_sites(
     atoms: Any,

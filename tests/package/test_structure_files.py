@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 from brenvox_hbond.labels import mdtraj_labels
-from brenvox_hbond.sites import mdtraj_sites
-from brenvox_hbond.sources.structure_files import read_structure, structure_labels, structure_sites
+from brenvox_hbond.sites import mdtraj_sites, structure_sites
+from brenvox_hbond.sources.structure_files import read_structure, structure_labels
 from pentamer_files import DATA
 
 md = pytest.importorskip("mdtraj")
@@ -128,7 +128,8 @@ def test_reads_with_numpy_alone():
     code = ("import sys\n"
             "for blocked in ('mdtraj', 'MDAnalysis'):\n"
             "    sys.modules[blocked] = None\n"
-            "from brenvox_hbond.sources.structure_files import read_structure, structure_sites\n"
+            "from brenvox_hbond.sites import structure_sites\n"
+            "from brenvox_hbond.sources.structure_files import read_structure\n"
             f"sites = structure_sites(read_structure({str(DATA / 'pentamer.pdb.gz')!r}))\n"
             "print(len(sites.donor_h_pairs))\n")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

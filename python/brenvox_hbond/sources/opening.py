@@ -14,11 +14,11 @@ from typing import Any
 from .._optional import require
 from ..defaults import check_backend
 from ..sites import SiteSelection
-from . import mdanalysis_reader, mdtraj_reader
+from . import mdanalysis_reader, mdtraj_reader, native_reader
 from .base import Chunk, FrameRange, Source, TrajectoryFile
 
 # The module that reads with each library; each has open_files and file_chunks.
-READERS: dict[str, ModuleType] = {"mdtraj": mdtraj_reader, "mdanalysis": mdanalysis_reader}
+READERS: dict[str, ModuleType] = {"native": native_reader, "mdtraj": mdtraj_reader, "mdanalysis": mdanalysis_reader}
 
 # Topology formats that MDAnalysis reads and MDTraj does not.
 _MDANALYSIS_TOPOLOGIES = (".tpr", ".top", ".itp", ".data", ".gsd", ".txyz", ".arc", ".crd", ".pqr", ".pdbqt",
@@ -34,7 +34,8 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
         return mdtraj_reader.MdtrajTrajectory(trajectory, selection, frames, chunk_size)
     paths = as_paths(trajectory)
     if backend is None:
-        backend = _default_backend(topology, paths)
+        backend = "native" if native_reader.can_read(paths, topology) and not selection.narrows \
+            else _default_backend(topology, paths)
     if backend == "mdtraj":
         _check_mdtraj_paths(topology, paths)
     source: Source = READERS[backend].open_files(paths, topology, selection, frames, chunk_size)

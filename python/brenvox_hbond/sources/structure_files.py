@@ -26,7 +26,6 @@ import numpy as np
 import numpy.typing as npt
 
 from ..labels import AtomLabels, chain_labels, covalent_lengths, molecules
-from ..sites import Sites, _bonded, _ions, _pairs_from_bonds
 from .residue_templates import (
     ATOM_ALIASES,
     BACKBONE_NAMES,
@@ -37,7 +36,7 @@ from .residue_templates import (
     template_bonds,
 )
 
-__all__ = ["Structure", "read_gro", "read_pdb", "read_structure", "structure_labels", "structure_sites"]
+__all__ = ["Structure", "read_gro", "read_pdb", "read_structure", "structure_labels"]
 
 IntArray = npt.NDArray[np.int64]
 StrArray = npt.NDArray[np.str_]
@@ -463,27 +462,6 @@ def _unique_pairs(pairs: IntArray, n_atoms: int) -> IntArray:
 
 
 # -- sites and labels --------------------------------------------------------------------------
-
-def structure_sites(structure: Structure, *, exclude_water: bool = False, sidechain_only: bool = False) -> Sites:
-    """The candidates that `mdtraj_sites` finds in MDTraj's topology of the same file: N–H and
-    O–H pairs of bonded atoms and O and N acceptors, without monatomic ions, water with
-    `exclude_water` and backbone atoms with `sidechain_only`. Pairs are sorted by donor then
-    hydrogen, acceptors ascending."""
-    bonds = structure.bonds
-    if not len(bonds):
-        raise ValueError("no bonds in this structure: no residue has a template and there are no CONECT records")
-    residue_sizes = np.bincount(structure.residue_index)[structure.residue_index]
-    kept = ~_ions(structure.names, structure.residue_names, residue_sizes, _bonded(structure.n_atoms, bonds))
-    if sidechain_only:
-        kept &= structure.sidechain
-    if exclude_water:
-        kept &= ~structure.water
-    symbols = structure.elements
-    usable = bonds[kept[bonds].all(axis=1)]
-    pairs = _pairs_from_bonds(usable, np.flatnonzero(np.isin(symbols, ("N", "O"))), np.flatnonzero(symbols == "H"))
-    pairs = _unique_pairs(pairs, structure.n_atoms)
-    return Sites(pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64))
-
 
 def structure_labels(structure: Structure, xyz: npt.NDArray[np.generic] | None = None,
                      box: npt.NDArray[np.generic] | None = None) -> AtomLabels:

@@ -1,0 +1,121 @@
+""".xtc and .trr trajectories with a .gro or .pdb topology, read by the package itself: frames
+decoded by its extension on every core without the interpreter lock, the topology parsed with
+NumPy. Neither MDTraj nor MDAnalysis is imported."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .. import _native
+from ..defaults import every_core
+from ..labels import AtomLabels
+from ..sites import SiteSelection
+from .base import Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile
+from .structure_files import Structure, read_structure, structure_labels
+from .xdr_frames import FrameIndex, ReadFrames, is_xdr_file, readable_index, xdr_blocks
+
+TOPOLOGIES = (".gro", ".pdb", ".ent", ".gro.gz", ".pdb.gz", ".ent.gz")
+
+
+def can_read(paths: Sequence[Path], topology: Any) -> bool:
+    """Whether these files are what this reader reads: .xtc or .trr files and a topology file
+    (not an object of another library) of one of `TOPOLOGIES`."""
+    return (all(is_xdr_file(path) for path in paths) and isinstance(topology, (str, Path))
+            and str(topology).lower().endswith(TOPOLOGIES))
+
+
+class NativeFiles(Source):
+    def __init__(self, paths: Sequence[Path], topology: str | Path, selection: SiteSelection, frames: FrameRange,
+                 chunk_size: int):
+        self.structure = read_structure(topology)
+        super().__init__(selection.structure_sites(self.structure))
+        self.paths, self.frames, self.chunk_size = paths, frames, chunk_size
+
+    def chunks(self) -> Iterator[Chunk]:
+        return native_chunks(self.paths, self.structure.n_atoms, self.frames, self.chunk_size, self.notes)
+
+    def n_frames(self) -> int:
+        return sum(readable_index(path).n_frames for path in self.paths)
+
+    def labels(self) -> AtomLabels:
+        # As the MDTraj path: molecules from the trajectory's first frame, where the file has one.
+        first = next(native_chunks(self.paths, self.structure.n_atoms, FrameRange(0, 1), 1, ReadNotes()), None)
+        if first is None:
+            return structure_labels(self.structure)
+        return structure_labels(self.structure, first.xyz[0], None if first.box is None else first.box[0])
+
+    def files(self) -> list[TrajectoryFile]:
+        files: list[TrajectoryFile] = []
+        first = 0
+        for path in self.paths:
+            if self.frames.done(first):
+                break
+            index = readable_index(path)
+            damage = None if index.damage is None else DamagedFile(path, index.n_frames, index.damage)
+            files.append(TrajectoryFile(str(path), first, index.n_frames, "native", self.structure.n_atoms,
+                                        index.offsets, damage=damage))
+            first += index.n_frames
+        return files
+
+
+def open_files(paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
+               chunk_size: int) -> Source:
+    if not can_read(paths, topology):
+        raise ValueError("the native reader reads .xtc and .trr files with a .gro or .pdb topology file: "
+                         "read others with backend='mdtraj' or 'mdanalysis'")
+    return NativeFiles(paths, topology, selection, frames, chunk_size)
+
+
+def native_chunks(paths: Sequence[Path], n_atoms: int, frames: FrameRange, chunk_size: int,
+                  notes: ReadNotes) -> Iterator[Chunk]:
+    first = 0  # index in the whole trajectory of the file's first frame
+    for path in paths:
+        if frames.done(first):
+            return
+        index = readable_index(path)
+        _check_atoms(path, index, n_atoms)
+        blocks = xdr_blocks(path, index, frames.within(first, index.n_frames), chunk_size,
+                            frames.reaches(first + index.n_frames), _reading(path, index, n_atoms))
+        try:
+            for xyz, times, box, numbers in blocks:
+                yield _chunk(xyz, times, box, numbers + first)
+        except DamagedFile as damage:
+            notes.damaged.append(damage)
+        first += index.n_frames
+
+
+def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
+    """On a cluster worker: the frames of one file in a bounded range, numbered as in the file."""
+    assert frames.stop is not None and file.offsets is not None
+    index = FrameIndex(np.asarray(file.offsets, np.int64), None, file.opener)
+    if index.n_frames < frames.stop:
+        raise EOFError(f"{file.path} holds {index.n_frames} readable frames, fewer than when it was counted")
+    for xyz, times, box, numbers in xdr_blocks(file.path, index, frames, chunk_size, False,
+                                               _reading(Path(file.path), index, file.opener)):
+        yield _chunk(xyz, times, box, numbers)
+
+
+def _check_atoms(path: Path, index: FrameIndex, n_atoms: int) -> None:
+    if index.n_atoms is not None and index.n_atoms != n_atoms:
+        raise ValueError(f"{path} has {index.n_atoms} atoms per frame but the topology has {n_atoms}")
+
+
+def _reading(path: Path, index: FrameIndex, n_atoms: int) -> ReadFrames:
+    def read(block: range) -> tuple[Any, Any, Any, str | None]:
+        xyz, box, times, _, failure = _native.read_xdr(str(path), index.offsets, np.asarray(block, np.int64), n_atoms,
+                                                       every_core())
+        return xyz, times, box, failure
+
+    return read
+
+
+def _chunk(xyz: Any, times: Any, box: Any, frames: Any) -> Chunk:
+    box = np.asarray(box, dtype=np.float64)
+    return Chunk(xyz, box if np.any(box) else None, np.asarray(times, dtype=np.float64), frames)
+
+
+__all__ = ["NativeFiles", "Structure", "can_read", "file_chunks", "native_chunks", "open_files"]
