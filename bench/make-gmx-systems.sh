@@ -7,8 +7,8 @@
 #   protein.{gro,tpr}, protein.xtc   adenylate kinase (MDAnalysisTests' PDB_small), AMBER99SB-ILDN
 #       in TIP3P in a 6.7 nm cubic box, neutralised, minimised, 10 ps NVT saved every 0.2 ps
 #       (51 frames)
-# Needs the project's .venv (MDAnalysisTests) for the protein. About 8 minutes on 2 busy cores. A
-# system whose files are all in DIR already is kept: delete them to make it again.
+# Needs the project's .venv (MDAnalysisTests) for the protein. About 8 minutes on 2 busy cores.
+# A system whose files are all in DIR already is kept: delete them to make it again.
 #
 #   bench/make-gmx-systems.sh [DIR]
 set -euo pipefail
