@@ -14,7 +14,7 @@ from .. import _native
 from ..defaults import every_core
 from ..labels import AtomLabels
 from ..sites import SiteSelection
-from .base import Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile
+from .base import Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile, reason
 from .structure_files import Structure, read_structure, structure_labels
 from .xdr_frames import FrameIndex, ReadFrames, is_xdr_file, readable_index, xdr_blocks
 
@@ -31,7 +31,7 @@ def can_read(paths: Sequence[Path], topology: Any) -> bool:
 class NativeFiles(Source):
     def __init__(self, paths: Sequence[Path], topology: str | Path, selection: SiteSelection, frames: FrameRange,
                  chunk_size: int):
-        self.structure = read_structure(topology)
+        self.structure = _structure(Path(topology))
         super().__init__(selection.structure_sites(self.structure))
         self.paths, self.frames, self.chunk_size = paths, frames, chunk_size
 
@@ -97,6 +97,17 @@ def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> It
     for xyz, times, box, numbers in xdr_blocks(file.path, index, frames, chunk_size, False,
                                                _reading(Path(file.path), index, file.opener)):
         yield _chunk(xyz, times, box, numbers)
+
+
+def _structure(path: Path) -> Structure:
+    if not path.is_file():
+        raise FileNotFoundError(f"topology file not found: {path}")
+    try:
+        return read_structure(path)
+    except (OSError, MemoryError):
+        raise
+    except Exception as exc:  # a malformed file fails in many ways
+        raise ValueError(f"cannot read the topology {path}: {reason(exc)}") from exc
 
 
 def _check_atoms(path: Path, index: FrameIndex, n_atoms: int) -> None:
