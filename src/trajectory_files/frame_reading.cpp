@@ -42,8 +42,9 @@ std::optional<FrameProblem> problem_before_reading(XdrFormat format, std::int32_
   if (offsets[0] < 0 || std::uint64_t(offsets[0]) >= file_size) {
     return FrameProblem{FrameFailure::file_ends};
   }
-  if (!atom_count_fits(format, n_atoms, file_size))
+  if (!atom_count_fits(format, n_atoms, file_size)) {
     return FrameProblem{FrameFailure::too_many_atoms};
+  }
   return std::nullopt;
 }
 

@@ -1,15 +1,17 @@
 // The .xtc frame decoder.
 //
-// Coordinates of more than nine atoms are integers (the coordinate times the precision, in nm),
-// minus the frame's minima, in a bit stream. Each step of the stream starts with a "big" atom:
-// its three integers, as one mixed-radix number of `bits` bits over the frame's ranges (or,
-// when a range exceeds 2^24, each integer in its own bit length). A flag bit follows; when set,
-// 5 bits give a new run length (a multiple of 3, integers of small atoms) plus 1 + the change
-// of the small-index (-1, 0 or +1), which applies after the run; when clear, the run length
-// of the step before holds. The run's small atoms are differences to the atom before (offset
-// by half the small range), three at a time as one mixed-radix number of small-index bits
-// over the magic-ints range of the small-index. The first small atom comes before the big one
-// in the frame: writers swap them, which keeps the oxygen of a water in the middle.
+// Coordinates of more than nine atoms are integers (the coordinate in nm times the precision)
+// less the frame's minima, in a bit stream. Each step of the stream starts with a "big" atom:
+// its three integers as one mixed-radix number, of as many bits as the product of the frame's
+// three ranges needs (or, when a range exceeds 2^24, each integer in its own range's bit
+// length). A flag bit follows. When it is set, 5 bits hold a new run length (the integers of
+// the small atoms after the big one, three per atom) plus 1 plus the change of the small-index
+// (-1, 0 or +1), which applies after the run; when it is clear, the run length of the step
+// before holds and the small-index stays. A small atom is its difference to the atom before,
+// plus half the small range, as one mixed-radix number of small-index bits over the range that
+// the magic-ints table gives the small-index. The first small atom is placed before the big
+// one: writers swap them, which keeps the oxygen of a water in the middle and its hydrogens
+// small.
 
 #include <algorithm>
 #include <array>
@@ -23,8 +25,8 @@ namespace brenvox::xdr {
 
 namespace {
 
-// The sizes of small-atom ranges by small-index: about 2^(index / 3), such that three of them
-// fit in index bits. Indices below kFirstSmallIndex are not used.
+// The ranges of small atoms' integers by small-index: about 2^(index / 3), so that three
+// integers below one fit in index bits. Indices below kFirstSmallIndex are not used.
 constexpr std::array<std::uint32_t, 73> kMagicInts = {
     0,        0,        0,       0,       0,       0,       0,       0,       0,       8,
     10,       12,       16,      20,      25,      32,      40,      50,      64,      80,
