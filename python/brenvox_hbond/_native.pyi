@@ -1,3 +1,5 @@
+import os
+
 import numpy as np
 import numpy.typing as npt
 
@@ -11,3 +13,21 @@ def find_hbonds(
     n_threads: int,
     /,
 ) -> np.ndarray[tuple[int, int], np.dtype[np.uint32]]: ...
+def index_xdr(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    /,
+) -> tuple[np.ndarray[tuple[int], np.dtype[np.int64]], int | None, str | None]: ...
+def read_xdr(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    offsets: npt.NDArray[np.int64],
+    frames: npt.NDArray[np.int64],
+    n_atoms: int,
+    n_threads: int,
+    /,
+) -> tuple[
+    np.ndarray[tuple[int, int, int], np.dtype[np.float32]],
+    np.ndarray[tuple[int, int, int], np.dtype[np.float32]],
+    np.ndarray[tuple[int], np.dtype[np.float32]],
+    np.ndarray[tuple[int], np.dtype[np.int64]],
+    str | None,
+]: ...

@@ -19,6 +19,7 @@
 #include "package_module/package_texts.hpp"
 #include "package_module/pinned_memory.hpp"
 #include "package_module/search_arrays.hpp"
+#include "package_module/xdr_files.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -119,9 +120,20 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* index_xdr(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(index_xdr_body(args)); });
+}
+
+PyObject* read_xdr(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(read_xdr_body(args)); });
+}
+
 PyMethodDef kFunctions[] = {
     {"find_hbonds", reinterpret_cast<PyCFunction>(find_hbonds), METH_VARARGS,
      package_texts::kFindHbondsDoc},
+    {"index_xdr", reinterpret_cast<PyCFunction>(index_xdr), METH_VARARGS,
+     package_texts::kIndexXdrDoc},
+    {"read_xdr", reinterpret_cast<PyCFunction>(read_xdr), METH_VARARGS, package_texts::kReadXdrDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

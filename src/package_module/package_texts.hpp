@@ -11,6 +11,24 @@ inline constexpr const char kFindHbondsDoc[] =
     "--\n\n"
     "Checked arrays in, uint32 rows (frame, donor, hydrogen, acceptor) out. Called by\n"
     "brenvox_hbond.find_hbonds, which accepts friendlier inputs.";
+inline constexpr const char kIndexXdrDoc[] =
+    "index_xdr(path)\n"
+    "--\n\n"
+    "The frames of a GROMACS .xtc or .trr file (.xtc by its suffix, .trr otherwise), from their\n"
+    "headers: (offsets, n_atoms, damage). offsets are the byte offsets of the readable frames\n"
+    "(int64), n_atoms their atom count (None without frames), damage why the frame after them\n"
+    "cannot be read (None when the file ends with its last frame). OSError when the file cannot\n"
+    "be opened or read, never for its contents.";
+inline constexpr const char kReadXdrDoc[] =
+    "read_xdr(path, offsets, frames, n_atoms, n_threads)\n"
+    "--\n\n"
+    "Decodes frames[k] (a frame number: its offset is offsets[frames[k]]) for each k, on up to\n"
+    "n_threads threads: (xyz, box, time, step, failure), float32 coordinates (n, n_atoms, 3)\n"
+    "and box vectors (n, 3, 3) in nm (zero for a frame without a box), float32 times in ps,\n"
+    "int64 steps. n is the number of frames asked for, or, when one cannot be decoded, the\n"
+    "number before it, and failure says why (None when every frame was decoded). A .trr frame\n"
+    "without coordinates gives NaN coordinates. offsets and frames are C-contiguous int64\n"
+    "arrays; the same whatever the thread count.";
 
 inline constexpr const char kInternalFailureType[] = "brenvox_hbond._native.InternalFailure";
 inline constexpr const char kInternalFailureDoc[] =
