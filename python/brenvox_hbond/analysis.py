@@ -84,9 +84,11 @@ def analyze(
         Keep every bond; with False only the counts per frame and the number of frames each
         (donor, hydrogen, acceptor) triplet is bonded in (for `HbondResult.occupancy`) are kept,
         in memory independent of the trajectory's length.
-    backend : {"mdtraj", "mdanalysis"}, optional
-        The library that reads files; by default MDAnalysis for a Universe topology, else
-        MDTraj when installed.
+    backend : {"native", "mdtraj", "mdanalysis"}, optional
+        What reads files. By default the package itself ("native": .xtc and .trr files with a
+        .gro or .pdb topology, when no selection string is given, neither library imported),
+        else MDAnalysis for a Universe topology or a format only it reads, else MDTraj when
+        installed.
     scheduler : distributed.Client or str, optional
         Run on a Dask cluster: a client, or its scheduler's address (``"tcp://host:8786"``).
         Tasks of `task_frames` analysed frames, never across files, are read and searched by

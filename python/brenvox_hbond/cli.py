@@ -104,7 +104,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="topology file (.pdb, .gro, .prmtop, .psf, ...); by default the first "
                              "trajectory file, when it holds one")
     parser.add_argument("--backend", choices=BACKENDS,
-                        help="library that reads the files (default: MDTraj when installed)")
+                        help="what reads the files (default: the package itself for .xtc/.trr with .gro/.pdb "
+                             "and no selection, else MDTraj when installed)")
 
     search = parser.add_argument_group("search")
     search.add_argument("--distance-cutoff", type=_distance, default=0.25, metavar="NM",
