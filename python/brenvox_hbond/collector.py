@@ -46,11 +46,23 @@ class _TripletTally:
         self.acceptors = np.unique(sites.acceptors)
         self.keys: list[IntArray] = []
         self.counts: list[IntArray] = []
+        # Positions looked up by atom index, a gather rather than a binary search per row: by
+        # hydrogen when each hydrogen is in one pair (as in every topology with bonds).
+        n_atoms = int(max(pairs.max(initial=-1), self.acceptors.max(initial=-1))) + 1
+        hydrogens = self.pair_keys & 0xFFFFFFFF
+        self.pair_of_hydrogen = None
+        if len(np.unique(hydrogens)) == len(hydrogens):
+            self.pair_of_hydrogen = np.zeros(n_atoms, np.int64)
+            self.pair_of_hydrogen[hydrogens] = np.arange(len(hydrogens))
+        self.acceptor_position = np.zeros(n_atoms, np.int64)
+        self.acceptor_position[self.acceptors] = np.arange(len(self.acceptors))
 
     def add_rows(self, rows: npt.NDArray[np.uint32]) -> None:
-        pair = np.searchsorted(self.pair_keys, _pair_key(rows[:, 1], rows[:, 2]))
-        acceptor = np.searchsorted(self.acceptors, rows[:, 3].astype(np.int64))
-        self.add(*_tally(pair * len(self.acceptors) + acceptor))
+        if self.pair_of_hydrogen is not None:
+            pair = self.pair_of_hydrogen[rows[:, 2]]
+        else:
+            pair = np.searchsorted(self.pair_keys, _pair_key(rows[:, 1], rows[:, 2]))
+        self.add(*_tally(pair * len(self.acceptors) + self.acceptor_position[rows[:, 3]]))
 
     def add(self, keys: IntArray, counts: IntArray) -> None:
         self.keys.append(keys)
