@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from ._optional import require
+from ._optional import for_want_of_memory, require
 from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
@@ -187,8 +187,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 def _run(args: argparse.Namespace) -> int:
-    # Imported here, where a shortage of memory while loading them is reported as such.
-    from .analysis import analyze
+    # Imported here, where a shortage of memory while loading them is reported as such: a shared
+    # library that cannot be mapped fails its import like a missing one.
+    try:
+        from .analysis import analyze
+    except ImportError as exc:
+        if for_want_of_memory(exc):
+            raise MemoryError from exc
+        raise
 
     result: HbondResult | None = None
     with _captured() as caught:

@@ -117,8 +117,15 @@ def _check_atoms(path: Path, index: FrameIndex, n_atoms: int) -> None:
 
 def _reading(path: Path, index: FrameIndex, n_atoms: int) -> ReadFrames:
     def read(block: range) -> tuple[Any, Any, Any, str | None]:
-        xyz, box, times, _, failure = _native.read_xdr(str(path), index.offsets, np.asarray(block, np.int64), n_atoms,
-                                                       every_core())
+        frames = np.asarray(block, np.int64)
+        try:
+            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, every_core())
+        except RuntimeError as exc:
+            # Threads need memory for their stacks: short of it, one thread still decodes.
+            if "could not start the worker threads" not in str(exc):
+                raise
+            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, 1)
+        xyz, box, times, _, failure = decoded
         return xyz, times, box, failure
 
     return read
