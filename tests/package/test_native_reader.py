@@ -8,6 +8,9 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import analyze
+from brenvox_hbond.sites import SiteSelection
+from brenvox_hbond.sources.base import FrameRange
+from brenvox_hbond.sources.opening import open_source
 from pentamer_files import GRO, PDB, XTC
 
 md = pytest.importorskip("mdtraj")
@@ -78,3 +81,14 @@ def test_selection_strings_take_the_mdtraj_path():
                                                         backend="mdtraj").hbonds)
     with pytest.raises(ValueError, match="selection strings need MDTraj or MDAnalysis"):
         analyze(XTC, GRO, acceptors="resname HOH", backend="native")
+
+
+def test_residues_without_a_template_take_the_mdtraj_path(tmp_path):
+    ligand = tmp_path / "with-ligand.gro"
+    lines = GRO.read_text().splitlines()
+    # The first water becomes a residue this reader has no template for.
+    first_water = next(i for i, line in enumerate(lines[2:-1], 2) if line[5:10].strip() == "SOL")
+    lines[first_water:first_water + 3] = [line[:5] + "LIG  " + line[10:] for line in lines[first_water:first_water + 3]]
+    ligand.write_text("\n".join(lines) + "\n")
+    assert type(open_source(XTC, ligand, SiteSelection(), FrameRange(), 10, None)).__name__ == "MdtrajFiles"
+    assert type(open_source(XTC, GRO, SiteSelection(), FrameRange(), 10, None)).__name__ == "NativeFiles"

@@ -4,6 +4,7 @@ NumPy. Neither MDTraj nor MDAnalysis is imported."""
 
 from __future__ import annotations
 
+import importlib.util
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
@@ -29,10 +30,10 @@ def can_read(paths: Sequence[Path], topology: Any) -> bool:
 
 
 class NativeFiles(Source):
-    def __init__(self, paths: Sequence[Path], topology: str | Path, selection: SiteSelection, frames: FrameRange,
+    def __init__(self, paths: Sequence[Path], structure: Structure, selection: SiteSelection, frames: FrameRange,
                  chunk_size: int):
-        self.structure = _structure(Path(topology))
-        super().__init__(selection.structure_sites(self.structure))
+        self.structure = structure
+        super().__init__(selection.structure_sites(structure))
         self.paths, self.frames, self.chunk_size = paths, frames, chunk_size
 
     def chunks(self) -> Iterator[Chunk]:
@@ -67,7 +68,20 @@ def open_files(paths: Sequence[Path], topology: Any, selection: SiteSelection, f
     if not can_read(paths, topology):
         raise ValueError("the native reader reads .xtc and .trr files with a .gro or .pdb topology file: "
                          "read others with backend='mdtraj' or 'mdanalysis'")
-    return NativeFiles(paths, topology, selection, frames, chunk_size)
+    return NativeFiles(paths, _structure(Path(topology)), selection, frames, chunk_size)
+
+
+def open_by_default(paths: Sequence[Path], topology: Any, selection: SiteSelection, frames: FrameRange,
+                    chunk_size: int) -> Source | None:
+    """The files read natively when this reader can give what MDTraj would; None when MDTraj
+    should read them: selection strings, or residues without a template here while MDTraj is
+    installed (it may know them)."""
+    if not can_read(paths, topology) or selection.narrows:
+        return None
+    structure = _structure(Path(topology))
+    if structure.untemplated and importlib.util.find_spec("mdtraj") is not None:
+        return None
+    return NativeFiles(paths, structure, selection, frames, chunk_size)
 
 
 def native_chunks(paths: Sequence[Path], n_atoms: int, frames: FrameRange, chunk_size: int,

@@ -34,8 +34,10 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
         return mdtraj_reader.MdtrajTrajectory(trajectory, selection, frames, chunk_size)
     paths = as_paths(trajectory)
     if backend is None:
-        backend = "native" if native_reader.can_read(paths, topology) and not selection.narrows \
-            else _default_backend(topology, paths)
+        native = native_reader.open_by_default(paths, topology, selection, frames, chunk_size)
+        if native is not None:
+            return native
+        backend = _default_backend(topology, paths)
     if backend == "mdtraj":
         _check_mdtraj_paths(topology, paths)
     source: Source = READERS[backend].open_files(paths, topology, selection, frames, chunk_size)

@@ -74,6 +74,14 @@ class Structure:
         return len(self.names)
 
     @property
+    def untemplated(self) -> bool:
+        """Whether a residue of more than one atom has no template here (a ligand, a nucleic
+        acid): MDTraj may know it and bond it where this reader cannot."""
+        known = np.isin(self.residue_names, list(TEMPLATES)) | self.water
+        sizes = np.bincount(self.residue_index)[self.residue_index]
+        return bool(np.any(~known & (sizes > 1)))
+
+    @property
     def water(self) -> npt.NDArray[np.bool_]:
         """Atoms in water residues (MDTraj's `is_water`)."""
         return np.isin(self.residue_names, list(WATER_RESIDUES))
