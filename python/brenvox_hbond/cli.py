@@ -167,6 +167,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command with `argv` (by default the process's arguments); returns the exit status."""
+    # The command does no linear algebra, and OpenBLAS's idle threads spin on the cores the
+    # decoding and the search need: set before NumPy loads it (a no-op when already loaded).
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -208,7 +211,9 @@ def _run(args: argparse.Namespace) -> int:
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,
-                keep_rows=args.out is not None or args.plot is not None, backend=args.backend,
+                keep_rows=args.out is not None or args.plot is not None,
+                occupancy=not args.quiet,  # only the summary lists it
+                backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
                 connect_timeout=args.connect_timeout,
             )

@@ -19,6 +19,7 @@
 #include "package_module/package_texts.hpp"
 #include "package_module/pinned_memory.hpp"
 #include "package_module/search_arrays.hpp"
+#include "package_module/triplet_tally.hpp"
 #include "package_module/xdr_files.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "parallel/worker_pool.hpp"
@@ -128,12 +129,30 @@ PyObject* read_xdr(PyObject*, PyObject* args) {
   return call_guarded(internal_failures, [&] { return return_or_raise(read_xdr_body(args)); });
 }
 
+PyObject* tally_rows(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(tally_rows_body(args)); });
+}
+
+PyObject* tally_keys(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(tally_keys_body(args)); });
+}
+
+PyObject* count_frames(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(count_frames_body(args)); });
+}
+
 PyMethodDef kFunctions[] = {
     {"find_hbonds", reinterpret_cast<PyCFunction>(find_hbonds), METH_VARARGS,
      package_texts::kFindHbondsDoc},
     {"index_xdr", reinterpret_cast<PyCFunction>(index_xdr), METH_VARARGS,
      package_texts::kIndexXdrDoc},
     {"read_xdr", reinterpret_cast<PyCFunction>(read_xdr), METH_VARARGS, package_texts::kReadXdrDoc},
+    {"tally_rows", reinterpret_cast<PyCFunction>(tally_rows), METH_VARARGS,
+     package_texts::kTallyRowsDoc},
+    {"tally_keys", reinterpret_cast<PyCFunction>(tally_keys), METH_VARARGS,
+     package_texts::kTallyKeysDoc},
+    {"count_frames", reinterpret_cast<PyCFunction>(count_frames), METH_VARARGS,
+     package_texts::kCountFramesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -30,6 +30,24 @@ inline constexpr const char kReadXdrDoc[] =
     "without coordinates gives NaN coordinates. offsets and frames are C-contiguous int64\n"
     "arrays; the same whatever the thread count.";
 
+inline constexpr const char kTallyRowsDoc[] =
+    "tally_rows(rows, pair_of_hydrogen, acceptor_position, table, used)\n"
+    "--\n\n"
+    "Adds each row (frame, donor, hydrogen, acceptor) to the open-addressing table of (key,\n"
+    "count) slots (int64 (capacity, 2), capacity a power of two, key -1 for an empty slot,\n"
+    "`used` keys held) under the key\n"
+    "pair_of_hydrogen[hydrogen] << 32 | acceptor_position[acceptor]. Stops before a new key\n"
+    "would fill the table beyond 7/10: returns (rows consumed, keys held).";
+inline constexpr const char kTallyKeysDoc[] =
+    "tally_keys(new_keys, new_counts, table, used)\n"
+    "--\n\n"
+    "Adds new_counts[k] to the count of new_keys[k] in the table, as tally_rows does a row:\n"
+    "returns (entries consumed, keys held).";
+inline constexpr const char kCountFramesDoc[] =
+    "count_frames(rows, n_frames)\n"
+    "--\n\n"
+    "The number of rows of each frame 0..n_frames-1, as int64.";
+
 inline constexpr const char kInternalFailureType[] = "brenvox_hbond._native.InternalFailure";
 inline constexpr const char kInternalFailureDoc[] =
     "An internal failure of brenvox_hbond's native search.\n\n"
