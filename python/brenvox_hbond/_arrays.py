@@ -1,4 +1,4 @@
-"""Turning array-like arguments into arrays, with errors that name the argument."""
+"""Turning array-like arguments into arrays, with errors that name the argument; array helpers."""
 
 from typing import Any
 
@@ -16,3 +16,12 @@ def real_array(value: npt.ArrayLike, name: str, shape: str, contents: str) -> np
     if array.dtype.kind not in "iuf":
         raise TypeError(f"{name} must hold {contents}, got an array of dtype {array.dtype}")
     return array
+
+
+def distinct(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
+    """The distinct values of a one-dimensional array, ascending: np.unique, without loading
+    numpy.ma, which np.unique's plain form imports (some 10 ms at the command's start)."""
+    ordered = np.sort(values)
+    keep = np.ones(len(ordered), dtype=bool)
+    keep[1:] = ordered[1:] != ordered[:-1]
+    return ordered[keep]

@@ -23,6 +23,7 @@ def read_xdr(
     frames: npt.NDArray[np.int64],
     n_atoms: int,
     n_threads: int,
+    kept_atoms: int = 0,
     /,
 ) -> tuple[
     np.ndarray[tuple[int, int, int], np.dtype[np.float32]],
@@ -31,3 +32,19 @@ def read_xdr(
     np.ndarray[tuple[int], np.dtype[np.int64]],
     str | None,
 ]: ...
+def tally_rows(
+    rows: npt.NDArray[np.uint32],
+    pair_of_hydrogen: npt.NDArray[np.int64],
+    acceptor_position: npt.NDArray[np.int64],
+    table: npt.NDArray[np.int64],
+    used: int,
+    /,
+) -> tuple[int, int]: ...
+def tally_keys(
+    new_keys: npt.NDArray[np.int64],
+    new_counts: npt.NDArray[np.int64],
+    table: npt.NDArray[np.int64],
+    used: int,
+    /,
+) -> tuple[int, int]: ...
+def count_frames(rows: npt.NDArray[np.uint32], n_frames: int, /) -> np.ndarray[tuple[int], np.dtype[np.int64]]: ...

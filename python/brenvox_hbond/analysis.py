@@ -136,7 +136,7 @@ def analyze(
         warnings.warn(str(damage), RuntimeWarning, stacklevel=2)
     if collector.first_without_box is not None:
         warn_without_box(collector.first_without_box, collector.n_without_box, stacklevel=2)
-    return collector.result(source.labels())
+    return collector.result(source.labels)
 
 
 def _count(frames: FrameRange, n_frames: Callable[[], int | None]) -> int | None:

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._arrays import distinct
 from .chunk_search import ChunkBonds, SearchOptions
 from .labels import AtomLabels
 from .results import HbondResult, TripletCounts
@@ -44,14 +46,14 @@ class _TripletTally:
 
     def __init__(self, sites: Sites):
         pairs = sites.donor_h_pairs
-        self.pair_keys = np.unique(_pair_key(pairs[:, 0], pairs[:, 1]))
-        self.acceptors = np.unique(sites.acceptors)
+        self.pair_keys = distinct(_pair_key(pairs[:, 0], pairs[:, 1]))
+        self.acceptors = distinct(sites.acceptors)
         n_atoms = int(max(pairs.max(initial=-1), self.acceptors.max(initial=-1))) + 1
         # Positions looked up by atom index: by hydrogen when each hydrogen is in one pair (as
         # in every topology with bonds), else found per row by a binary search.
         hydrogens = self.pair_keys & 0xFFFFFFFF
         self.pair_of_hydrogen = None
-        if len(np.unique(hydrogens)) == len(hydrogens):
+        if len(distinct(hydrogens)) == len(hydrogens):
             self.pair_of_hydrogen = np.full(n_atoms, -1, np.int64)
             self.pair_of_hydrogen[hydrogens] = np.arange(len(hydrogens))
         self.acceptor_position = np.full(n_atoms, -1, np.int64)
@@ -184,7 +186,7 @@ class Collector:
         da, ha, angle = (_joined([m[i] for m in self.measures], np.float64) for i in range(3))
         return da, ha, angle
 
-    def result(self, labels: AtomLabels | None) -> HbondResult:
+    def result(self, labels: AtomLabels | Callable[[], AtomLabels | None] | None) -> HbondResult:
         measures = self._measures() or (None, None, None)
         options = self.options
         return HbondResult(

@@ -22,6 +22,25 @@ FloatArray = npt.NDArray[np.float64]
 _TYPE_KINDS = ("resname", "name", "element", "residue")
 
 
+class _FoundWhenRead:
+    """A field whose value may be given as a function of no arguments, called the first time the
+    field is read: labels cost a pass over the topology that a run writing counts never needs."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.slot = f"_{name}_value"
+
+    def __get__(self, result: Any, owner: type | None = None) -> Any:
+        if result is None:
+            return None  # the dataclass's default
+        value = result.__dict__.get(self.slot)
+        if callable(value):
+            value = result.__dict__[self.slot] = value()
+        return value
+
+    def __set__(self, result: Any, value: Any) -> None:
+        result.__dict__[self.slot] = value
+
+
 @dataclass(frozen=True)
 class TripletCounts:
     """Distinct (donor, hydrogen, acceptor) triplets, in ascending order, and the number of
@@ -54,7 +73,8 @@ class HbondResult:
     sites : Sites
         The donor–hydrogen pairs and acceptors searched.
     labels : AtomLabels or None
-        Atom, residue and chain names, from the topology.
+        Atom, residue and chain names, from the topology (given as a function, found when
+        first read).
     distance_cutoff, angle_cutoff : float
         The H–A cut-off in nm and the D–H–A cut-off in degrees the search used.
     periodic : bool
@@ -76,7 +96,7 @@ class HbondResult:
     times: FloatArray
     counts: IntArray
     sites: Sites
-    labels: AtomLabels | None = None
+    labels: AtomLabels | None = _FoundWhenRead()  # type: ignore[assignment]
     distance_cutoff: float = 0.25
     angle_cutoff: float = 120.0
     periodic: bool = True
@@ -85,6 +105,11 @@ class HbondResult:
     angles: FloatArray | None = None
     triplet_counts: TripletCounts | None = None
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state["_labels_value"] = self.labels  # found now: what finds them may not pickle
+        return state
 
     @property
     def n_frames(self) -> int:

@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from ._optional import require
 from .errors import NoSitesError
+from ._arrays import distinct
 from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
 
 __all__ = ["AtomLabels", "SiteSelection", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites",
@@ -237,7 +238,8 @@ def structure_sites(structure: Any, *, exclude_water: bool = False, sidechain_on
     symbols = structure.elements
     usable = bonds[kept[bonds].all(axis=1)]
     pairs = _pairs_from_bonds(usable, np.flatnonzero(np.isin(symbols, ("N", "O"))), np.flatnonzero(symbols == "H"))
-    pairs = np.unique(pairs, axis=0).reshape(-1, 2)
+    keys = distinct((pairs[:, 0].astype(np.int64) << 32) | pairs[:, 1])  # the distinct rows, in order
+    pairs = np.column_stack((keys >> 32, keys & 0xFFFFFFFF)).reshape(-1, 2)
     return Sites(pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64))
 
 

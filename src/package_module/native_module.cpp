@@ -16,6 +16,7 @@
 #include "boundary/result_array.hpp"
 #include "kernel/trajectory/input_checks.hpp"
 #include "kernel/trajectory/search.hpp"
+#include "package_module/gro_files.hpp"
 #include "package_module/package_texts.hpp"
 #include "package_module/pinned_memory.hpp"
 #include "package_module/search_arrays.hpp"
@@ -129,6 +130,11 @@ PyObject* read_xdr(PyObject*, PyObject* args) {
   return call_guarded(internal_failures, [&] { return return_or_raise(read_xdr_body(args)); });
 }
 
+PyObject* read_gro_atoms(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures,
+                      [&] { return return_or_raise(read_gro_atoms_body(args)); });
+}
+
 PyObject* tally_rows(PyObject*, PyObject* args) {
   return call_guarded(internal_failures, [&] { return return_or_raise(tally_rows_body(args)); });
 }
@@ -147,6 +153,8 @@ PyMethodDef kFunctions[] = {
     {"index_xdr", reinterpret_cast<PyCFunction>(index_xdr), METH_VARARGS,
      package_texts::kIndexXdrDoc},
     {"read_xdr", reinterpret_cast<PyCFunction>(read_xdr), METH_VARARGS, package_texts::kReadXdrDoc},
+    {"read_gro_atoms", reinterpret_cast<PyCFunction>(read_gro_atoms), METH_VARARGS,
+     package_texts::kReadGroAtomsDoc},
     {"tally_rows", reinterpret_cast<PyCFunction>(tally_rows), METH_VARARGS,
      package_texts::kTallyRowsDoc},
     {"tally_keys", reinterpret_cast<PyCFunction>(tally_keys), METH_VARARGS,

@@ -20,7 +20,7 @@ inline constexpr const char kIndexXdrDoc[] =
     "cannot be read (None when the file ends with its last frame). OSError when the file cannot\n"
     "be opened or read, never for its contents.";
 inline constexpr const char kReadXdrDoc[] =
-    "read_xdr(path, offsets, frames, n_atoms, n_threads)\n"
+    "read_xdr(path, offsets, frames, n_atoms, n_threads, kept_atoms=0)\n"
     "--\n\n"
     "Decodes frames[k] (a frame number: its offset is offsets[frames[k]]) for each k, on up to\n"
     "n_threads threads: (xyz, box, time, step, failure), float32 coordinates (n, n_atoms, 3)\n"
@@ -28,8 +28,18 @@ inline constexpr const char kReadXdrDoc[] =
     "int64 steps. n is the number of frames asked for, or, when one cannot be decoded, the\n"
     "number before it, and failure says why (None when every frame was decoded). A .trr frame\n"
     "without coordinates gives NaN coordinates. offsets and frames are C-contiguous int64\n"
-    "arrays; the same whatever the thread count.";
+    "arrays; the same whatever the thread count. With kept_atoms > 0 only the first kept_atoms\n"
+    "atoms are stored (xyz is (n, kept_atoms, 3)), and an .xtc frame is decoded no further.";
 
+inline constexpr const char kReadGroAtomsDoc[] =
+    "read_gro_atoms(text, start, n_atoms, width)\n"
+    "--\n\n"
+    "Reads the n_atoms atom lines of a .gro file's bytes from offset start, coordinates in\n"
+    "fields of width characters from column 21: (residue_ids, residue_codes, residue_fields,\n"
+    "name_codes, name_fields, xyz, end). Codes (int64) index the lists of distinct fields\n"
+    "(bytes, columns 6-10 and 11-15 as written) in order of first appearance; xyz is float32\n"
+    "(n_atoms, 3), each number read as float() reads it and rounded once; end is the offset\n"
+    "of the line after the atoms. ValueError names a line that cannot be read.";
 inline constexpr const char kTallyRowsDoc[] =
     "tally_rows(rows, pair_of_hydrogen, acceptor_position, table, used)\n"
     "--\n\n"

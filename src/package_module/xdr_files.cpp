@@ -141,9 +141,9 @@ PyResult<PyRef> index_xdr_body(PyObject* args) {
 
 PyResult<PyRef> read_xdr_body(PyObject* args) {
   PyObject *path_argument, *offsets_argument, *frames_argument;
-  Py_ssize_t n_atoms_argument, n_threads;
-  if (!PyArg_ParseTuple(args, "OOOnn:read_xdr", &path_argument, &offsets_argument, &frames_argument,
-                        &n_atoms_argument, &n_threads)) {
+  Py_ssize_t n_atoms_argument, n_threads, kept_argument = 0;
+  if (!PyArg_ParseTuple(args, "OOOnn|n:read_xdr", &path_argument, &offsets_argument,
+                        &frames_argument, &n_atoms_argument, &n_threads, &kept_argument)) {
     return PyError::fetch_raised();
   }
   ensure_numpy_api();
@@ -161,7 +161,11 @@ PyResult<PyRef> read_xdr_body(PyObject* args) {
     return PyError(PyExc_ValueError, "n_atoms must be between 1 and 2147483647");
   }
   if (n_threads < 1) return PyError(PyExc_ValueError, "n_threads must be at least 1");
+  if (kept_argument < 0 || kept_argument > n_atoms_argument) {
+    return PyError(PyExc_ValueError, "kept_atoms must be between 0 and n_atoms");
+  }
   const auto n_atoms = static_cast<std::int32_t>(n_atoms_argument);
+  const auto kept_atoms = static_cast<std::int32_t>(kept_argument);
 
   // The offsets of the frames asked for, copied while the lock is held: the caller's arrays
   // may change once it is released.
@@ -193,7 +197,7 @@ PyResult<PyRef> read_xdr_body(PyObject* args) {
   const std::optional<xdr::FrameProblem> known =
       xdr::problem_before_reading(format, n_atoms, file.value()->size(), offsets);
   const npy_intp n_slots = known ? 0 : n_frames;
-  npy_intp xyz_dims[3] = {n_slots, n_atoms, 3};
+  npy_intp xyz_dims[3] = {n_slots, kept_atoms > 0 ? kept_atoms : n_atoms, 3};
   npy_intp box_dims[3] = {n_slots, 3, 3};
   PyResult<PyRef> xyz = new_array(3, xyz_dims, NPY_FLOAT32);
   if (!xyz.ok()) return std::move(xyz.error());
@@ -207,7 +211,7 @@ PyResult<PyRef> read_xdr_body(PyObject* args) {
                                 static_cast<float*>(PyArray_DATA(as_array(box.value()))),
                                 static_cast<float*>(PyArray_DATA(as_array(time.value()))),
                                 static_cast<std::int64_t*>(PyArray_DATA(as_array(step.value()))),
-                                n_atoms};
+                                n_atoms, kept_atoms};
 
   // Workers take whole frames: more workers than frames would only wait.
   const std::size_t n_workers =

@@ -13,7 +13,8 @@ namespace brenvox {
 // index_xdr(path) -> (offsets, n_atoms, damage)
 PyResult<PyRef> index_xdr_body(PyObject* args);
 
-// read_xdr(path, offsets, frames, n_atoms, n_threads) -> (xyz, box, time, step, failure)
+// read_xdr(path, offsets, frames, n_atoms, n_threads[, kept_atoms])
+//   -> (xyz, box, time, step, failure)
 PyResult<PyRef> read_xdr_body(PyObject* args);
 
 }  // namespace brenvox

@@ -15,13 +15,19 @@
 
 namespace brenvox::xdr {
 
-// Where one frame goes: xyz holds n_atoms * 3 floats, box 9 (row-major box vectors, zero when
-// the frame has none).
+// Where one frame goes: xyz holds kept_atoms * 3 floats (n_atoms * 3 when kept_atoms is 0),
+// box 9 (row-major box vectors, zero when the frame has none).
 struct FrameSlot {
   float* xyz;
   float* box;
   float* time;
   std::int64_t* step;
+  // Only the first atoms, when a search needs no others: an .xtc frame is decoded no further.
+  std::int32_t kept_atoms = 0;
+
+  std::int32_t atoms_stored(std::int32_t n_atoms) const {
+    return kept_atoms > 0 && kept_atoms < n_atoms ? kept_atoms : n_atoms;
+  }
 };
 
 using FrameStatus = Status<FrameProblem>;
@@ -33,7 +39,8 @@ inline std::uint64_t xtc_coordinate_bytes_used(std::int32_t n_atoms) {
 }
 
 // An .xtc frame from its first byte; `frame` may end after its compressed bytes, or after the
-// first xtc_coordinate_bytes_used of them, which decode the same. Fails with no_header,
+// first xtc_coordinate_bytes_used of them (for one atom more than the slot keeps: the first
+// small atom of a run is stored before the big one), which decode the same. Fails with no_header,
 // atom_count (when the frame does not hold `n_atoms`), file_ends (the span ends before that)
 // or coordinates.
 FrameStatus decode_xtc_frame(Bytes frame, std::int32_t n_atoms, const FrameSlot& slot);

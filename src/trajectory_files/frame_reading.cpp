@@ -13,9 +13,10 @@ constexpr std::size_t kLongestHeader = 12 + kTrrLongestVersion + 13 * 4 + 2 * 8;
 static_assert(kLongestHeader >= kHeaderBytes);
 
 // An .xtc frame's bytes that its decoding can use: its header (at most 96 bytes) and the
-// compressed bytes that its atoms can use.
-std::uint64_t xtc_bytes_read(std::uint64_t frame_size, std::int32_t n_atoms) {
-  return std::min<std::uint64_t>(frame_size, 96 + xtc_coordinate_bytes_used(n_atoms));
+// compressed bytes that the atoms it keeps (and one more) can use.
+std::uint64_t xtc_bytes_read(std::uint64_t frame_size, std::int32_t n_atoms, std::int32_t kept) {
+  return std::min<std::uint64_t>(frame_size,
+                                 96 + xtc_coordinate_bytes_used(std::min(n_atoms, kept + 1)));
 }
 
 FrameStatus problem(FrameFailure failure) {
@@ -71,7 +72,7 @@ FrameStatus read_frame(const ByteSource& source, XdrFormat format, std::uint64_t
   // The bytes the decoder reads: within the frame, so within the source's size.
   std::uint64_t needed;
   if (format == XdrFormat::xtc) {
-    needed = xtc_bytes_read(extent->size, n_atoms);
+    needed = xtc_bytes_read(extent->size, n_atoms, slot.atoms_stored(n_atoms));
   } else {
     XdrStream stream(Bytes(head, got.value()));
     const std::optional<TrrHeader> header = read_trr_header(stream);

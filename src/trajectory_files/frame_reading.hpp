@@ -16,16 +16,20 @@
 
 namespace brenvox::xdr {
 
-// The arrays of n frames: xyz (n, n_atoms, 3), box (n, 3, 3), time (n), step (n).
+// The arrays of n frames: xyz (n, kept, 3), box (n, 3, 3), time (n), step (n), where kept is
+// kept_atoms, or n_atoms when that is 0.
 struct FrameArrays {
   float* xyz;
   float* box;
   float* time;
   std::int64_t* step;
   std::int32_t n_atoms;
+  std::int32_t kept_atoms = 0;
 
   FrameSlot slot(std::uint64_t frame) const {
-    return {xyz + frame * 3 * std::uint64_t(n_atoms), box + 9 * frame, time + frame, step + frame};
+    FrameSlot slot{xyz, box + 9 * frame, time + frame, step + frame, kept_atoms};
+    slot.xyz += frame * 3 * std::uint64_t(slot.atoms_stored(n_atoms));
+    return slot;
   }
 };
 

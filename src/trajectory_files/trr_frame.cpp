@@ -58,12 +58,13 @@ FrameStatus decode_trr_frame(Bytes frame, std::int32_t n_atoms, const FrameSlot&
   if (!stream.skip(std::uint64_t(header->virial_size()) + std::uint64_t(header->pressure_size()))) {
     return failed(FrameFailure::file_ends);
   }
+  const std::int32_t kept = slot.atoms_stored(n_atoms);
   if (header->x_size() != 0) {
-    if (!read_reals(stream, header->precision, 3 * std::uint64_t(n_atoms), slot.xyz)) {
+    if (!read_reals(stream, header->precision, 3 * std::uint64_t(kept), slot.xyz)) {
       return failed(FrameFailure::file_ends);
     }
   } else {
-    std::fill_n(slot.xyz, 3 * std::size_t(n_atoms), std::numeric_limits<float>::quiet_NaN());
+    std::fill_n(slot.xyz, 3 * std::size_t(kept), std::numeric_limits<float>::quiet_NaN());
   }
   std::copy(box, box + 9, slot.box);
   *slot.time = static_cast<float>(header->time);

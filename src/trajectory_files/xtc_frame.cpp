@@ -108,7 +108,9 @@ struct CompressedHeader {
   Bytes data;
 };
 
-FrameStatus decode_compressed(const CompressedHeader& h, std::int32_t n_atoms, float* xyz) {
+// The first `kept` atoms of `n_atoms`.
+FrameStatus decode_compressed(const CompressedHeader& h, std::int32_t n_atoms, std::int32_t kept,
+                              float* xyz) {
   const auto fail = [] { return FrameStatus(FrameProblem{FrameFailure::coordinates}); };
   if (!std::isfinite(h.precision) || !(h.precision > 0.0f)) return fail();
   if (h.small_index < kFirstSmallIndex || h.small_index > kLastSmallIndex) return fail();
@@ -129,6 +131,7 @@ FrameStatus decode_compressed(const CompressedHeader& h, std::int32_t n_atoms, f
   // to float from double.
   const float scale = static_cast<float>(1.0 / static_cast<double>(h.precision));
   const auto put = [&](std::int64_t atom, const Triple& c) {
+    if (atom >= kept) return;
     float* out = xyz + 3 * atom;
     out[0] = static_cast<float>(c.x) * scale;
     out[1] = static_cast<float>(c.y) * scale;
@@ -142,7 +145,7 @@ FrameStatus decode_compressed(const CompressedHeader& h, std::int32_t n_atoms, f
                                   kMagicInts[h.small_index]};
   unsigned run = 0;  // integers of small atoms after each big one (3 per atom)
   std::int64_t atom = 0;
-  while (atom < n_atoms) {
+  while (atom < kept) {
     Triple big;
     if (joint) [[likely]] {
       big = read_three(bits, joint_bits, sizes);
@@ -175,7 +178,7 @@ FrameStatus decode_compressed(const CompressedHeader& h, std::int32_t n_atoms, f
       put(big_atom, previous);
       put(big_atom + 1, big);
       ++atom;
-      for (unsigned k = 3; k < run; k += 3) {
+      for (unsigned k = 3; k < run && atom < kept; k += 3) {
         Triple current = read_three(bits, n_bits, small_sizes);
         current.x += previous.x - small_half;
         current.y += previous.y - small_half;
@@ -223,11 +226,12 @@ FrameStatus decode_xtc_frame(Bytes frame, std::int32_t n_atoms, const FrameSlot&
   const auto repeated = stream.read_int32();
   if (!step || !time || !repeated || *repeated != n_atoms) return header(FrameFailure::no_header);
 
+  const std::int32_t kept = slot.atoms_stored(n_atoms);
   if (n_atoms <= kXtcUncompressedAtoms) {
     for (std::int32_t i = 0; i < 3 * n_atoms; ++i) {
       const auto value = stream.read_float();
       if (!value) return header(FrameFailure::file_ends);
-      slot.xyz[i] = *value;
+      if (i < 3 * kept) slot.xyz[i] = *value;
     }
   } else {
     CompressedHeader compressed{};
@@ -252,12 +256,12 @@ FrameStatus decode_xtc_frame(Bytes frame, std::int32_t n_atoms, const FrameSlot&
     }
     if (!n_bytes || *n_bytes < 0) return header(FrameFailure::no_header);
     // The bytes past those the atoms can use are never read: they may be cut off.
-    const std::uint64_t used =
-        std::min(std::uint64_t(*n_bytes), xtc_coordinate_bytes_used(n_atoms));
+    const std::uint64_t used = std::min(std::uint64_t(*n_bytes),
+                                        xtc_coordinate_bytes_used(std::min(n_atoms, kept + 1)));
     const auto data = stream.read_bytes(used);
     if (!data) return header(FrameFailure::file_ends);
     compressed.data = *data;
-    if (FrameStatus decoded = decode_compressed(compressed, n_atoms, slot.xyz); !decoded.ok()) {
+    if (FrameStatus decoded = decode_compressed(compressed, n_atoms, kept, slot.xyz); !decoded.ok()) {
       return decoded;
     }
   }

@@ -35,9 +35,12 @@ class NativeFiles(Source):
         self.structure = structure
         super().__init__(selection.structure_sites(structure))
         self.paths, self.frames, self.chunk_size = paths, frames, chunk_size
+        # The search reads no atom past the last site: an .xtc frame is decoded up to it only.
+        self.kept_atoms = 1 + int(max(self.sites.donor_h_pairs.max(initial=-1), self.sites.acceptors.max(initial=-1)))
 
     def chunks(self) -> Iterator[Chunk]:
-        return native_chunks(self.paths, self.structure.n_atoms, self.frames, self.chunk_size, self.notes)
+        return native_chunks(self.paths, self.structure.n_atoms, self.frames, self.chunk_size, self.notes,
+                             self.kept_atoms)
 
     def n_frames(self) -> int:
         return sum(readable_index(path).n_frames for path in self.paths)
@@ -58,7 +61,7 @@ class NativeFiles(Source):
             index = readable_index(path)
             damage = None if index.damage is None else DamagedFile(path, index.n_frames, index.damage)
             files.append(TrajectoryFile(str(path), first, index.n_frames, "native", self.structure.n_atoms,
-                                        index.offsets, damage=damage))
+                                        index.offsets, {"kept_atoms": self.kept_atoms}, damage=damage))
             first += index.n_frames
         return files
 
@@ -85,7 +88,8 @@ def open_by_default(paths: Sequence[Path], topology: Any, selection: SiteSelecti
 
 
 def native_chunks(paths: Sequence[Path], n_atoms: int, frames: FrameRange, chunk_size: int,
-                  notes: ReadNotes) -> Iterator[Chunk]:
+                  notes: ReadNotes, kept_atoms: int = 0) -> Iterator[Chunk]:
+    """The frames in chunks, with the first `kept_atoms` atoms (0: all)."""
     first = 0  # index in the whole trajectory of the file's first frame
     for path in paths:
         if frames.done(first):
@@ -93,7 +97,7 @@ def native_chunks(paths: Sequence[Path], n_atoms: int, frames: FrameRange, chunk
         index = readable_index(path)
         _check_atoms(path, index, n_atoms)
         blocks = xdr_blocks(path, index, frames.within(first, index.n_frames), chunk_size,
-                            frames.reaches(first + index.n_frames), _reading(path, index, n_atoms))
+                            frames.reaches(first + index.n_frames), _reading(path, index, n_atoms, kept_atoms))
         try:
             for xyz, times, box, numbers in blocks:
                 yield _chunk(xyz, times, box, numbers + first)
@@ -109,7 +113,8 @@ def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> It
     if index.n_frames < frames.stop:
         raise EOFError(f"{file.path} holds {index.n_frames} readable frames, fewer than when it was counted")
     for xyz, times, box, numbers in xdr_blocks(file.path, index, frames, chunk_size, False,
-                                               _reading(Path(file.path), index, file.opener)):
+                                               _reading(Path(file.path), index, file.opener,
+                                                        (file.reader_arguments or {}).get("kept_atoms", 0))):
         yield _chunk(xyz, times, box, numbers)
 
 
@@ -129,16 +134,16 @@ def _check_atoms(path: Path, index: FrameIndex, n_atoms: int) -> None:
         raise ValueError(f"{path} has {index.n_atoms} atoms per frame but the topology has {n_atoms}")
 
 
-def _reading(path: Path, index: FrameIndex, n_atoms: int) -> ReadFrames:
+def _reading(path: Path, index: FrameIndex, n_atoms: int, kept_atoms: int) -> ReadFrames:
     def read(block: range) -> tuple[Any, Any, Any, str | None]:
         frames = np.asarray(block, np.int64)
         try:
-            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, every_core())
+            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, every_core(), kept_atoms)
         except RuntimeError as exc:
             # Threads need memory for their stacks: short of it, one thread still decodes.
             if "could not start the worker threads" not in str(exc):
                 raise
-            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, 1)
+            decoded = _native.read_xdr(str(path), index.offsets, frames, n_atoms, 1, kept_atoms)
         xyz, box, times, _, failure = decoded
         return xyz, times, box, failure
 

@@ -25,6 +25,8 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+from .. import _native
+from .._arrays import distinct
 from ..labels import AtomLabels, chain_labels, covalent_lengths, molecules
 from .residue_templates import (
     ATOM_ALIASES,
@@ -107,7 +109,7 @@ def _read_bytes(path: str | Path) -> bytes:
         data = handle.read()
     if data[:2] == b"\x1f\x8b":
         data = gzip.decompress(data)
-    return data.replace(b"\r\n", b"\n")
+    return data.replace(b"\r\n", b"\n") if b"\r" in data else data
 
 
 def _columns(lines: list[bytes], least: int = 1) -> npt.NDArray[np.bytes_]:
@@ -141,39 +143,48 @@ def _numbers(field: npt.NDArray[np.bytes_], kind: type) -> npt.NDArray[np.generi
 
 def read_gro(path: str | Path) -> Structure:
     """The first frame of a .gro file."""
-    lines = _read_bytes(path).split(b"\n")
+    data = _read_bytes(path)
+    second = data.find(b"\n") + 1
+    start = _line_end(data, second) + 1
     try:
-        n_atoms = int(lines[1])
-    except (IndexError, ValueError):
-        raise ValueError(f"{path}: the second line must hold the number of atoms") from None
-    if len(lines) < n_atoms + 3 or not lines[n_atoms + 2].split():
-        raise ValueError(f"{path}: expected {n_atoms} atom lines and a box line")
-    chars = _columns(lines[2:2 + n_atoms])
-    residue_ids = _numbers(_field(chars, 0, 5), np.int64).astype(np.int64)
-    raw_residue_field = _field(chars, 5, 10)
-    raw_residues, residue_codes = _stripped(raw_residue_field)
-    raw_names, name_codes = _stripped(_field(chars, 10, 15))
-
-    first = lines[2]
+        n_atoms = int(data[second:start]) if second else -1
+    except ValueError:
+        n_atoms = -1
+    if n_atoms < 0:
+        raise ValueError(f"{path}: the second line must hold the number of atoms")
+    first = data[start:_line_end(data, start)]
     point = first.find(b".", 20)
     step = first.find(b".", point + 1) - point if point >= 0 else -1
     if point < 0 or step <= 0:
         raise ValueError(f"{path}: no coordinates in the first atom line")
-    xyz = np.column_stack([_numbers(_field(chars, 20 + axis * step, 20 + (axis + 1) * step), np.float64)
-                           for axis in range(3)]).astype(np.float32)
+    try:
+        residue_ids, residue_codes, residue_fields, name_codes, name_fields, xyz, end = _native.read_gro_atoms(
+            data, start, n_atoms, step)
+    except ValueError as exc:
+        raise ValueError(f"{path}: {exc}") from None
+    box_line = data[end:_line_end(data, end)]
+    if not box_line.split():
+        raise ValueError(f"{path}: expected {n_atoms} atom lines and a box line")
+    raw_residues, raw_names = (np.array([field.decode("latin-1").strip() for field in fields], dtype=str)
+                               for fields in (residue_fields, name_fields))
 
     starts = np.ones(n_atoms, dtype=bool)
     starts[1:] = (residue_ids[1:] != residue_ids[:-1]) | (residue_codes[1:] != residue_codes[:-1])
     residue_index = np.cumsum(starts) - 1
     symbols = np.array([_gro_element(name) for name in raw_names.tolist()], dtype=str)
-    names, residue_names = _renamed(raw_names[name_codes], raw_residues[residue_codes])
+    names, residue_names = _renamed(raw_names, name_codes, raw_residues, residue_codes)
     chain_index = np.zeros(n_atoms, dtype=np.int64)
     bonds = _template_bonds(names, residue_names, residue_index, chain_index)
     return Structure(
-        names=names, residue_names=residue_names, residue_ids=residue_ids, residue_index=residue_index,
+        names=names.per_atom(), residue_names=residue_names.per_atom(), residue_ids=residue_ids, residue_index=residue_index,
         chain_ids=np.full(n_atoms, "", dtype=str), chain_index=chain_index, elements=symbols[name_codes],
-        xyz=xyz, box=_gro_box(lines[n_atoms + 2]), bonds=bonds,
+        xyz=xyz, box=_gro_box(box_line), bonds=bonds,
     )
+
+
+def _line_end(data: bytes, start: int) -> int:
+    end = data.find(b"\n", start)
+    return len(data) if end < 0 else end
 
 
 def _gro_element(name: str) -> str:
@@ -242,13 +253,14 @@ def read_pdb(path: str | Path) -> Structure:
 
     raw_names, name_codes = _stripped(name_field)
     raw_residues, residue_codes = _stripped(residue_field)
-    names, residue_names = _renamed(raw_names[name_codes], raw_residues[residue_codes])
+    coded_names, coded_residues = _renamed(raw_names, name_codes, raw_residues, residue_codes)
+    names, residue_names = coded_names.per_atom(), coded_residues.per_atom()
     residue_sizes = np.bincount(residue_index)[residue_index]
     element_keys = np.ascontiguousarray(np.concatenate([chars[:, 76:78], chars[:, 12:16]], axis=1)).view("S6")
     elements = _pdb_elements(element_keys.reshape(-1), names, raw_residues[residue_codes], residue_sizes)
     chains, chain_codes = _stripped(chain_field)
 
-    bonds = _template_bonds(names, residue_names, residue_index, chain_index)
+    bonds = _template_bonds(coded_names, coded_residues, residue_index, chain_index)
     connected = _conect_bonds(lines, records, atom_lines, chars)
     if len(connected):
         bonds = _unique_pairs(np.concatenate([bonds, connected]), len(names))
@@ -405,67 +417,78 @@ def _conect_bonds(lines: list[bytes], records: npt.NDArray[np.bytes_], atom_line
 
 # -- names and bonds ---------------------------------------------------------------------------
 
-def _renamed(names: StrArray, residue_names: StrArray) -> tuple[StrArray, StrArray]:
-    """PDB names for the residues with a template and for their atoms."""
-    residue_unique, residue_codes = np.unique(residue_names, return_inverse=True)
-    renamed_residues = np.array([RESIDUE_ALIASES.get(name, name) for name in residue_unique.tolist()], dtype=str)
-    residue_codes = np.asarray(residue_codes).reshape(-1)
-    name_unique, name_codes = np.unique(names, return_inverse=True)
-    pairs, pair_codes = np.unique(residue_codes * len(name_unique) + np.asarray(name_codes).reshape(-1),
-                                  return_inverse=True)
+@dataclass(frozen=True)
+class _Coded:
+    """Per-atom names as codes into an array of distinct names."""
+
+    values: StrArray
+    codes: IntArray
+
+    def per_atom(self) -> StrArray:
+        return self.values[self.codes]
+
+
+def _renamed(name_unique: StrArray, name_codes: IntArray, residue_unique: StrArray,
+             residue_codes: IntArray) -> tuple[_Coded, _Coded]:
+    """PDB names for the residues with a template and for their atoms, from each atom's name
+    and residue name given as codes."""
+    residues, renamed_codes = np.unique([RESIDUE_ALIASES.get(name, name) for name in residue_unique.tolist()],
+                                        return_inverse=True)
+    residue_codes = np.asarray(renamed_codes).reshape(-1)[residue_codes]
+    pairs, pair_codes = np.unique(residue_codes * len(name_unique) + name_codes, return_inverse=True)
     renamed = []
     for pair in pairs.tolist():
-        residue, name = renamed_residues[pair // len(name_unique)], str(name_unique[pair % len(name_unique)])
-        renamed.append(ATOM_ALIASES.get(str(residue), {}).get(name, name))
-    return (np.array(renamed, dtype=str)[np.asarray(pair_codes).reshape(-1)],
-            renamed_residues[residue_codes])
+        residue, name = str(residues[pair // len(name_unique)]), str(name_unique[pair % len(name_unique)])
+        renamed.append(ATOM_ALIASES.get(residue, {}).get(name, name))
+    names, name_of_pair = np.unique(np.array(renamed, dtype=str), return_inverse=True)
+    return (_Coded(names, np.asarray(name_of_pair).reshape(-1)[np.asarray(pair_codes).reshape(-1)]),
+            _Coded(residues, residue_codes))
 
 
-def _template_bonds(names: StrArray, residue_names: StrArray, residue_index: IntArray,
+def _template_bonds(names: _Coded, residue_names: _Coded, residue_index: IntArray,
                     chain_index: IntArray) -> IntArray:
-    """The bonds of every residue with a template, and to the previous residue of its chain."""
-    n_residues = int(residue_index[-1]) + 1 if len(residue_index) else 0
+    """The bonds of every residue with a template, and to the previous residue of its chain: each
+    template bond becomes a pair of (residue, atom name) keys, looked up all at once among the
+    atoms' keys (the last atom of a name in a residue, as MDTraj takes it)."""
     starts = np.flatnonzero(np.r_[True, residue_index[1:] != residue_index[:-1]])
-    names_of_residue = residue_names[starts]
-    chain_of_residue = chain_index[starts]
-    name_unique, name_codes = np.unique(names, return_inverse=True)
-    name_codes = np.asarray(name_codes).reshape(-1)
-    order = np.argsort(name_codes, kind="stable")
-    bounds = np.searchsorted(name_codes[order], np.arange(len(name_unique) + 1))
-    code_of = {str(name): code for code, name in enumerate(name_unique.tolist())}
-    atom_in: dict[str, IntArray] = {}
+    template_of_residue = residue_names.codes[starts]
+    code_of = {str(name): code for code, name in enumerate(names.values.tolist())}
+    n_names = len(names.values) + 1  # code len(names.values): a name no atom has
+    atom_keys = residue_index * n_names + names.codes
+    order = np.argsort(atom_keys, kind="stable")
+    sorted_keys = atom_keys[order]
 
-    def atoms_named(name: str) -> IntArray:
-        """For each residue, its (last) atom of this name, or -1."""
-        if name not in atom_in:
-            found = np.full(n_residues, -1, dtype=np.int64)
-            code = code_of.get(name)
-            if code is not None:
-                atoms = order[bounds[code]:bounds[code + 1]]
-                found[residue_index[atoms]] = atoms
-            atom_in[name] = found
-        return atom_in[name]
+    def atoms_of(residues: IntArray, codes: IntArray) -> IntArray:
+        keys = residues * n_names + codes
+        at = np.searchsorted(sorted_keys, keys, side="right") - 1
+        found = sorted_keys[np.maximum(at, 0)] == keys
+        return np.where(found & (at >= 0), order[np.maximum(at, 0)], -1)
 
     found = [np.zeros((0, 2), np.int64)]
-    for template in set(names_of_residue.tolist()) & set(TEMPLATES):
-        residues = np.flatnonzero(names_of_residue == template)
-        for first, second, previous in template_bonds(template):
-            if previous:
-                chosen = residues[residues > 0]
-                chosen = chosen[chain_of_residue[chosen - 1] == chain_of_residue[chosen]]
-                ones = atoms_named(first)[chosen - 1]
-            else:
-                chosen = residues
-                ones = atoms_named(first)[chosen]
-            twos = atoms_named(second)[chosen]
-            both = (ones >= 0) & (twos >= 0)
-            found.append(np.column_stack((ones[both], twos[both])))
-    return _unique_pairs(np.sort(np.concatenate(found), axis=1), len(names))
+    chain_of_residue = chain_index[starts]
+    for code, template in enumerate(residue_names.values.tolist()):
+        if template not in TEMPLATES:
+            continue
+        residues = np.flatnonzero(template_of_residue == code)
+        bonds = template_bonds(template)
+        firsts = np.array([code_of.get(first, n_names - 1) for first, _, _ in bonds], np.int64)
+        seconds = np.array([code_of.get(second, n_names - 1) for _, second, _ in bonds], np.int64)
+        previous = np.array([before for _, _, before in bonds], bool)
+        # Every bond of every residue of the template: residues vary slowest.
+        residue = np.repeat(residues, len(bonds))
+        first_residue = residue - np.tile(previous, len(residues))
+        valid = first_residue >= 0
+        valid[valid] = chain_of_residue[first_residue[valid]] == chain_of_residue[residue[valid]]
+        ones = atoms_of(first_residue[valid], np.tile(firsts, len(residues))[valid])
+        twos = atoms_of(residue[valid], np.tile(seconds, len(residues))[valid])
+        both = (ones >= 0) & (twos >= 0)
+        found.append(np.column_stack((ones[both], twos[both])))
+    return _unique_pairs(np.sort(np.concatenate(found), axis=1), len(names.codes))
 
 
 def _unique_pairs(pairs: IntArray, n_atoms: int) -> IntArray:
     """The distinct rows of an (n, 2) array of atom indices, sorted."""
-    keys = np.unique(pairs[:, 0] * max(n_atoms, 1) + pairs[:, 1])
+    keys = distinct(pairs[:, 0] * max(n_atoms, 1) + pairs[:, 1])
     return np.column_stack((keys // max(n_atoms, 1), keys % max(n_atoms, 1))).astype(np.int64).reshape(-1, 2)
 
 
