@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from . import lifetimes
+from . import bond_tables, lifetimes
 from ._optional import require
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
@@ -513,10 +513,12 @@ class HbondResult:
     # an interrupt leaves no partial file and whatever was at `path` before.
 
     def to_csv(self, path: str | os.PathLike[str]) -> None:
-        """Write `to_dataframe` as CSV, with a header line and no index column.
+        """Write the columns of `to_dataframe` as CSV, with a header line and no index column;
+        needs NumPy only.
 
-        The file is written whole or not at all: a failure or an interrupt leaves whatever was
-        at `path` before.
+        Times are written as `counts_to_csv` writes them, distances and angles as repr()
+        writes them, labels quoted only where CSV needs it. The file is written whole or not at
+        all: a failure or an interrupt leaves whatever was at `path` before.
 
         Parameters
         ----------
@@ -527,12 +529,11 @@ class HbondResult:
         -------
         None
         """
-        table = self.to_dataframe()
-        with atomic_path(path) as temporary:
-            table.to_csv(temporary, index=False)
+        bond_tables.write_csv(self, path)
 
     def to_parquet(self, path: str | os.PathLike[str]) -> None:
-        """Write `to_dataframe` as Parquet (needs pandas and pyarrow), without the index.
+        """Write the columns of `to_dataframe` as Parquet (needs pyarrow), labels
+        dictionary-encoded.
 
         The file is written whole or not at all: a failure or an interrupt leaves whatever was
         at `path` before.
@@ -546,10 +547,7 @@ class HbondResult:
         -------
         None
         """
-        require("pyarrow", "HbondResult.to_parquet")
-        table = self.to_dataframe()
-        with atomic_path(path) as temporary:
-            table.to_parquet(temporary, index=False)
+        bond_tables.write_parquet(self, path)
 
     def counts_to_csv(self, path: str | os.PathLike[str]) -> None:
         """frame,time_ps,n_hbonds, one line per analysed frame, times with the digits that read

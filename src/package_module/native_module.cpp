@@ -18,6 +18,7 @@
 #include "kernel/trajectory/search.hpp"
 #include "package_module/gro_files.hpp"
 #include "package_module/package_texts.hpp"
+#include "package_module/row_text.hpp"
 #include "package_module/pinned_memory.hpp"
 #include "package_module/search_arrays.hpp"
 #include "package_module/triplet_tally.hpp"
@@ -135,6 +136,10 @@ PyObject* read_gro_atoms(PyObject*, PyObject* args) {
                       [&] { return return_or_raise(read_gro_atoms_body(args)); });
 }
 
+PyObject* format_rows(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(format_rows_body(args)); });
+}
+
 PyObject* tally_rows(PyObject*, PyObject* args) {
   return call_guarded(internal_failures, [&] { return return_or_raise(tally_rows_body(args)); });
 }
@@ -155,6 +160,8 @@ PyMethodDef kFunctions[] = {
     {"read_xdr", reinterpret_cast<PyCFunction>(read_xdr), METH_VARARGS, package_texts::kReadXdrDoc},
     {"read_gro_atoms", reinterpret_cast<PyCFunction>(read_gro_atoms), METH_VARARGS,
      package_texts::kReadGroAtomsDoc},
+    {"format_rows", reinterpret_cast<PyCFunction>(format_rows), METH_VARARGS,
+     package_texts::kFormatRowsDoc},
     {"tally_rows", reinterpret_cast<PyCFunction>(tally_rows), METH_VARARGS,
      package_texts::kTallyRowsDoc},
     {"tally_keys", reinterpret_cast<PyCFunction>(tally_keys), METH_VARARGS,

@@ -40,6 +40,12 @@ inline constexpr const char kReadGroAtomsDoc[] =
     "(bytes, columns 6-10 and 11-15 as written) in order of first appearance; xyz is float32\n"
     "(n_atoms, 3), each number read as float() reads it and rounded once; end is the offset\n"
     "of the line after the atoms. ValueError names a line that cannot be read.";
+inline constexpr const char kFormatRowsDoc[] =
+    "format_rows(rows, columns)\n"
+    "--\n\n"
+    "Each row (uint32 (n, 4)) as a line of CSV, its columns in order: ('number', field) the\n"
+    "row's field; ('text', field, blob, starts) the text blob[starts[k]:starts[k + 1]] where k\n"
+    "is the row's field; ('real', values) values[i] as repr() writes a float. Returns bytes.";
 inline constexpr const char kTallyRowsDoc[] =
     "tally_rows(rows, pair_of_hydrogen, acceptor_position, table, used)\n"
     "--\n\n"

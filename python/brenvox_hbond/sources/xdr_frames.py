@@ -155,14 +155,17 @@ ReadFrames = Callable[[range], tuple[Any, Any, Any, "str | None"]]
 
 def xdr_blocks(path: str | os.PathLike[str], index: FrameIndex, frames: FrameRange | None, chunk_size: int,
                reaches_end: bool, read: ReadFrames) -> Iterator[Block]:
-    """The frames of an .xtc or .trr file within `frames` (counted in the file), `chunk_size` at
-    a time, read by `read` after seeking to each from the frame index; raises DamagedFile at the
-    first frame that cannot be read, or at the file's damaged end when `reaches_end`."""
+    """The frames of an .xtc or .trr file within `frames` (counted in the file), at most
+    `chunk_size` at a time in blocks of nearly one size (101 frames: 51 and 50, not 100 and 1,
+    so that the second is read while the first is searched), read by `read` after seeking to
+    each from the frame index; raises DamagedFile at the first frame that cannot be read, or at
+    the file's damaged end when `reaches_end`."""
     if frames is not None:
         assert frames.stop is not None
         wanted = range(frames.start, min(frames.stop, index.n_frames), frames.step)
-        for begin in range(0, len(wanted), chunk_size):
-            block = wanted[begin:begin + chunk_size]
+        size = -(-len(wanted) // max(1, -(-len(wanted) // chunk_size)))
+        for begin in range(0, len(wanted), max(size, 1)):
+            block = wanted[begin:begin + size]
             xyz, times, box, failure = read(block)
             if len(xyz):
                 yield xyz, times, box, np.asarray(block[:len(xyz)], dtype=np.int64)
