@@ -25,3 +25,11 @@ def distinct(values: npt.NDArray[Any]) -> npt.NDArray[Any]:
     keep = np.ones(len(ordered), dtype=bool)
     keep[1:] = ordered[1:] != ordered[:-1]
     return ordered[keep]
+
+
+def among(values: npt.NDArray[Any], candidates: Any) -> npt.NDArray[np.bool_]:
+    """np.isin(values, candidates) for names, without the np.unique that loads numpy.ma."""
+    distinct_values, codes = np.unique(values, return_inverse=True)
+    wanted = set(np.asarray(candidates).tolist())
+    found = np.array([value in wanted for value in distinct_values.tolist()], dtype=bool)
+    return found[np.asarray(codes).reshape(-1)].reshape(np.shape(values))

@@ -18,7 +18,7 @@ import numpy.typing as npt
 
 from ._optional import require
 from .errors import NoSitesError
-from ._arrays import distinct
+from ._arrays import among, distinct
 from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
 
 __all__ = ["AtomLabels", "SiteSelection", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites",
@@ -237,10 +237,11 @@ def structure_sites(structure: Any, *, exclude_water: bool = False, sidechain_on
         kept &= ~structure.water
     symbols = structure.elements
     usable = bonds[kept[bonds].all(axis=1)]
-    pairs = _pairs_from_bonds(usable, np.flatnonzero(np.isin(symbols, ("N", "O"))), np.flatnonzero(symbols == "H"))
+    polar = among(symbols, ("N", "O"))
+    pairs = _pairs_from_bonds(usable, np.flatnonzero(polar), np.flatnonzero(symbols == "H"))
     keys = distinct((pairs[:, 0].astype(np.int64) << 32) | pairs[:, 1])  # the distinct rows, in order
     pairs = np.column_stack((keys >> 32, keys & 0xFFFFFFFF)).reshape(-1, 2)
-    return Sites(pairs, np.flatnonzero(np.isin(symbols, ("O", "N")) & kept).astype(np.int64))
+    return Sites(pairs, np.flatnonzero(polar & kept).astype(np.int64))
 
 
 def mdanalysis_sites(
@@ -321,8 +322,12 @@ def _pairs_from_bonds(bonds: IntArray, donors: npt.ArrayLike, hydrogens: npt.Arr
     """(donor, hydrogen) for each bond joining a donor and a hydrogen, in bond order."""
     if not len(bonds):
         return np.zeros((0, 2), np.int64)
-    first_donor = np.isin(bonds[:, 0], donors) & np.isin(bonds[:, 1], hydrogens)
-    second_donor = np.isin(bonds[:, 1], donors) & np.isin(bonds[:, 0], hydrogens)
+    donor, hydrogen = (np.asarray(atoms, np.int64).reshape(-1) for atoms in (donors, hydrogens))
+    is_donor = np.zeros(int(max(bonds.max(), donor.max(initial=-1), hydrogen.max(initial=-1))) + 1, bool)
+    is_hydrogen = is_donor.copy()
+    is_donor[donor], is_hydrogen[hydrogen] = True, True
+    first_donor = is_donor[bonds[:, 0]] & is_hydrogen[bonds[:, 1]]
+    second_donor = is_donor[bonds[:, 1]] & is_hydrogen[bonds[:, 0]]
     pairs = np.where(second_donor[:, None], bonds[:, ::-1], bonds)
     return np.ascontiguousarray(pairs[first_donor | second_donor], dtype=np.int64)
 

@@ -13,10 +13,11 @@ constexpr std::size_t kLongestHeader = 12 + kTrrLongestVersion + 13 * 4 + 2 * 8;
 static_assert(kLongestHeader >= kHeaderBytes);
 
 // An .xtc frame's bytes that its decoding can use: its header (at most 96 bytes) and the
-// compressed bytes that the atoms it keeps (and one more) can use.
+// compressed bytes that the atoms it keeps (and one more) can use; a frame of few atoms stores
+// them uncompressed, and is read whole.
 std::uint64_t xtc_bytes_read(std::uint64_t frame_size, std::int32_t n_atoms, std::int32_t kept) {
-  return std::min<std::uint64_t>(frame_size,
-                                 96 + xtc_coordinate_bytes_used(std::min(n_atoms, kept + 1)));
+  const std::int32_t read = n_atoms <= kXtcUncompressedAtoms ? n_atoms : std::min(n_atoms, kept + 1);
+  return std::min<std::uint64_t>(frame_size, 96 + xtc_coordinate_bytes_used(read));
 }
 
 FrameStatus problem(FrameFailure failure) {

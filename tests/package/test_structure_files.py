@@ -140,6 +140,10 @@ def test_reads_with_numpy_alone():
     ("title\nx\n", "number of atoms"),
     ("title\n2\n    1SOL     OW    1   0.000   0.000   0.000\n", "atom lines and a box"),
     ("title\n1\n    1SOL     OW    1   0.000   0.000   0.000\n   1.0   1.0\n", "3 or 9 numbers"),
+    ("title\n2\n    1SOL     OW    1   0.000   0.000   0.000\n    1SOL    HW1    2   0.000   x.000   0.000\n"
+     " 1 1 1\n", "malformed coordinate in atom line 2"),
+    ("title\n1\n    ?SOL     OW    1   0.000   0.000   0.000\n 1 1 1\n", "malformed residue number in atom line 1"),
+    ("title\n2\n    1SOL     OW    1   0.000   0.000   0.000\n    1SOL\n 1 1 1\n", "malformed coordinate"),
 ])
 def test_malformed_gro_is_named(tmp_path, text, message):
     path = tmp_path / "bad.gro"

@@ -310,6 +310,17 @@ def test_the_same_whatever_the_thread_count(path):
         assert result[4] is None
 
 
+def test_kept_atoms_are_the_first_atoms_of_every_frame(path):
+    offsets, n_atoms, _ = _native.index_xdr(path)
+    everything = read_all(path)
+    for kept in sorted({1, max(1, n_atoms // 3), n_atoms}):
+        prefix = _native.read_xdr(path, offsets, np.arange(len(offsets)), n_atoms, 2, kept)
+        assert_same_bits(prefix[0], everything[0][:, :kept])
+        for actual, whole in zip(prefix[1:4], everything[1:4]):
+            assert_same_bits(actual, whole)
+        assert prefix[4] is None
+
+
 def test_frames_in_any_order_and_repeated():
     offsets, n_atoms, _ = _native.index_xdr(XTC)
     everything = read_all(XTC)
@@ -516,6 +527,9 @@ def test_argument_errors():
         _native.read_xdr(XTC, offsets, frames, n_atoms, 0)
     with pytest.raises(TypeError):
         _native.read_xdr(XTC, offsets, frames, None, 1)
+    for bad in (-1, n_atoms + 1):
+        with pytest.raises(ValueError, match="kept_atoms must be between 0 and n_atoms"):
+            _native.read_xdr(XTC, offsets, frames, n_atoms, 1, bad)
 
 
 def test_offsets_that_are_no_frame_starts():

@@ -26,7 +26,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .. import _native
-from .._arrays import distinct
+from .._arrays import among, distinct
 from ..labels import AtomLabels, chain_labels, covalent_lengths, molecules
 from .residue_templates import (
     ATOM_ALIASES,
@@ -79,19 +79,19 @@ class Structure:
     def untemplated(self) -> bool:
         """Whether a residue of more than one atom has no template here (a ligand, a nucleic
         acid): MDTraj may know it and bond it where this reader cannot."""
-        known = np.isin(self.residue_names, list(TEMPLATES)) | self.water
+        known = among(self.residue_names, list(TEMPLATES)) | self.water
         sizes = np.bincount(self.residue_index)[self.residue_index]
         return bool(np.any(~known & (sizes > 1)))
 
     @property
     def water(self) -> npt.NDArray[np.bool_]:
         """Atoms in water residues (MDTraj's `is_water`)."""
-        return np.isin(self.residue_names, list(WATER_RESIDUES))
+        return among(self.residue_names, list(WATER_RESIDUES))
 
     @property
     def sidechain(self) -> npt.NDArray[np.bool_]:
         """Atoms of amino acids other than N, CA, C, O, H and HA (MDTraj's `is_sidechain`)."""
-        return np.isin(self.residue_names, list(PROTEIN_RESIDUES)) & ~np.isin(self.names, list(BACKBONE_NAMES))
+        return among(self.residue_names, list(PROTEIN_RESIDUES)) & ~among(self.names, list(BACKBONE_NAMES))
 
 
 def read_structure(path: str | Path) -> Structure:
