@@ -14,6 +14,7 @@ nm and H–D···A ≤ 30°. The bonds per frame of both are printed for contex
 
     bench/make-gmx-systems.sh                      # once: writes bench/systems
     .venv/bin/python bench/bench_gmx.py [--reps 5] [--systems DIR] [--jobs water-2020 water-101 protein]
+                                        [--before OTHER/.venv/bin/python]
 """
 
 from __future__ import annotations
@@ -50,9 +51,10 @@ JOBS = {
 }
 
 
-def our_command(job: Job, systems: Path, counts: Path, *, threads: int | None, one_frame: bool) -> list[str]:
-    cli = Path(sys.executable).with_name("brenvox-hbond")
-    command = [str(cli)] if cli.exists() else [sys.executable, "-m", "brenvox_hbond"]
+def our_command(job: Job, systems: Path, counts: Path, *, threads: int | None, one_frame: bool,
+                python: str = sys.executable) -> list[str]:
+    cli = Path(python).with_name("brenvox-hbond")
+    command = [str(cli)] if cli.exists() else [python, "-m", "brenvox_hbond"]
     command += [str(systems / job.xtc), "--top", str(systems / job.gro), "--counts", str(counts), "--quiet"]
     if job.exclude_water:
         command.append("--exclude-water")
@@ -86,9 +88,10 @@ def gmx_counts(path: Path) -> np.ndarray:
 
 
 def time_job(
-    job: Job, systems: Path, gmx: str, *, reps: int, threads: int | None
+    job: Job, systems: Path, gmx: str, *, reps: int, threads: int | None, before: str | None
 ) -> tuple[dict[str, float], np.ndarray, np.ndarray]:
-    """Median seconds of the four runs, and the bonds per frame of ours and of gmx hbond."""
+    """Median seconds of the four runs (and the earlier build's whole run), and the bonds per
+    frame of ours and of gmx hbond."""
     stdin = f"{job.gmx_group}\n{job.gmx_group}\n"
     with tempfile.TemporaryDirectory() as scratch:
         # One folder for the whole runs, one for the 1-frame runs: gmx writes hbnum.xvg where it runs.
@@ -101,6 +104,11 @@ def time_job(
             "ours 1": (our_command(job, systems, first / "counts.csv", threads=threads, one_frame=True), first, ""),
             "gmx 1": (gmx_command(gmx, job, systems, one_frame=True), first, stdin),
         }
+        if before is not None:
+            earlier = Path(scratch, "before")
+            earlier.mkdir()
+            commands["before"] = (our_command(job, systems, earlier / "counts.csv", threads=threads, one_frame=False,
+                                              python=before), earlier, "")
         runs = {key: (lambda c=command, d=cwd, i=text: run(c, cwd=d, stdin=i))
                 for key, (command, cwd, text) in commands.items()}
         repetitions = rotated_repetitions(runs, reps)
@@ -121,6 +129,9 @@ def main() -> None:
                         help="folder written by make-gmx-systems.sh (default bench/systems)")
     parser.add_argument("--jobs", nargs="+", choices=list(JOBS), default=list(JOBS))
     parser.add_argument("--threads", type=int, help="search threads for ours (default: its own, every core)")
+    parser.add_argument("--before", metavar="PYTHON",
+                        help="the Python of another install (an earlier commit's venv) whose command is timed "
+                             "in the same runs, for a before/after table")
     args = parser.parse_args()
 
     gmx = shutil.which("gmx")
@@ -136,15 +147,17 @@ def main() -> None:
 
     print(f"medians of {args.reps} runs, whole processes; load average at start "
           f"{' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores\n")
-    header = (f"{'job':12} {'atoms':>6} {'frames':>6} {'ours s':>8} {'gmx hbond s':>11} {'gmx/ours':>8} "
+    earlier = f"{'before s':>8} {'gmx/before':>10} " if args.before else ""
+    header = (f"{'job':12} {'atoms':>6} {'frames':>6} {earlier}{'ours s':>8} {'gmx hbond s':>11} {'gmx/ours':>8} "
               f"{'ours 1 frame s':>14} {'gmx 1 frame s':>13} {'ours bonds/frame':>16} {'gmx bonds/frame':>15}")
     print(header)
     for name in args.jobs:
         job = JOBS[name]
-        med, ours, theirs = time_job(job, systems, gmx, reps=args.reps, threads=args.threads)
+        med, ours, theirs = time_job(job, systems, gmx, reps=args.reps, threads=args.threads, before=args.before)
         if len(ours) != len(theirs):
             raise SystemExit(f"{name}: ours read {len(ours)} frames, gmx hbond {len(theirs)}")
-        print(f"{name:12} {atoms_in(systems / job.gro):6d} {len(ours):6d} {med['ours']:8.2f} {med['gmx']:11.2f} "
+        earlier = f"{med['before']:8.2f} {med['gmx'] / med['before']:10.2f} " if args.before else ""
+        print(f"{name:12} {atoms_in(systems / job.gro):6d} {len(ours):6d} {earlier}{med['ours']:8.2f} {med['gmx']:11.2f} "
               f"{med['gmx'] / med['ours']:8.2f} {med['ours 1']:14.2f} {med['gmx 1']:13.2f} "
               f"{ours.mean():16.1f} {theirs.mean():15.1f}", flush=True)
     print(f"\nload average at end {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
