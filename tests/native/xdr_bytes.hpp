@@ -37,10 +37,6 @@ class XdrBytes {
     while (data.size() % 4 != 0) data.push_back(0);
     return *this;
   }
-  XdrBytes& append(std::span<const std::uint8_t> bytes) {
-    data.insert(data.end(), bytes.begin(), bytes.end());
-    return *this;
-  }
 
   std::vector<std::uint8_t> data;
 };
@@ -197,7 +193,6 @@ struct XtcHeaderFields {
   std::int32_t step = 0;
   float time = 0.0f;
   std::array<float, 9> box{};
-  std::optional<std::int32_t> repeated_atoms;  // the header's second atom count, if other
 };
 
 // A frame of up to nine atoms: floats.
@@ -205,7 +200,7 @@ inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, std::s
   XdrBytes b;
   b.int32(fields.magic).int32(fields.n_atoms).int32(fields.step).float32(fields.time);
   for (float v : fields.box) b.float32(v);
-  b.int32(fields.repeated_atoms.value_or(fields.n_atoms));
+  b.int32(fields.n_atoms);
   for (float v : xyz) b.float32(v);
   return b.data;
 }
@@ -216,7 +211,7 @@ inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, const 
   XdrBytes b;
   b.int32(fields.magic).int32(fields.n_atoms).int32(fields.step).float32(fields.time);
   for (float v : fields.box) b.float32(v);
-  b.int32(fields.repeated_atoms.value_or(fields.n_atoms)).float32(c.precision);
+  b.int32(fields.n_atoms).float32(c.precision);
   for (std::int64_t v : c.minimum) b.int32(std::int32_t(v));
   for (std::int64_t v : c.maximum) b.int32(std::int32_t(v));
   b.int32(c.small_index);
@@ -245,16 +240,12 @@ inline std::vector<std::uint8_t> trr_frame(const TrrFrameSpec& s) {
   const std::int32_t matrix = 9 * s.precision;
   // Wrapped to 32 bits, as a writer's int would, for atom counts that do not fit.
   const auto vectors = static_cast<std::int32_t>(std::int64_t{3} * s.n_atoms * s.precision);
-  std::array<std::int32_t, 10> sizes{0,
-                                     0,
-                                     s.box ? matrix : 0,
-                                     0,
-                                     0,
-                                     0,
-                                     0,
-                                     s.x ? vectors : 0,
-                                     s.v ? vectors : 0,
-                                     s.f ? vectors : 0};
+  // Of the ten block sizes (ir, e, box, vir, pres, top, sym, x, v, f), those of the blocks written.
+  std::array<std::int32_t, 10> sizes{};
+  sizes[2] = s.box ? matrix : 0;
+  sizes[7] = s.x ? vectors : 0;
+  sizes[8] = s.v ? vectors : 0;
+  sizes[9] = s.f ? vectors : 0;
   if (s.sizes) sizes = *s.sizes;
   XdrBytes b;
   b.int32(1993).int32(13).int32(s.version_length);
