@@ -155,7 +155,7 @@ std::vector<Base> own_files(const Base& xtc) {
   for (int variant = 0; variant < 4; ++variant) {
     frames.clear();
     for (std::size_t f = 0; f < n_frames; ++f) {
-      TrrFrameSpec s;
+      TrrFrameFields s;
       s.precision = variant == 1 ? 8 : 4;
       s.n_atoms = n_atoms;
       s.step = std::int32_t(10 * f);

@@ -185,8 +185,8 @@ TEST(XtcFrame, ARunPastTheAtomCountOrASmallIndexBelowNineFails) {
 
 // --- .trr frames
 
-TrrFrameSpec trr_fields(int precision, std::int32_t n_atoms) {
-  TrrFrameSpec s;
+TrrFrameFields trr_fields(int precision, std::int32_t n_atoms) {
+  TrrFrameFields s;
   s.precision = precision;
   s.n_atoms = n_atoms;
   s.step = 7;
@@ -201,7 +201,7 @@ TrrFrameSpec trr_fields(int precision, std::int32_t n_atoms) {
 TEST(TrrFrame, PrecisionFromTheVelocitiesAndTheVirialAndPressureSkipped) {
   // Real files' frames hold a box or coordinates; without either, the velocities tell.
   for (int precision : {4, 8}) {
-    TrrFrameSpec s = trr_fields(precision, 3);
+    TrrFrameFields s = trr_fields(precision, 3);
     s.box.reset();
     s.x.reset();
     Decoded d(3);
@@ -211,7 +211,7 @@ TEST(TrrFrame, PrecisionFromTheVelocitiesAndTheVirialAndPressureSkipped) {
     EXPECT_EQ(d.time, static_cast<float>(1.0 / 3.0));
   }
   // Box, x, v and f written where box, virial, pressure and x are said to be.
-  TrrFrameSpec s = trr_fields(8, 3);
+  TrrFrameFields s = trr_fields(8, 3);
   s.sizes = std::array<std::int32_t, 10>{0, 0, 72, 72, 72, 0, 0, 72, 0, 0};
   Decoded d(3);
   ASSERT_TRUE(decode_trr_frame(trr_frame(s), 3, d.slot()).ok());
@@ -223,7 +223,7 @@ TEST(TrrFrame, HeadersAndBlockSizesThatDoNotFitTheAtoms) {
   using Sizes = std::array<std::int32_t, 10>;
   const Sizes fitting{0, 0, 36, 0, 0, 0, 0, 48, 48, 48};
   const auto failure = [](const Sizes& sizes, std::int32_t version_length = 12) {
-    TrrFrameSpec s = trr_fields(4, 4);
+    TrrFrameFields s = trr_fields(4, 4);
     s.sizes = sizes;
     s.version_length = version_length;
     Decoded d(4);
@@ -247,7 +247,7 @@ TEST(TrrFrame, HeadersAndBlockSizesThatDoNotFitTheAtoms) {
   EXPECT_EQ(failure_of(decode_trr_frame(frame, 4, d.slot())), kNoHeader);
   // 3 * atoms * 4 does not fit the int32 block sizes: they match no atom count, and no arrays
   // are made for it.
-  TrrFrameSpec huge;
+  TrrFrameFields huge;
   huge.n_atoms = INT32_MAX;
   huge.box = std::array<double, 9>{};
   huge.sizes = Sizes{0, 0, 36, 0, 0, 0, 0, 12, 0, 0};

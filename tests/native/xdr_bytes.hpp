@@ -225,7 +225,7 @@ inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, const 
   return b.data;
 }
 
-struct TrrFrameSpec {
+struct TrrFrameFields {
   int precision = 4;
   std::int32_t n_atoms = 0;
   std::int32_t step = 0;
@@ -236,7 +236,7 @@ struct TrrFrameSpec {
   std::int32_t version_length = 12;                   // of "GMX_trn_file"
 };
 
-inline std::vector<std::uint8_t> trr_frame(const TrrFrameSpec& s) {
+inline std::vector<std::uint8_t> trr_frame(const TrrFrameFields& s) {
   const std::int32_t matrix = 9 * s.precision;
   // Wrapped to 32 bits, as a writer's int would, for atom counts that do not fit.
   const auto vectors = static_cast<std::int32_t>(std::int64_t{3} * s.n_atoms * s.precision);
