@@ -29,10 +29,10 @@ from water_trajectory import write_water_trajectory
 import brenvox_hbond
 from brenvox_hbond import cluster
 from brenvox_hbond.chunk_search import SearchOptions
+from brenvox_hbond.defaults import TASK_FRAMES
 from brenvox_hbond.sites import SiteSelection
 from brenvox_hbond.sources.base import FrameRange
 from brenvox_hbond.sources.opening import file_chunks, open_source
-from brenvox_hbond.defaults import TASK_FRAMES
 
 
 def main() -> None:

@@ -157,8 +157,9 @@ def main() -> None:
         if len(ours) != len(theirs):
             raise SystemExit(f"{name}: ours read {len(ours)} frames, gmx hbond {len(theirs)}")
         earlier = f"{med['before']:8.2f} {med['gmx'] / med['before']:10.2f} " if args.before else ""
-        print(f"{name:12} {atoms_in(systems / job.gro):6d} {len(ours):6d} {earlier}{med['ours']:8.2f} {med['gmx']:11.2f} "
-              f"{med['gmx'] / med['ours']:8.2f} {med['ours 1']:14.2f} {med['gmx 1']:13.2f} "
+        print(f"{name:12} {atoms_in(systems / job.gro):6d} {len(ours):6d} {earlier}"
+              f"{med['ours']:8.2f} {med['gmx']:11.2f} {med['gmx'] / med['ours']:8.2f} "
+              f"{med['ours 1']:14.2f} {med['gmx 1']:13.2f} "
               f"{ours.mean():16.1f} {theirs.mean():15.1f}", flush=True)
     print(f"\nload average at end {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
 

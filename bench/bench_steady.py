@@ -7,7 +7,8 @@ ratio to the larger stage says how well the loop keeps them busy. Times are medi
 runs in rotated order, per frame.
 
     bench/make-gmx-systems.sh                                       # once: writes bench/systems
-    .venv/bin/python bench/bench_steady.py [--xtc bench/systems/water-2020.xtc] [--top bench/systems/water.gro] [--reps 5]
+    .venv/bin/python bench/bench_steady.py [--xtc bench/systems/water-2020.xtc]
+                                           [--top bench/systems/water.gro] [--reps 5]
 """
 
 from __future__ import annotations

@@ -48,3 +48,15 @@ def tally_keys(
     /,
 ) -> tuple[int, int]: ...
 def count_frames(rows: npt.NDArray[np.uint32], n_frames: int, /) -> np.ndarray[tuple[int], np.dtype[np.int64]]: ...
+def read_gro_atoms(
+    text: bytes, start: int, n_atoms: int, width: int, /
+) -> tuple[
+    np.ndarray[tuple[int], np.dtype[np.int64]],
+    np.ndarray[tuple[int], np.dtype[np.int64]],
+    list[bytes],
+    np.ndarray[tuple[int], np.dtype[np.int64]],
+    list[bytes],
+    np.ndarray[tuple[int, int], np.dtype[np.float32]],
+    int,
+]: ...
+def format_rows(rows: npt.NDArray[np.uint32], columns: list[tuple[object, ...]], /) -> bytes: ...

@@ -279,8 +279,9 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
                 if args.out.suffix.lower() == ".parquet":
                     result.to_parquet(staged.path(args.out))
                 else:
-                    assert result.hbonds is not None
-                    with progress_bar(shown, lambda: len(result.hbonds), f"writing {args.out.name}", "row") as bar:
+                    rows = result.hbonds
+                    assert rows is not None
+                    with progress_bar(shown, lambda: len(rows), f"writing {args.out.name}", "row") as bar:
                         write_csv(result, staged.path(args.out), None if bar is None else bar.update)
         if args.plot is not None:
             from .plots import summary_figure

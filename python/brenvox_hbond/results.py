@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -29,7 +30,7 @@ class _FoundWhenRead:
     def __set_name__(self, owner: type, name: str) -> None:
         self.slot = f"_{name}_value"
 
-    def __get__(self, result: Any, owner: type | None = None) -> Any:
+    def __get__(self, result: object, owner: type | None = None) -> AtomLabels | None:
         if result is None:
             return None  # the dataclass's default
         value = result.__dict__.get(self.slot)
@@ -37,7 +38,7 @@ class _FoundWhenRead:
             value = result.__dict__[self.slot] = value()
         return value
 
-    def __set__(self, result: Any, value: Any) -> None:
+    def __set__(self, result: object, value: AtomLabels | Callable[[], AtomLabels | None] | None) -> None:
         result.__dict__[self.slot] = value
 
 
@@ -96,7 +97,7 @@ class HbondResult:
     times: FloatArray
     counts: IntArray
     sites: Sites
-    labels: AtomLabels | None = _FoundWhenRead()  # type: ignore[assignment]
+    labels: _FoundWhenRead = _FoundWhenRead()
     distance_cutoff: float = 0.25
     angle_cutoff: float = 120.0
     periodic: bool = True

@@ -16,9 +16,9 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._arrays import among, distinct
 from ._optional import require
 from .errors import NoSitesError
-from ._arrays import among, distinct
 from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
 
 __all__ = ["AtomLabels", "SiteSelection", "Sites", "element_sites", "mdanalysis_labels", "mdanalysis_sites",

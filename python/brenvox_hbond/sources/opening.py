@@ -31,9 +31,11 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
                 backend: str | None) -> Source:
     check_backend(backend)
     if is_mdanalysis_group(trajectory):
-        return reader("mdanalysis").MdanalysisGroup(trajectory, selection, frames, chunk_size)
+        group: Source = reader("mdanalysis").MdanalysisGroup(trajectory, selection, frames, chunk_size)
+        return group
     if is_mdtraj_object(trajectory):
-        return reader("mdtraj").MdtrajTrajectory(trajectory, selection, frames, chunk_size)
+        loaded: Source = reader("mdtraj").MdtrajTrajectory(trajectory, selection, frames, chunk_size)
+        return loaded
     paths = as_paths(trajectory)
     if backend is None:
         native = native_reader.open_by_default(paths, topology, selection, frames, chunk_size)

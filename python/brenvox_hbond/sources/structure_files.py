@@ -176,7 +176,8 @@ def read_gro(path: str | Path) -> Structure:
     chain_index = np.zeros(n_atoms, dtype=np.int64)
     bonds = _template_bonds(names, residue_names, residue_index, chain_index)
     return Structure(
-        names=names.per_atom(), residue_names=residue_names.per_atom(), residue_ids=residue_ids, residue_index=residue_index,
+        names=names.per_atom(), residue_names=residue_names.per_atom(), residue_ids=residue_ids,
+        residue_index=residue_index,
         chain_ids=np.full(n_atoms, "", dtype=str), chain_index=chain_index, elements=symbols[name_codes],
         xyz=xyz, box=_gro_box(box_line), bonds=bonds,
     )
