@@ -8,9 +8,11 @@
 # make test-quick  the Python and typing suites on the newest CPython only, stress and slow included
 # make lint        ruff over the Python code
 # make format      clang-format over the C++ code
-# make fuzz        the property-based suite with many more examples
+# make fuzz        the property-based suite with many more examples, and 200 000 cases of the
+#                  .xtc/.trr fuzz target under AddressSanitizer/UndefinedBehaviorSanitizer
 # make bench       the benchmarks (grid against its floor, threads against serial, find_hbonds,
-#                  trajectory file to answers against reading the file and the other tools)
+#                  trajectory file to answers against reading the file and the other tools,
+#                  the native .xtc/.trr reader against MDTraj's)
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
 VENV := .venv
@@ -57,12 +59,14 @@ format:
 
 fuzz: $(VENV)/.installed
 	HYPOTHESIS_PROFILE=fuzz $(VENV)/bin/python -m pytest tests/engine/test_properties.py
+	tools/run-native-tests $(VENV) fuzz 200000
 
 bench: $(VENV)/.installed
 	$(VENV)/bin/python bench/bench_grid.py
 	$(VENV)/bin/python bench/bench_threads.py
 	$(VENV)/bin/python bench/bench_find_hbonds.py
 	$(VENV)/bin/python bench/bench_pipeline.py
+	$(VENV)/bin/python bench/bench_xdr.py
 
 $(VENV)/.deps: requirements-build.txt requirements-test.txt requirements-analysis.txt
 	tools/make-venv $(VENV) "$(PYTHON)" "numpy>=2" build

@@ -1,5 +1,6 @@
 """The streaming analysis on a Dask LocalCluster of 2 worker processes against the serial run,
-on a periodic water box written as .xtc: one long file, and the same frames as replica files.
+on a periodic water box written as .xtc and read by the package's own reader: one long file,
+and the same frames as replica files.
 
 Rows are timed back to back in rotated order (medians of --reps runs), counts only
 (keep_rows=False), with the cluster started once beforehand (its start-up is reported apart).
@@ -28,8 +29,10 @@ from water_trajectory import write_water_trajectory
 import brenvox_hbond
 from brenvox_hbond import cluster
 from brenvox_hbond.chunk_search import SearchOptions
+from brenvox_hbond.defaults import TASK_FRAMES
+from brenvox_hbond.sites import SiteSelection
 from brenvox_hbond.sources.base import FrameRange
-from brenvox_hbond.sources.mdtraj_reader import mdtraj_file_chunks, mdtraj_topology, trajectory_files
+from brenvox_hbond.sources.opening import file_chunks, open_source
 
 
 def main() -> None:
@@ -37,7 +40,7 @@ def main() -> None:
     parser.add_argument("--molecules", type=int, default=10_000)
     parser.add_argument("--frames", type=int, default=2000)
     parser.add_argument("--replicas", type=int, default=8)
-    parser.add_argument("--task-frames", type=int, default=cluster.TASK_FRAMES)
+    parser.add_argument("--task-frames", type=int, default=TASK_FRAMES)
     parser.add_argument("--reps", type=int, default=3)
     args = parser.parse_args()
 
@@ -77,11 +80,10 @@ def _split(md, xtc: Path, gro: Path, folder: Path, count: int) -> list[Path]:
 
 def _table(label: str, paths: list[Path], gro: Path, task_frames: int, clients: dict, reps: int) -> None:
     common = dict(keep_rows=False, progress=False)
-    topology = mdtraj_topology(str(gro), None)
-    files = trajectory_files(paths, topology, FrameRange())
+    source = open_source(paths, str(gro), SiteSelection(), FrameRange(), 100, "native")  # as analyze opens it
+    files = source.files()
     tasks = cluster.plan_tasks(files, FrameRange(), task_frames)
-    sites = brenvox_hbond.mdtraj_sites(topology, exclude_water=False)  # as analyze finds them
-    search = cluster.Search(sites, SearchOptions(n_threads=1, keep_rows=False), 100, {})
+    search = cluster.Search(source.sites, SearchOptions(n_threads=1, keep_rows=False), 100, {})
 
     def on(client):
         return lambda: brenvox_hbond.analyze(paths, gro, scheduler=client, task_frames=task_frames, **common)
@@ -90,8 +92,7 @@ def _table(label: str, paths: list[Path], gro: Path, task_frames: int, clients: 
         "serial": lambda: brenvox_hbond.analyze(paths, gro, **common),
         "serial, 1 search thread": lambda: brenvox_hbond.analyze(paths, gro, n_threads=1, **common),
         "tasks in turn": lambda: [cluster.run_task(search, files[t.file], t.frames) for t in tasks],
-        "reading alone": lambda: [chunk for t in tasks for chunk in mdtraj_file_chunks(
-            Path(files[t.file].path), topology, t.frames, 100, files[t.file].offsets)],
+        "reading alone": lambda: [chunk for t in tasks for chunk in file_chunks(files[t.file], t.frames, 100)],
         **{name: on(client) for name, client in clients.items()},
     }
     for client in clients.values():

@@ -1,8 +1,6 @@
 """``python -m brenvox_hbond``: the brenvox-hbond command."""
 
-import sys
-
-from .cli import main
+from .cli import run
 
 if __name__ == "__main__":  # not in the worker processes of a local cluster
-    sys.exit(main())
+    run()

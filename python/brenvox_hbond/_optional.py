@@ -20,7 +20,7 @@ def require(module: str, purpose: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
-        if _for_want_of_memory(exc):
+        if for_want_of_memory(exc):
             raise MemoryError(f"out of memory while importing {module.split('.')[0]} for {purpose}") from exc
         extra = EXTRAS.get(module.split(".")[0], "all")
         raise ImportError(
@@ -29,7 +29,7 @@ def require(module: str, purpose: str) -> ModuleType:
         ) from exc
 
 
-def _for_want_of_memory(exc: ImportError) -> bool:
+def for_want_of_memory(exc: ImportError) -> bool:
     # A shared library that cannot be mapped (ENOMEM) fails its import like a missing one.
     text = str(exc).lower()
     return "cannot allocate memory" in text or "failed to map segment" in text or isinstance(

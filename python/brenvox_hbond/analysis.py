@@ -40,6 +40,7 @@ def analyze(
     progress: bool | None = None,
     geometry: bool = False,
     keep_rows: bool = True,
+    occupancy: bool = True,
     backend: str | None = None,
     scheduler: Any = None,
     workers: int | None = None,
@@ -84,9 +85,14 @@ def analyze(
         Keep every bond; with False only the counts per frame and the number of frames each
         (donor, hydrogen, acceptor) triplet is bonded in (for `HbondResult.occupancy`) are kept,
         in memory independent of the trajectory's length.
-    backend : {"mdtraj", "mdanalysis"}, optional
-        The library that reads files; by default MDAnalysis for a Universe topology, else
-        MDTraj when installed.
+    occupancy : bool, default True
+        With ``keep_rows=False``, also count the frames each triplet is bonded in; False keeps
+        the counts per frame alone (`HbondResult.has_occupancy` is then False).
+    backend : {"native", "mdtraj", "mdanalysis"}, optional
+        What reads files. By default the package itself ("native": .xtc and .trr files with a
+        .gro or .pdb topology, when no selection string is given, neither library imported),
+        else MDAnalysis for a Universe topology or a format only it reads, else MDTraj when
+        installed.
     scheduler : distributed.Client or str, optional
         Run on a Dask cluster: a client, or its scheduler's address (``"tcp://host:8786"``).
         Tasks of `task_frames` analysed frames, never across files, are read and searched by
@@ -111,7 +117,7 @@ def analyze(
     if scheduler is not None and workers is not None:
         raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
     check_seconds("connect_timeout", connect_timeout)
-    options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads, geometry, keep_rows)
+    options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads, geometry, keep_rows, occupancy)
     selection = SiteSelection(donors, hydrogens, acceptors, exclude_water, sidechain_only)
     source = open_source(trajectory, topology, selection, frames, int(chunk_size), backend)
     collector = Collector(source.sites, options)
@@ -130,7 +136,7 @@ def analyze(
         warnings.warn(str(damage), RuntimeWarning, stacklevel=2)
     if collector.first_without_box is not None:
         warn_without_box(collector.first_without_box, collector.n_without_box, stacklevel=2)
-    return collector.result(source.labels())
+    return collector.result(source.labels)
 
 
 def _count(frames: FrameRange, n_frames: Callable[[], int | None]) -> int | None:

@@ -23,8 +23,9 @@ FloatArray = npt.NDArray[np.float64]
 @dataclass(frozen=True)
 class SearchOptions:
     """What is searched for in every chunk: the criterion, the box, the threads (None: every
-    core), the measures, and whether each bond is kept or only counted. Made with bad cut-offs
-    or threads it fails as a search would, before any frame is read."""
+    core), the measures, and whether each bond is kept or only counted (then with or without
+    the frames each triplet is bonded in). Made with bad cut-offs or threads it fails as a
+    search would, before any frame is read."""
 
     distance_cutoff: float = 0.25
     angle_cutoff: float = 120.0
@@ -32,13 +33,14 @@ class SearchOptions:
     n_threads: int | None = None
     geometry: bool = False
     keep_rows: bool = True
+    occupancy: bool = True
 
     def __post_init__(self) -> None:
         find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=self.distance_cutoff,
                     angle_cutoff=self.angle_cutoff, n_threads=self.threads)
         for name in ("distance_cutoff", "angle_cutoff"):
             object.__setattr__(self, name, float(getattr(self, name)))
-        for name in ("periodic", "geometry", "keep_rows"):
+        for name in ("periodic", "geometry", "keep_rows", "occupancy"):
             object.__setattr__(self, name, bool(getattr(self, name)))
 
     @property
@@ -71,9 +73,10 @@ def search_chunk(chunk: Chunk, sites: Sites, options: SearchOptions) -> ChunkBon
         found = _search(xyz, sites, box, options)
         if options.geometry:
             measures.append(bond_geometry(xyz, box, found))
-        found[:, 0] += np.uint32(begin)
+        if begin:
+            found[:, 0] += np.uint32(begin)
         rows.append(found)
-    joined = np.concatenate(rows) if rows else np.zeros((0, 4), np.uint32)
+    joined = rows[0] if len(rows) == 1 else np.concatenate(rows) if rows else np.zeros((0, 4), np.uint32)
     joined_measures = None
     if options.geometry:
         joined_measures = tuple(np.concatenate([m[i] for m in measures]) if measures else np.zeros(0)

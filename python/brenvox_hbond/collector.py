@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _native
+from ._arrays import distinct
 from .chunk_search import ChunkBonds, SearchOptions
 from .labels import AtomLabels
 from .results import HbondResult, TripletCounts
@@ -37,39 +40,70 @@ class Part:
 
 class _TripletTally:
     """Frames bonded per (donor, hydrogen, acceptor), counted without keeping rows: each row
-    becomes one int64 key (its pair's and acceptor's positions among the sites), so a tally is a
-    sort of one column."""
+    becomes one int64 key, its pair's position << 32 | its acceptor's position among the sites,
+    counted in a hash table (native, without the interpreter lock) that grows with the distinct
+    triplets seen, not with the frames."""
 
     def __init__(self, sites: Sites):
         pairs = sites.donor_h_pairs
-        self.pair_keys = np.unique(_pair_key(pairs[:, 0], pairs[:, 1]))
-        self.acceptors = np.unique(sites.acceptors)
-        self.keys: list[IntArray] = []
-        self.counts: list[IntArray] = []
+        self.pair_keys = distinct(_pair_key(pairs[:, 0], pairs[:, 1]))
+        self.acceptors = distinct(sites.acceptors)
+        n_atoms = int(max(pairs.max(initial=-1), self.acceptors.max(initial=-1))) + 1
+        # Positions looked up by atom index: by hydrogen when each hydrogen is in one pair (as
+        # in every topology with bonds), else found per row by a binary search.
+        hydrogens = self.pair_keys & 0xFFFFFFFF
+        self.pair_of_hydrogen = None
+        if len(distinct(hydrogens)) == len(hydrogens):
+            self.pair_of_hydrogen = np.full(n_atoms, -1, np.int64)
+            self.pair_of_hydrogen[hydrogens] = np.arange(len(hydrogens))
+        self.acceptor_position = np.full(n_atoms, -1, np.int64)
+        self.acceptor_position[self.acceptors] = np.arange(len(self.acceptors))
+        self.table = _empty_table(1 << 12)
+        self.used = 0
 
     def add_rows(self, rows: npt.NDArray[np.uint32]) -> None:
-        pair = np.searchsorted(self.pair_keys, _pair_key(rows[:, 1], rows[:, 2]))
-        acceptor = np.searchsorted(self.acceptors, rows[:, 3].astype(np.int64))
-        self.add(*_tally(pair * len(self.acceptors) + acceptor))
+        if self.pair_of_hydrogen is None:
+            pair = np.searchsorted(self.pair_keys, _pair_key(rows[:, 1], rows[:, 2]))
+            self.add(*_tally((pair << 32) | self.acceptor_position[rows[:, 3]]))
+            return
+        rows = np.ascontiguousarray(rows, np.uint32)
+        while len(rows):
+            done, self.used = _native.tally_rows(rows, self.pair_of_hydrogen, self.acceptor_position,
+                                                 self.table, self.used)
+            rows = rows[done:]
+            if len(rows):
+                self._grow()
 
     def add(self, keys: IntArray, counts: IntArray) -> None:
-        self.keys.append(keys)
-        self.counts.append(counts)
-        if len(self.keys) > 64:  # bound the memory of long runs
-            self.keys, self.counts = map(lambda merged: [merged], self.merged())
+        keys, counts = np.ascontiguousarray(keys, np.int64), np.ascontiguousarray(counts, np.int64)
+        while len(keys):
+            done, self.used = _native.tally_keys(keys, counts, self.table, self.used)
+            keys, counts = keys[done:], counts[done:]
+            if len(keys):
+                self._grow()
+
+    def _grow(self) -> None:
+        keys, counts = self.merged()
+        self.table, self.used = _empty_table(2 * len(self.table)), 0
+        self.add(keys, counts)
 
     def merged(self) -> tuple[IntArray, IntArray]:
-        if not self.keys:
-            return np.zeros(0, np.int64), np.zeros(0, np.int64)
-        keys, inverse = np.unique(np.concatenate(self.keys), return_inverse=True)
-        return keys, np.bincount(inverse.reshape(-1), np.concatenate(self.counts), len(keys)).astype(np.int64)
+        """The keys tallied, in ascending order, and their counts."""
+        held = self.table[self.table[:, 0] >= 0]
+        held = held[np.argsort(held[:, 0])]
+        return np.ascontiguousarray(held[:, 0]), np.ascontiguousarray(held[:, 1])
 
     def triplet_counts(self) -> TripletCounts:
         keys, counts = self.merged()
-        pair_keys = self.pair_keys[keys // max(len(self.acceptors), 1)]
-        triplets = np.stack((pair_keys >> 32, pair_keys & 0xFFFFFFFF,
-                             self.acceptors[keys % max(len(self.acceptors), 1)]), axis=1)
+        pair_keys = self.pair_keys[keys >> 32]
+        triplets = np.stack((pair_keys >> 32, pair_keys & 0xFFFFFFFF, self.acceptors[keys & 0xFFFFFFFF]), axis=1)
         return TripletCounts(triplets.reshape(-1, 3), counts)
+
+
+def _empty_table(capacity: int) -> IntArray:
+    table = np.zeros((capacity, 2), np.int64)
+    table[:, 0] = -1
+    return table
 
 
 def _pair_key(donors: npt.NDArray[Any], hydrogens: npt.NDArray[Any]) -> IntArray:
@@ -90,7 +124,7 @@ class Collector:
     def __init__(self, sites: Sites, options: SearchOptions):
         self.sites, self.options = sites, options
         self.rows: list[npt.NDArray[np.uint32]] = []
-        self.tally = None if options.keep_rows else _TripletTally(sites)
+        self.tally = _TripletTally(sites) if not options.keep_rows and options.occupancy else None
         self.counts: list[IntArray] = []
         self.frames: list[IntArray] = []
         self.times: list[FloatArray] = []
@@ -104,14 +138,14 @@ class Collector:
         rows = found.rows
         self._note_without_box(int(chunk.frames[found.without_box[0]]) if len(found.without_box) else None,
                                len(found.without_box))
-        self.counts.append(np.bincount(rows[:, 0], minlength=n).astype(np.int64))
+        self.counts.append(_native.count_frames(rows, n))
         self.frames.append(chunk.frames)
         self.times.append(chunk.times)
         if found.measures is not None:
             self.measures.append(found.measures)
         if self.tally is not None:
             self.tally.add_rows(rows)
-        else:
+        elif self.options.keep_rows:
             rows[:, 0] += np.uint32(self.analysed)
             self.rows.append(rows)
         self.analysed += n
@@ -140,7 +174,7 @@ class Collector:
         return Part(
             frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
             counts=_joined(self.counts, np.int64),
-            rows=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
+            rows=_joined(self.rows, np.uint32, (0, 4)) if self.options.keep_rows else None,
             tally=None if self.tally is None else self.tally.merged(),
             measures=self._measures(), first_without_box=self.first_without_box,
             n_without_box=self.n_without_box,
@@ -152,11 +186,11 @@ class Collector:
         da, ha, angle = (_joined([m[i] for m in self.measures], np.float64) for i in range(3))
         return da, ha, angle
 
-    def result(self, labels: AtomLabels | None) -> HbondResult:
+    def result(self, labels: AtomLabels | Callable[[], AtomLabels | None] | None) -> HbondResult:
         measures = self._measures() or (None, None, None)
         options = self.options
         return HbondResult(
-            hbonds=_joined(self.rows, np.uint32, (0, 4)) if self.tally is None else None,
+            hbonds=_joined(self.rows, np.uint32, (0, 4)) if self.options.keep_rows else None,
             frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
             counts=_joined(self.counts, np.int64), sites=self.sites, labels=labels,
             distance_cutoff=options.distance_cutoff, angle_cutoff=options.angle_cutoff, periodic=options.periodic,

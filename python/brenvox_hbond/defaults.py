@@ -6,8 +6,8 @@ import math
 import numbers
 import os
 
-# The libraries that read trajectory files.
-BACKENDS = ("mdtraj", "mdanalysis")
+# The readers of trajectory files: the package itself (.xtc/.trr with .gro/.pdb), or a library.
+BACKENDS = ("native", "mdtraj", "mdanalysis")
 # Analysed frames per cluster task: a few seconds of work for a 30 000-atom system, so the
 # scheduler's few milliseconds per task stay well under 1 %, while a lost worker costs little
 # to redo.

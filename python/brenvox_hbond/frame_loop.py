@@ -103,7 +103,8 @@ def read_ahead(chunks: Iterator[Chunk], depth: int = 1) -> Iterator[Chunk]:
                 reader.join(timeout=0.05)
 
 
-def progress_bar(progress: bool | None, total: Callable[[], int | None]) -> Any:
+def progress_bar(progress: bool | None, total: Callable[[], int | None], what: str = "hydrogen bonds",
+                 unit: str = "frame") -> Any:
     """A tqdm bar on stderr, or (none asked for) a context that gives None; by default a bar when
     stderr is a terminal and tqdm is installed."""
     if progress is None:
@@ -111,4 +112,4 @@ def progress_bar(progress: bool | None, total: Callable[[], int | None]) -> Any:
     if not progress:
         return contextlib.nullcontext()
     tqdm = require("tqdm", "the progress bar")
-    return tqdm.tqdm(total=total(), unit="frame", desc="hydrogen bonds", file=sys.stderr, leave=False)
+    return tqdm.tqdm(total=total(), unit=unit, desc=what, file=sys.stderr, leave=False)

@@ -8,6 +8,7 @@ save them with ``fig.savefig(...)``, or pass an axes of a pyplot figure to see t
 from __future__ import annotations
 
 import warnings
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
@@ -87,15 +88,22 @@ def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0
     return ax.figure
 
 
-def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20) -> Any:
+def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20,
+                   progress: Callable[[int], object] | None = None) -> Any:
     """One figure with bonds per frame and the autocorrelations on the left, the most
-    occupied bonds on the right, titled with the criterion."""
+    occupied bonds on the right, titled with the criterion; `progress` is told of each of the
+    four steps (matplotlib loaded, and each panel) as it is done."""
+    step = progress or (lambda _: None)
     figure = _figure(figsize=(13, 7))
+    step(1)
     figure.suptitle(criterion(result))
     grid = figure.add_gridspec(2, 2, width_ratios=(1, 1))
     plot_counts(result, ax=figure.add_subplot(grid[0, 0]))
+    step(1)
     plot_lifetime(result, tau_max=tau_max, ax=figure.add_subplot(grid[1, 0]))
+    step(1)
     plot_occupancy(result, top=top, ax=figure.add_subplot(grid[:, 1]))
+    step(1)
     return figure
 
 

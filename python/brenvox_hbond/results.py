@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import os
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from . import lifetimes
+from . import bond_tables, lifetimes
 from ._optional import require
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
@@ -20,6 +21,25 @@ IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
 
 _TYPE_KINDS = ("resname", "name", "element", "residue")
+
+
+class _FoundWhenRead:
+    """A field whose value may be given as a function of no arguments, called the first time the
+    field is read: labels cost a pass over the topology that a run writing counts never needs."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.slot = f"_{name}_value"
+
+    def __get__(self, result: object, owner: type | None = None) -> AtomLabels | None:
+        if result is None:
+            return None  # the dataclass's default
+        value = result.__dict__.get(self.slot)
+        if callable(value):
+            value = result.__dict__[self.slot] = value()
+        return value
+
+    def __set__(self, result: object, value: AtomLabels | Callable[[], AtomLabels | None] | None) -> None:
+        result.__dict__[self.slot] = value
 
 
 @dataclass(frozen=True)
@@ -54,7 +74,8 @@ class HbondResult:
     sites : Sites
         The donor–hydrogen pairs and acceptors searched.
     labels : AtomLabels or None
-        Atom, residue and chain names, from the topology.
+        Atom, residue and chain names, from the topology (given as a function, found when
+        first read).
     distance_cutoff, angle_cutoff : float
         The H–A cut-off in nm and the D–H–A cut-off in degrees the search used.
     periodic : bool
@@ -76,7 +97,7 @@ class HbondResult:
     times: FloatArray
     counts: IntArray
     sites: Sites
-    labels: AtomLabels | None = None
+    labels: _FoundWhenRead = _FoundWhenRead()
     distance_cutoff: float = 0.25
     angle_cutoff: float = 120.0
     periodic: bool = True
@@ -85,6 +106,11 @@ class HbondResult:
     angles: FloatArray | None = None
     triplet_counts: TripletCounts | None = None
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+
+    def __getstate__(self) -> dict[str, Any]:
+        state = self.__dict__.copy()
+        state["_labels_value"] = self.labels  # found now: what finds them may not pickle
+        return state
 
     @property
     def n_frames(self) -> int:
@@ -488,10 +514,12 @@ class HbondResult:
     # an interrupt leaves no partial file and whatever was at `path` before.
 
     def to_csv(self, path: str | os.PathLike[str]) -> None:
-        """Write `to_dataframe` as CSV, with a header line and no index column.
+        """Write the columns of `to_dataframe` as CSV, with a header line and no index column;
+        needs NumPy only.
 
-        The file is written whole or not at all: a failure or an interrupt leaves whatever was
-        at `path` before.
+        Times are written as `counts_to_csv` writes them, distances and angles as repr()
+        writes them, labels quoted only where CSV needs it. The file is written whole or not at
+        all: a failure or an interrupt leaves whatever was at `path` before.
 
         Parameters
         ----------
@@ -502,12 +530,11 @@ class HbondResult:
         -------
         None
         """
-        table = self.to_dataframe()
-        with atomic_path(path) as temporary:
-            table.to_csv(temporary, index=False)
+        bond_tables.write_csv(self, path)
 
     def to_parquet(self, path: str | os.PathLike[str]) -> None:
-        """Write `to_dataframe` as Parquet (needs pandas and pyarrow), without the index.
+        """Write the columns of `to_dataframe` as Parquet (needs pyarrow), labels
+        dictionary-encoded.
 
         The file is written whole or not at all: a failure or an interrupt leaves whatever was
         at `path` before.
@@ -521,10 +548,7 @@ class HbondResult:
         -------
         None
         """
-        require("pyarrow", "HbondResult.to_parquet")
-        table = self.to_dataframe()
-        with atomic_path(path) as temporary:
-            table.to_parquet(temporary, index=False)
+        bond_tables.write_parquet(self, path)
 
     def counts_to_csv(self, path: str | os.PathLike[str]) -> None:
         """frame,time_ps,n_hbonds, one line per analysed frame, times with the digits that read

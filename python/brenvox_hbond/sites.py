@@ -16,6 +16,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ._arrays import among, distinct
 from ._optional import require
 from .errors import NoSitesError
 from .labels import AtomLabels, mdanalysis_elements, mdanalysis_labels, mdtraj_labels
@@ -48,6 +49,12 @@ class Sites:
         object.__setattr__(self, "donor_h_pairs", np.asarray(self.donor_h_pairs, np.int64).reshape(-1, 2))
         object.__setattr__(self, "acceptors", np.asarray(self.acceptors, np.int64).reshape(-1))
 
+    def sorted(self) -> Sites:
+        """Pairs by donor then hydrogen and acceptors ascending: the order every reader gives, so
+        that rows, which follow it, do not depend on the reader."""
+        pairs = self.donor_h_pairs
+        return Sites(pairs[np.lexsort((pairs[:, 1], pairs[:, 0]))], np.sort(self.acceptors))
+
 
 @dataclass(frozen=True)
 class SiteSelection:
@@ -64,6 +71,20 @@ class SiteSelection:
     def mdtraj_sites(self, topology: Any) -> Sites:
         return self._found(lambda **chosen: mdtraj_sites(topology, sidechain_only=self.sidechain_only, **chosen))
 
+    @property
+    def narrows(self) -> bool:
+        """Whether selection strings narrow the candidates (they need MDTraj or MDAnalysis)."""
+        return any(text is not None for text in (self.donors, self.hydrogens, self.acceptors))
+
+    def structure_sites(self, structure: Any) -> Sites:
+        """The sites of a topology read by the package itself, as `mdtraj_sites` finds them in
+        MDTraj's topology of the same file."""
+        if self.narrows:
+            raise ValueError("selection strings need MDTraj or MDAnalysis: give backend='mdtraj' or "
+                             "'mdanalysis', or leave backend to choose")
+        return self._found(lambda **chosen: structure_sites(structure, sidechain_only=self.sidechain_only,
+                                                            exclude_water=chosen["exclude_water"]))
+
     def mdanalysis_sites(self, atoms: Any) -> Sites:
         if self.sidechain_only:
             raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
@@ -79,7 +100,7 @@ class SiteSelection:
                 and len(find(exclude_water=False, **chosen).donor_h_pairs):
             raise NoSitesError("excluding water left no donor-hydrogen pairs: every donor of this system is in water")
         check_sites(sites)
-        return sites
+        return sites.sorted()
 
 
 def check_sites(sites: Sites) -> None:
@@ -200,6 +221,29 @@ def _narrowed(sites: Sites, selected: dict[str, IntArray | None], texts: dict[st
 
 # -- MDAnalysis --------------------------------------------------------------------------------
 
+def structure_sites(structure: Any, *, exclude_water: bool = False, sidechain_only: bool = False) -> Sites:
+    """The candidates that `mdtraj_sites` finds in MDTraj's topology of the same file: N–H and
+    O–H pairs of bonded atoms and O and N acceptors, without monatomic ions, water with
+    `exclude_water` and backbone atoms with `sidechain_only`. Pairs are sorted by donor then
+    hydrogen, acceptors ascending."""
+    bonds = structure.bonds
+    if not len(bonds):
+        raise ValueError("no bonds in this structure: no residue has a template and there are no CONECT records")
+    residue_sizes = np.bincount(structure.residue_index)[structure.residue_index]
+    kept = ~_ions(structure.names, structure.residue_names, residue_sizes, _bonded(structure.n_atoms, bonds))
+    if sidechain_only:
+        kept &= structure.sidechain
+    if exclude_water:
+        kept &= ~structure.water
+    symbols = structure.elements
+    usable = bonds[kept[bonds].all(axis=1)]
+    polar = among(symbols, ("N", "O"))
+    pairs = _pairs_from_bonds(usable, np.flatnonzero(polar), np.flatnonzero(symbols == "H"))
+    keys = distinct((pairs[:, 0].astype(np.int64) << 32) | pairs[:, 1])  # the distinct rows, in order
+    pairs = np.column_stack((keys >> 32, keys & 0xFFFFFFFF)).reshape(-1, 2)
+    return Sites(pairs, np.flatnonzero(polar & kept).astype(np.int64))
+
+
 def mdanalysis_sites(
     atoms: Any,
     *,
@@ -278,8 +322,12 @@ def _pairs_from_bonds(bonds: IntArray, donors: npt.ArrayLike, hydrogens: npt.Arr
     """(donor, hydrogen) for each bond joining a donor and a hydrogen, in bond order."""
     if not len(bonds):
         return np.zeros((0, 2), np.int64)
-    first_donor = np.isin(bonds[:, 0], donors) & np.isin(bonds[:, 1], hydrogens)
-    second_donor = np.isin(bonds[:, 1], donors) & np.isin(bonds[:, 0], hydrogens)
+    donor, hydrogen = (np.asarray(atoms, np.int64).reshape(-1) for atoms in (donors, hydrogens))
+    is_donor = np.zeros(int(max(bonds.max(), donor.max(initial=-1), hydrogen.max(initial=-1))) + 1, bool)
+    is_hydrogen = is_donor.copy()
+    is_donor[donor], is_hydrogen[hydrogen] = True, True
+    first_donor = is_donor[bonds[:, 0]] & is_hydrogen[bonds[:, 1]]
+    second_donor = is_donor[bonds[:, 1]] & is_hydrogen[bonds[:, 0]]
     pairs = np.where(second_donor[:, None], bonds[:, ::-1], bonds)
     return np.ascontiguousarray(pairs[first_donor | second_donor], dtype=np.int64)
 

@@ -16,9 +16,13 @@
 #include "boundary/result_array.hpp"
 #include "kernel/trajectory/input_checks.hpp"
 #include "kernel/trajectory/search.hpp"
+#include "package_module/gro_files.hpp"
 #include "package_module/package_texts.hpp"
+#include "package_module/row_text.hpp"
 #include "package_module/pinned_memory.hpp"
 #include "package_module/search_arrays.hpp"
+#include "package_module/triplet_tally.hpp"
+#include "package_module/xdr_files.hpp"
 #include "parallel/trajectory_threads.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -119,9 +123,51 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* index_xdr(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(index_xdr_body(args)); });
+}
+
+PyObject* read_xdr(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(read_xdr_body(args)); });
+}
+
+PyObject* read_gro_atoms(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures,
+                      [&] { return return_or_raise(read_gro_atoms_body(args)); });
+}
+
+PyObject* format_rows(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(format_rows_body(args)); });
+}
+
+PyObject* tally_rows(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(tally_rows_body(args)); });
+}
+
+PyObject* tally_keys(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(tally_keys_body(args)); });
+}
+
+PyObject* count_frames(PyObject*, PyObject* args) {
+  return call_guarded(internal_failures, [&] { return return_or_raise(count_frames_body(args)); });
+}
+
 PyMethodDef kFunctions[] = {
     {"find_hbonds", reinterpret_cast<PyCFunction>(find_hbonds), METH_VARARGS,
      package_texts::kFindHbondsDoc},
+    {"index_xdr", reinterpret_cast<PyCFunction>(index_xdr), METH_VARARGS,
+     package_texts::kIndexXdrDoc},
+    {"read_xdr", reinterpret_cast<PyCFunction>(read_xdr), METH_VARARGS, package_texts::kReadXdrDoc},
+    {"read_gro_atoms", reinterpret_cast<PyCFunction>(read_gro_atoms), METH_VARARGS,
+     package_texts::kReadGroAtomsDoc},
+    {"format_rows", reinterpret_cast<PyCFunction>(format_rows), METH_VARARGS,
+     package_texts::kFormatRowsDoc},
+    {"tally_rows", reinterpret_cast<PyCFunction>(tally_rows), METH_VARARGS,
+     package_texts::kTallyRowsDoc},
+    {"tally_keys", reinterpret_cast<PyCFunction>(tally_keys), METH_VARARGS,
+     package_texts::kTallyKeysDoc},
+    {"count_frames", reinterpret_cast<PyCFunction>(count_frames), METH_VARARGS,
+     package_texts::kCountFramesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -148,7 +148,7 @@ WITHOUT_EXTRAS = textwrap.dedent("""
                                        brenvox_hbond.Sites([(0, 1)], [2]))
     result.counts_to_csv("counts.csv")
     messages = {"rows": rows.tolist()}
-    for extra, call in {"mdtraj": lambda: brenvox_hbond.analyze("x.xtc", "x.pdb"),
+    for extra, call in {"mdtraj": lambda: brenvox_hbond.analyze("x.xtc", "x.pdb", backend="mdtraj"),
                        "mdanalysis": lambda: brenvox_hbond.analyze("x.xtc", "x.pdb", backend="mdanalysis"),
                        "pandas": result.to_dataframe, "parquet": lambda: result.to_parquet("x.parquet")}.items():
         try:

@@ -169,12 +169,19 @@ def test_module_entry_point(files):
     assert ok.returncode == 0 and BOND_1 in ok.stdout and ok.stderr == ""
     assert counts.read_text().splitlines()[1:] == [f"{f},{t:g},{n}" for f, t, n in
                                                    zip(range(5), TIMES, PERIODIC_COUNTS)]
+    failed = subprocess.run([sys.executable, "-m", "brenvox_hbond", "missing.xtc", "--top", files["w.gro"]],
+                            capture_output=True, text=True)
+    assert failed.returncode == 1 and failed.stdout == "" and failed.stderr.count("\n") == 1
 
 
-def test_command_imports_numpy_only():
-    code = "import sys, brenvox_hbond.cli; print(*sys.modules)"
-    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert not {"mdtraj", "MDAnalysis", "pandas", "pyarrow", "matplotlib", "tqdm"} & set(loaded.split())
+def test_a_run_on_xtc_and_gro_imports_numpy_and_the_package_only(files):
+    code = ("import sys\nfrom brenvox_hbond.cli import main\n"
+            f"main([{str(files['w.xtc'])!r}, '--top', {str(files['w.gro'])!r}, '--counts', 'counts.csv'])\n"
+            "print(*sys.modules, file=sys.stderr)")
+    loaded = subprocess.run([sys.executable, "-c", code], cwd=files["dir"], capture_output=True, text=True,
+                            check=True).stderr
+    assert not {"mdtraj", "MDAnalysis", "pandas", "pyarrow", "matplotlib", "tqdm", "distributed",
+                "numpy.ma"} & set(loaded.split())
 
 
 @pytest.mark.stress
@@ -190,7 +197,7 @@ def test_running_out_of_memory_is_one_line(files):
                             capture_output=True, text=True, check=True).stdout
     imported = int(next(line.split()[1] for line in status.splitlines() if line.startswith("VmPeak:"))) * 1024
     outcomes = set()
-    for extra_mb in range(10, 200, 15):
+    for extra_mb in range(0, 200, 4):
         def limit(size=imported + extra_mb * 2**20):
             resource.setrlimit(resource.RLIMIT_AS, (size, size))
 

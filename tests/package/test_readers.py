@@ -14,11 +14,12 @@ from pentamer_files import GRO, XTC
 
 md = pytest.importorskip("mdtraj")
 N_FRAMES = 6
-BACKENDS = ["mdtraj", "mdanalysis"]
+BACKENDS = ["native", "mdtraj", "mdanalysis"]
+LIBRARIES = {"native": "numpy", "mdtraj": "mdtraj", "mdanalysis": "MDAnalysis"}
 
 
 def backend_installed(backend):
-    pytest.importorskip({"mdtraj": "mdtraj", "mdanalysis": "MDAnalysis"}[backend])
+    pytest.importorskip(LIBRARIES[backend])
 
 
 def damaged_copy(folder, kind, frame=4):
@@ -40,7 +41,7 @@ def damaged_copy(folder, kind, frame=4):
 @pytest.fixture(scope="module")
 def intact():
     return {backend: analyze(XTC, GRO, backend=backend) for backend in BACKENDS
-            if __import__("importlib").util.find_spec({"mdtraj": "mdtraj", "mdanalysis": "MDAnalysis"}[backend])}
+            if __import__("importlib").util.find_spec(LIBRARIES[backend])}
 
 
 def assert_rows(result, expected):

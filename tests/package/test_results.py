@@ -1,10 +1,14 @@
 """HbondResult (results.py): its writers, which replace a file whole or not at all, the times they
 write, occupancy, counts, tables, and lifetimes in ps or frames."""
 
+import dataclasses
+import pickle
+from types import SimpleNamespace
+
 import numpy as np
 import pytest
 
-from brenvox_hbond import AtomLabels, HbondResult, RowsNotKeptError, Sites, analyze, lifetimes
+from brenvox_hbond import AtomLabels, HbondResult, RowsNotKeptError, Sites, _native, analyze, bond_tables, lifetimes
 from brenvox_hbond.results import time_text
 from water_box import N_FRAMES
 
@@ -38,11 +42,11 @@ WRITERS = {
 @pytest.mark.parametrize("exception", [KeyboardInterrupt(), OSError(28, "No space left on device")])
 @pytest.mark.parametrize("writer", WRITERS)
 def test_a_failed_write_leaves_the_earlier_file_and_no_other(tmp_path, monkeypatch, writer, exception):
-    if writer != "counts_to_csv":
-        pd = pytest.importorskip("pandas")
-        if writer == "to_parquet":
-            pytest.importorskip("pyarrow")
-        monkeypatch.setattr(*failing_writer(pd.DataFrame, writer, exception))
+    if writer == "to_parquet":
+        monkeypatch.setattr(*failing_writer(pytest.importorskip("pyarrow.parquet"), "write_table", exception))
+    elif writer == "to_csv":  # after the header line
+        monkeypatch.setattr("brenvox_hbond.bond_tables._native",
+                            SimpleNamespace(format_rows=lambda *_: (_ for _ in ()).throw(exception)))
     else:
         monkeypatch.setattr("brenvox_hbond.results.time_text", lambda time: (_ for _ in ()).throw(exception))
     target = tmp_path / f"out.{'parquet' if writer == 'to_parquet' else 'csv'}"
@@ -107,6 +111,41 @@ def test_dataframe(in_memory):
     np.testing.assert_array_equal(frame["time_ps"], 2.5 * rows[:, 0])
     np.testing.assert_array_equal(frame["acceptor_resid"], rows[:, 3] // 3)
     assert set(frame["donor_name"]) == {"O"} and set(frame["hydrogen_name"]) == {"H1", "H2"}
+
+def test_csv_holds_the_dataframe_and_parquet_reads_back_as_it(in_memory, tmp_path):
+    """The native CSV lines are pandas' lines of the same table, but for times, written as the
+    counts file writes them; labels that need it are quoted."""
+    pd = pytest.importorskip("pandas")
+    labels = in_memory.labels
+    quoted = dataclasses.replace(in_memory, labels=AtomLabels(np.char.add(labels.names, ',"x'), labels.residue_names,
+                                                              labels.residue_ids, labels.elements))
+    for result in (in_memory, quoted):
+        written = []
+        bond_tables.write_csv(result, tmp_path / "ours.csv", written.append)
+        result.to_dataframe().assign(time_ps=[time_text(t) for t in result.times[result.hbonds[:, 0]]]).to_csv(
+            tmp_path / "pandas.csv", index=False)
+        assert (tmp_path / "ours.csv").read_text() == (tmp_path / "pandas.csv").read_text()
+        assert sum(written) == len(result.hbonds)
+    pytest.importorskip("pyarrow.parquet")
+    in_memory.to_parquet(tmp_path / "bonds.parquet")
+    pd.testing.assert_frame_equal(pd.read_parquet(tmp_path / "bonds.parquet"), in_memory.to_dataframe(),
+                                  check_categorical=False)
+
+
+@pytest.mark.parametrize("value", [0.0, -0.0, 1e-5, 1e-4, 123.0, 1e15, 1e16, 0.1 + 0.2, 5e-324, np.inf, np.nan])
+def test_reals_are_written_as_repr_writes_them(value):
+    rows = np.zeros((1, 4), np.uint32)
+    assert _native.format_rows(rows, [("real", np.array([value]))]) == f"{value!r}\n".encode()
+
+
+def test_labels_are_found_when_first_read_and_kept_in_a_pickle():
+    asked = []
+    labelled = HbondResult(ROWS, np.arange(2), np.zeros(2), np.ones(2, np.int64), Sites([[0, 1]], [2]),
+                           lambda: asked.append(1) or result().labels)
+    assert not asked
+    copy = pickle.loads(pickle.dumps(labelled))
+    assert asked == [1] and list(copy.labels.names) == ["O", "H", "O"]
+
 
 def result_with_times(times):
     from brenvox_hbond import HbondResult, Sites

@@ -118,8 +118,9 @@ def reason(exc: BaseException) -> str:
 @dataclass(frozen=True)
 class TrajectoryFile:
     """One trajectory file, as a cluster worker opens it: with the reader of `backend`, which
-    opens it with `opener` and `reader_arguments` (for .xtc and .trr files read with MDTraj, the
-    atom count, and the frame `offsets` found once by the client)."""
+    opens it with `opener` and `reader_arguments` (for .xtc and .trr files read with MDTraj or
+    natively, the atom count, and the frame `offsets` found once by the client; natively, also
+    the atoms the search reads)."""
 
     path: str
     first: int  # the file's first frame in the whole trajectory

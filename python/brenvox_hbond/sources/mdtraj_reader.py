@@ -16,7 +16,7 @@ from ..labels import AtomLabels, mdtraj_labels
 from ..sites import SiteSelection
 from .base import READ_ERRORS, Chunk, DamagedFile, FrameRange, ReadNotes, Source, TrajectoryFile, reason
 from .native_stderr import quiet_native_stderr
-from .xdr_frames import FrameIndex, index_frames, is_xdr_file, readable_index
+from .xdr_frames import Block, FrameIndex, index_frames, is_xdr_file, readable_index, xdr_blocks
 
 
 class MdtrajFiles(Source):
@@ -206,28 +206,11 @@ def _counted_frames(md: Any, path: Path) -> int:
         return len(handle)
 
 
-Block = tuple[Any, Any, Any, npt.NDArray[np.int64]]  # xyz, times, box vectors, frame numbers in the file
-
-
 def _xdr_blocks(md: Any, path: Path, index: FrameIndex, frames: FrameRange | None, chunk_size: int,
                 reaches_end: bool) -> Iterator[Block]:
-    """The frames of an .xtc or .trr file within `frames` (counted in the file), by seeking to
-    each from the frame index; raises DamagedFile at the first frame that cannot be read, or
-    at the file's damaged end when `reaches_end`."""
-    if frames is not None:
-        assert frames.stop is not None
-        wanted = range(frames.start, min(frames.stop, index.n_frames), frames.step)
-        with md.open(str(path)) as handle:
-            handle.offsets = index.offsets
-            for begin in range(0, len(wanted), chunk_size):
-                block = wanted[begin:begin + chunk_size]
-                xyz, times, box, failure = _read_xdr(handle, block)
-                if len(xyz):
-                    yield xyz, times, box, np.asarray(block[:len(xyz)], dtype=np.int64)
-                if failure is not None:
-                    raise DamagedFile(path, block[len(xyz)], failure)
-    if reaches_end and index.damage is not None:
-        raise DamagedFile(path, index.n_frames, index.damage)
+    with md.open(str(path)) as handle:
+        handle.offsets = index.offsets
+        yield from xdr_blocks(path, index, frames, chunk_size, reaches_end, lambda block: _read_xdr(handle, block))
 
 
 def _read_xdr(handle: Any, frames: range) -> tuple[Any, Any, Any, str | None]:

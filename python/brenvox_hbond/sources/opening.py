@@ -4,6 +4,7 @@ the one that can read them)."""
 
 from __future__ import annotations
 
+import importlib
 import importlib.util
 import os
 from collections.abc import Iterator, Sequence
@@ -14,11 +15,12 @@ from typing import Any
 from .._optional import require
 from ..defaults import check_backend
 from ..sites import SiteSelection
-from . import mdanalysis_reader, mdtraj_reader
+from . import native_reader
 from .base import Chunk, FrameRange, Source, TrajectoryFile
 
-# The module that reads with each library; each has open_files and file_chunks.
-READERS: dict[str, ModuleType] = {"mdtraj": mdtraj_reader, "mdanalysis": mdanalysis_reader}
+# The module that reads with each library, imported when first used; each has open_files and
+# file_chunks.
+READERS = {"native": "native_reader", "mdtraj": "mdtraj_reader", "mdanalysis": "mdanalysis_reader"}
 
 # Topology formats that MDAnalysis reads and MDTraj does not.
 _MDANALYSIS_TOPOLOGIES = (".tpr", ".top", ".itp", ".data", ".gsd", ".txyz", ".arc", ".crd", ".pqr", ".pdbqt",
@@ -29,16 +31,25 @@ def open_source(trajectory: Any, topology: Any, selection: SiteSelection, frames
                 backend: str | None) -> Source:
     check_backend(backend)
     if is_mdanalysis_group(trajectory):
-        return mdanalysis_reader.MdanalysisGroup(trajectory, selection, frames, chunk_size)
+        group: Source = reader("mdanalysis").MdanalysisGroup(trajectory, selection, frames, chunk_size)
+        return group
     if is_mdtraj_object(trajectory):
-        return mdtraj_reader.MdtrajTrajectory(trajectory, selection, frames, chunk_size)
+        loaded: Source = reader("mdtraj").MdtrajTrajectory(trajectory, selection, frames, chunk_size)
+        return loaded
     paths = as_paths(trajectory)
     if backend is None:
+        native = native_reader.open_by_default(paths, topology, selection, frames, chunk_size)
+        if native is not None:
+            return native
         backend = _default_backend(topology, paths)
     if backend == "mdtraj":
         _check_mdtraj_paths(topology, paths)
-    source: Source = READERS[backend].open_files(paths, topology, selection, frames, chunk_size)
+    source: Source = reader(backend).open_files(paths, topology, selection, frames, chunk_size)
     return source
+
+
+def reader(backend: str) -> ModuleType:
+    return importlib.import_module(f"{__package__}.{READERS[backend]}")
 
 
 def as_paths(trajectory: str | os.PathLike[str] | Sequence[str | os.PathLike[str]]) -> list[Path]:
@@ -55,7 +66,7 @@ def as_paths(trajectory: str | os.PathLike[str] | Sequence[str | os.PathLike[str
 def file_chunks(file: TrajectoryFile, frames: FrameRange, chunk_size: int) -> Iterator[Chunk]:
     """On a cluster worker: the frames of one file in a bounded range, numbered as in the file;
     raises DamagedFile where a frame cannot be read."""
-    chunks: Iterator[Chunk] = READERS[file.backend].file_chunks(file, frames, chunk_size)
+    chunks: Iterator[Chunk] = reader(file.backend).file_chunks(file, frames, chunk_size)
     return chunks
 
 

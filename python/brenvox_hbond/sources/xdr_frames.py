@@ -10,11 +10,15 @@ from __future__ import annotations
 
 import os
 import struct
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+from .base import DamagedFile, FrameRange
 
 XDR_FORMATS = (".xtc", ".trr")
 
@@ -141,3 +145,31 @@ def readable_index(path: str | os.PathLike[str]) -> FrameIndex:
         kind = Path(path).suffix.lower()
         raise ValueError(f"{path} is not a readable {kind} file: its first frame cannot be read ({index.damage})")
     return index
+
+
+Block = tuple[Any, Any, Any, npt.NDArray[np.int64]]  # xyz, times, box vectors, frame numbers in the file
+# Reads the frames of a range (numbered in the file): xyz, times, box vectors of those read, and
+# why the frame after them cannot be read (None when every one was).
+ReadFrames = Callable[[range], tuple[Any, Any, Any, "str | None"]]
+
+
+def xdr_blocks(path: str | os.PathLike[str], index: FrameIndex, frames: FrameRange | None, chunk_size: int,
+               reaches_end: bool, read: ReadFrames) -> Iterator[Block]:
+    """The frames of an .xtc or .trr file within `frames` (counted in the file), at most
+    `chunk_size` at a time in blocks of nearly one size (101 frames: 51 and 50, not 100 and 1,
+    so that the second is read while the first is searched), read by `read` after seeking to
+    each from the frame index; raises DamagedFile at the first frame that cannot be read, or at
+    the file's damaged end when `reaches_end`."""
+    if frames is not None:
+        assert frames.stop is not None
+        wanted = range(frames.start, min(frames.stop, index.n_frames), frames.step)
+        size = -(-len(wanted) // max(1, -(-len(wanted) // chunk_size)))
+        for begin in range(0, len(wanted), max(size, 1)):
+            block = wanted[begin:begin + size]
+            xyz, times, box, failure = read(block)
+            if len(xyz):
+                yield xyz, times, box, np.asarray(block[:len(xyz)], dtype=np.int64)
+            if failure is not None:
+                raise DamagedFile(path, block[len(xyz)], failure)
+    if reaches_end and index.damage is not None:
+        raise DamagedFile(path, index.n_frames, index.damage)
