@@ -1,5 +1,6 @@
 #include "structure_files/gro_atoms.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -68,7 +69,10 @@ Result<GroAtoms, GroProblem> read_gro_atoms(std::string_view text, std::size_t s
   using Read = Result<GroAtoms, GroProblem>;
   if (n_atoms < 0 || width < 1 || width > 64) return Read(GroProblem{"malformed atom lines"});
   GroAtoms atoms;
-  const auto n = static_cast<std::size_t>(n_atoms);
+  // Room for the lines the text can hold, not for what a corrupt count claims: such a count
+  // ends in "expected ... atom lines" when the text runs out.
+  const std::size_t left = start < text.size() ? text.size() - start : 0;
+  const auto n = std::min(static_cast<std::size_t>(n_atoms), left / 21 + 1);
   atoms.residue_ids.reserve(n);
   atoms.residue_codes.reserve(n);
   atoms.name_codes.reserve(n);

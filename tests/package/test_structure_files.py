@@ -144,6 +144,7 @@ def test_reads_with_numpy_alone():
      " 1 1 1\n", "malformed coordinate in atom line 2"),
     ("title\n1\n    ?SOL     OW    1   0.000   0.000   0.000\n 1 1 1\n", "malformed residue number in atom line 1"),
     ("title\n2\n    1SOL     OW    1   0.000   0.000   0.000\n    1SOL\n 1 1 1\n", "malformed coordinate"),
+    ("title\n999999999999\n    1SOL     OW    1   0.000   0.000   0.000\n", "expected 999999999999 atom lines"),
 ])
 def test_malformed_gro_is_named(tmp_path, text, message):
     path = tmp_path / "bad.gro"
