@@ -83,9 +83,9 @@ class _TripletTally:
                 self._grow()
 
     def _grow(self) -> None:
-        keys, counts = self.merged()
+        held = self.table[self.table[:, 0] >= 0]  # in any order: the new table hashes them anew
         self.table, self.used = _empty_table(2 * len(self.table)), 0
-        self.add(keys, counts)
+        self.add(held[:, 0], held[:, 1])
 
     def merged(self) -> tuple[IntArray, IntArray]:
         """The keys tallied, in ascending order, and their counts."""

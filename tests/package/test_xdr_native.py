@@ -236,21 +236,6 @@ def test_kept_atoms_are_the_first_atoms_of_every_frame(path):
         assert prefix[4] is None
 
 
-def test_a_large_xtc_frame_decodes_as_its_1995_form(tmp_path):
-    """Magic 2023 (GROMACS 2023 and later, for frames whose compressed size needs 64 bits)
-    differs only in the width of the byte count: the same frame in both forms decodes alike."""
-    data, offsets = _pentamer_bytes()
-    frames = [data[start:end] for start, end in zip(offsets, [*offsets[1:], len(data)])]
-    magic = (2023).to_bytes(4, "big")
-    large = (magic + f[4:88] + int.from_bytes(f[88:92], "big").to_bytes(8, "big") + f[92:] for f in frames)
-    path = _write(tmp_path, "magic-2023.xtc", b"".join(large))
-    offsets, _, damage = _native.index_xdr(path)
-    assert_same_bits(offsets, index_frames(path).offsets)
-    assert damage is None and len(offsets) == 6
-    for actual, expected in zip(read_all(path, 2)[:4], read_all(XTC)[:4]):
-        assert_same_bits(actual, expected)
-
-
 # Damaged files: the index and the decoder say what the Python index says
 
 
@@ -331,19 +316,6 @@ def test_what_read_xdr_says_of_a_frame_it_cannot_read(tmp_path, change, n_read, 
     assert [len(a) for a in arrays] == [n_read] * 4
     if n_read:
         assert_same_bits(arrays[0], read_all(XTC)[0][:n_read])
-
-
-def test_trr_frames_whose_blocks_do_not_fit_their_atoms(files, tmp_path):
-    """The coordinates' block size of frame 1 (the eighth size after the magic, the version
-    string "GMX_trn_file" and its lengths) one real short."""
-    data = bytearray(files("tiny-1.trr").read_bytes())
-    at = int(index_frames(files("tiny-1.trr")).offsets[1]) + 12 + 12 + 7 * 4
-    data[at:at + 4] = (int.from_bytes(data[at:at + 4], "big") - 4).to_bytes(4, "big")
-    path = _write(tmp_path, "short-x.trr", data)
-    offsets, n_atoms, damage = _native.index_xdr(path)
-    assert (len(offsets), damage) == (len(index_frames(path).offsets), index_frames(path).damage)
-    xyz, *_, failure = _native.read_xdr(path, offsets, np.arange(len(offsets)), n_atoms, 1)
-    assert (len(xyz), failure) == (1, "its block sizes do not fit its atom count")
 
 
 # Paths and arguments
