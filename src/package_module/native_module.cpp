@@ -2,6 +2,7 @@
 // layer shapes the arguments; this entry checks them again, since nothing it reads may be
 // trusted, then searches with the interpreter lock released.
 
+#include <cmath>
 #include <Python.h>
 
 #include <algorithm>
@@ -77,8 +78,25 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
     PyObject *xyz, *pairs, *acceptors, *box;
     double distance_cutoff, angle_cutoff;
     Py_ssize_t n_threads;
-    if (!PyArg_ParseTuple(args, "OOOOddn:find_hbonds", &xyz, &pairs, &acceptors, &box,
-                          &distance_cutoff, &angle_cutoff, &n_threads)) {
+    int from_donor = 0, angle_at_donor = 0, distance_inclusive = 0, angle_inclusive = 0,
+        merge_hydrogens = 0;
+    CriterionForm form;
+    if (!PyArg_ParseTuple(args, "OOOOddn|(pppppdd):find_hbonds", &xyz, &pairs, &acceptors, &box,
+                          &distance_cutoff, &angle_cutoff, &n_threads, &from_donor,
+                          &angle_at_donor, &distance_inclusive, &angle_inclusive,
+                          &merge_hydrogens, &form.donor_hydrogen_cutoff, &form.cone_slope)) {
+      return nullptr;
+    }
+    form.from_donor = from_donor != 0;
+    form.angle_at_donor = angle_at_donor != 0;
+    form.distance_inclusive = distance_inclusive != 0;
+    form.angle_inclusive = angle_inclusive != 0;
+    form.merge_hydrogens = merge_hydrogens != 0;
+    if (!(form.donor_hydrogen_cutoff > 0.0) || !(form.cone_slope >= 0.0) ||
+        !std::isfinite(form.cone_slope)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "the donor-hydrogen cut-off must be positive and the cone slope finite and "
+                      "not negative");
       return nullptr;
     }
     ensure_numpy_api();
@@ -118,7 +136,7 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                                   acceptor_atoms.span(),
                                   boxes,
                                   distance_cutoff,
-                                  make_hbond_criterion(distance_cutoff, angle_cutoff)};
+                                  make_hbond_criterion(distance_cutoff, angle_cutoff, form)};
     return return_or_raise(search_rows(search, static_cast<std::uint64_t>(n_threads)));
   });
 }

@@ -1,8 +1,12 @@
 #pragma once
-// The Baker–Hubbard test with cut-offs chosen by the caller. With the default cut-offs its
-// constants and operations are exactly those of the fixed test, so its decisions are too.
+// The hydrogen-bond test with cut-offs chosen by the caller. In its Baker–Hubbard form (H···A
+// distance, D–H–A angle, both strict) and with the default cut-offs its constants and operations
+// are exactly those of the fixed test, so its decisions are too. The other forms measure D···A,
+// take the H–D–A angle, accept at the cut-offs, bound the D–H length, shrink the distance
+// cut-off with the angle, or merge a donor's hydrogens.
 
 #include <cmath>
+#include <limits>
 
 namespace brenvox {
 
@@ -10,6 +14,24 @@ struct HbondCriterion {
   double distance_squared;  // H···A squared must be below this
   double cos_squared;       // cos² of the angle cut-off
   bool obtuse;              // cut-off of 90° or more: the D–H–A dot product must be negative
+  bool from_donor = false;  // the distance is D···A, and the search centres on donors
+  bool angle_at_donor = false;      // H–D–A, which must be small; else D–H–A, which must be large
+  bool distance_inclusive = false;  // a distance equal to the cut-off qualifies
+  bool angle_inclusive = false;     // an angle equal to the cut-off qualifies
+  bool merge_hydrogens = false;     // a donor–acceptor pair is one bond, through its first hydrogen
+  // Pairs whose D–H length is above this are left out.
+  double donor_hydrogen_squared = std::numeric_limits<double>::infinity();
+  // Above zero, the distance must also be below cone_cutoff − cone_slope · θ², θ the angle in
+  // degrees.
+  double cone_slope = 0.0;
+  double cone_cutoff = 0.0;
+
+  // The Baker–Hubbard form, which the search runs on its own fastest path.
+  bool baker_hubbard_form() const {
+    return !from_donor && !angle_at_donor && !angle_inclusive && cone_slope == 0.0;
+  }
+  // sign(cos θ) · cos² θ of the angle cut-off θ.
+  double signed_cos_squared() const { return obtuse ? -cos_squared : cos_squared; }
 };
 
 // Squared cosines that are exact in binary, so that common cut-offs (120° above all) get the
@@ -29,6 +51,46 @@ inline double exact_cos_squared(double degrees) {
 inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_cutoff_degrees) {
   return HbondCriterion{distance_cutoff * distance_cutoff, exact_cos_squared(angle_cutoff_degrees),
                         angle_cutoff_degrees >= 90.0};
+}
+
+// How a criterion departs from Baker–Hubbard's.
+struct CriterionForm {
+  bool from_donor = false;
+  bool angle_at_donor = false;
+  bool distance_inclusive = false;
+  bool angle_inclusive = false;
+  bool merge_hydrogens = false;
+  double donor_hydrogen_cutoff = std::numeric_limits<double>::infinity();
+  double cone_slope = 0.0;
+};
+
+inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_cutoff_degrees,
+                                           const CriterionForm& form) {
+  HbondCriterion c = make_hbond_criterion(distance_cutoff, angle_cutoff_degrees);
+  c.from_donor = form.from_donor;
+  c.angle_at_donor = form.angle_at_donor;
+  c.angle_inclusive = form.angle_inclusive;
+  c.merge_hydrogens = form.merge_hydrogens;
+  // r² ≤ d² exactly when r² is below the next double above d².
+  c.distance_inclusive = form.distance_inclusive;
+  if (form.distance_inclusive) {
+    c.distance_squared =
+        std::nextafter(c.distance_squared, std::numeric_limits<double>::infinity());
+  }
+  c.donor_hydrogen_squared = form.donor_hydrogen_cutoff * form.donor_hydrogen_cutoff;
+  c.cone_slope = form.cone_slope;
+  c.cone_cutoff = distance_cutoff;
+  return c;
+}
+
+// Whether a candidate that passed the lane test also passes the cone: r the measured distance,
+// cos_angle the cosine of the criterion's angle.
+inline bool within_cone(const HbondCriterion& c, double r_squared, double cos_angle) {
+  const double degrees =
+      std::acos(std::fmin(1.0, std::fmax(-1.0, cos_angle))) * (180.0 / M_PI);
+  const double limit = c.cone_cutoff - c.cone_slope * (degrees * degrees);
+  const double r = std::sqrt(r_squared);
+  return c.distance_inclusive ? r <= limit : r < limit;
 }
 
 // v = acceptor − hydrogen, w = donor − hydrogen (minimum images when periodic).

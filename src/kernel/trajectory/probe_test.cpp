@@ -18,14 +18,16 @@ struct CriterionLanes {
   Doubles a[3], b[3], c[3];
 };
 
-// The test of one pair against the entries j ... j + kLanes - 1: v is the image offset from
-// raw coordinates and lattice numbers, each component ((d − n_c c) − n_b b) − n_a a; for a
-// rectangular box the zero terms are left out, which changes at most the sign of a zero.
-template <BoxKind Kind, bool Obtuse>
-[[gnu::always_inline]] inline LaneMask accepted_lanes(const CriterionLanes& c, const Probe& p,
-                                                      const PairLanes& pair,
-                                                      const TrajectoryGrid& g, std::uint32_t j) {
-  AcceptorOffsets v = offsets_from(pair.hydrogen, g.x.data() + j, g.y.data() + j, g.z.data() + j);
+// The offsets of the entries j ... j + kLanes - 1 from the probe's centre, from raw coordinates
+// and lattice numbers, each component ((d − n_c c) − n_b b) − n_a a; for a rectangular box the
+// zero terms are left out, which changes at most the sign of a zero.
+template <BoxKind Kind>
+[[gnu::always_inline]] inline AcceptorOffsets image_offsets(const CriterionLanes& c,
+                                                            const Probe& p,
+                                                            const HydrogenLanes& center,
+                                                            const TrajectoryGrid& g,
+                                                            std::uint32_t j) {
+  AcceptorOffsets v = offsets_from(center, g.x.data() + j, g.y.data() + j, g.z.data() + j);
   if constexpr (Kind != BoxKind::Open) {
     Doubles la, lb, lc;
     std::memcpy(&la, g.la.data() + j, sizeof la);
@@ -45,40 +47,122 @@ template <BoxKind Kind, bool Obtuse>
     }
     v.r2 = (v.vx * v.vx + v.vy * v.vy) + v.vz * v.vz;
   }
-  const Doubles dot = (v.vx * pair.wx + v.vy * pair.wy) + v.vz * pair.wz;
-  const Doubles limit = v.r2 * pair.s2_cos_squared;
-  const Doubles square = dot * dot;
-  const LaneMask negative = dot < Doubles{};
-  LaneMask angle;
-  if constexpr (Obtuse) {
-    angle = negative & (square > limit);
-  } else {
-    angle = negative | (square < limit);
-  }
-  return (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & angle;
+  return v;
 }
 
+// Baker–Hubbard: H···A below the cut-off and D–H–A above it, centred on the hydrogen.
+template <bool Obtuse>
+struct BakerHubbardTest {
+  PairLanes pair;
+
+  // False when no acceptor can bond to the pair.
+  static bool make(const HbondCriterion& criterion, const Probe& p, BakerHubbardTest& out) {
+    const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
+    out.pair = PairLanes{broadcast(p.center), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
+                         splat(s2 * criterion.cos_squared)};
+    return s2 > 0.0;
+  }
+
+  template <BoxKind Kind>
+  [[gnu::always_inline]] LaneMask lanes(const CriterionLanes& c, const Probe& p,
+                                        const TrajectoryGrid& g, std::uint32_t j) const {
+    const AcceptorOffsets v = image_offsets<Kind>(c, p, pair.hydrogen, g, j);
+    const Doubles dot = (v.vx * pair.wx + v.vy * pair.wy) + v.vz * pair.wz;
+    const Doubles limit = v.r2 * pair.s2_cos_squared;
+    const Doubles square = dot * dot;
+    const LaneMask negative = dot < Doubles{};
+    LaneMask angle;
+    if constexpr (Obtuse) {
+      angle = negative & (square > limit);
+    } else {
+      angle = negative | (square < limit);
+    }
+    return (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & angle;
+  }
+};
+
+// Every other form. The angle's vertex is the centre or the pair's other atom; cos θ compared
+// with cos θc is sign(dot)·dot² against sign(cos θc)·cos² θc·|arm₁|²·|arm₂|², multiplied by
+// σ = ±1 so that one strict "below" covers the four tests (above or below θc, strict or not),
+// the inclusive ones as the negation of the opposite strict test.
+template <bool AtCenter, bool Cone>
+struct GeneralTest {
+  HydrogenLanes center;
+  Doubles arm_x, arm_y, arm_z;  // the pair's other atom − the vertex
+  Doubles s2_limit;             // |arm|² · sign(cos θc) cos² θc · σ
+  Doubles sign;                 // σ
+  LaneMask invert;
+  double s2;
+  const HbondCriterion* criterion;
+
+  static bool make(const HbondCriterion& k, const Probe& p, GeneralTest& out) {
+    const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
+    // Above θc for D–H–A, below it for H–D–A.
+    const double sigma = (!k.angle_at_donor) == (!k.angle_inclusive) ? 1.0 : -1.0;
+    const double arm[3] = {AtCenter ? p.w[0] : -p.w[0], AtCenter ? p.w[1] : -p.w[1],
+                           AtCenter ? p.w[2] : -p.w[2]};
+    out = GeneralTest{broadcast(p.center),
+                      splat(arm[0]),
+                      splat(arm[1]),
+                      splat(arm[2]),
+                      splat(s2 * (k.signed_cos_squared() * sigma)),
+                      splat(sigma),
+                      LaneMask{} - static_cast<long long>(k.angle_inclusive),
+                      s2,
+                      &k};
+    return s2 > 0.0;
+  }
+
+  template <BoxKind Kind>
+  [[gnu::always_inline]] LaneMask lanes(const CriterionLanes& c, const Probe& p,
+                                        const TrajectoryGrid& g, std::uint32_t j) const {
+    const AcceptorOffsets v = image_offsets<Kind>(c, p, center, g, j);
+    Doubles ax = v.vx, ay = v.vy, az = v.vz, a2 = v.r2;  // acceptor − vertex
+    if constexpr (!AtCenter) {
+      ax = v.vx + arm_x;
+      ay = v.vy + arm_y;
+      az = v.vz + arm_z;
+      a2 = (ax * ax + ay * ay) + az * az;
+    }
+    const Doubles dot = (ax * arm_x + ay * arm_y) + az * arm_z;
+    const Doubles magnitude =
+        reinterpret_cast<Doubles>(reinterpret_cast<LaneMask>(dot) & (LaneMask{} + kNoSign));
+    const Doubles signed_square = (dot * magnitude) * sign;
+    const LaneMask angle = (signed_square < a2 * s2_limit) ^ invert;
+    LaneMask accepted = (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & (a2 > Doubles{}) & angle;
+    if constexpr (Cone) {
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        if (accepted[k] != 0 && !within_cone(*criterion, v.r2[k], dot[k] / std::sqrt(a2[k] * s2))) {
+          accepted[k] = 0;
+        }
+      }
+    }
+    return accepted;
+  }
+
+  static constexpr long long kNoSign = 0x7fffffffffffffffLL;
+};
+
 // Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
-template <BoxKind Kind, bool Obtuse>
+template <BoxKind Kind, class Test>
 [[gnu::always_inline]] inline unsigned accepted_block(const CriterionLanes& c, const Probe& p,
-                                                      const PairLanes& pair,
-                                                      const TrajectoryGrid& g, std::uint32_t first,
-                                                      std::uint32_t end) {
-  return run_block_bits(accepted_lanes<Kind, Obtuse>(c, p, pair, g, first),
-                        accepted_lanes<Kind, Obtuse>(c, p, pair, g, first + kLanes), first, end);
+                                                      const Test& test, const TrajectoryGrid& g,
+                                                      std::uint32_t first, std::uint32_t end) {
+  return run_block_bits(test.template lanes<Kind>(c, p, g, first),
+                        test.template lanes<Kind>(c, p, g, first + kLanes), first, end);
 }
 
 // The pair's accepted acceptors in its three runs, appended to `hits` in grid order. Each run's
 // first block is tested before any hit is written, so that the three tests overlap; the rare
 // longer run continues block by block.
-template <BoxKind Kind, bool Obtuse>
+template <BoxKind Kind, class Test>
 [[gnu::always_inline]] inline void test_runs(const CriterionLanes& c, const Probe& p,
-                                             const PairLanes& pair, const TrajectoryGrid& g,
+                                             const Test& test, const TrajectoryGrid& g,
                                              const std::uint32_t begin[3],
                                              const std::uint32_t end[3], HitList& hits) {
   unsigned first_block[3];
   for (int r = 0; r < 3; ++r) {
-    first_block[r] = accepted_block<Kind, Obtuse>(c, p, pair, g, begin[r], end[r]);
+    first_block[r] = accepted_block<Kind>(c, p, test, g, begin[r], end[r]);
   }
   hits.make_room(3 * kRunBlock);
   for (int r = 0; r < 3; ++r) {
@@ -88,7 +172,7 @@ template <BoxKind Kind, bool Obtuse>
     }
     for (std::uint32_t j = begin[r] + kRunBlock; j < end[r]; j += kRunBlock) {
       hits.make_room(kRunBlock);
-      for (unsigned bits = accepted_block<Kind, Obtuse>(c, p, pair, g, j, end[r]); bits != 0;
+      for (unsigned bits = accepted_block<Kind>(c, p, test, g, j, end[r]); bits != 0;
            bits &= bits - 1) {
         hits.value[hits.size++] = g.position[j + static_cast<std::uint32_t>(__builtin_ctz(bits))];
       }
@@ -98,8 +182,9 @@ template <BoxKind Kind, bool Obtuse>
 
 // Each probe, in the order of `visits`, against its three runs, entirely in vector lanes; each
 // pair's accepted acceptors are put in list order.
-template <BoxKind Kind, bool Obtuse>
-[[gnu::always_inline]] inline void search_probes_with(const CriterionLanes& c, double cos_squared,
+template <BoxKind Kind, class Test>
+[[gnu::always_inline]] inline void search_probes_with(const HbondCriterion& criterion,
+                                                      const CriterionLanes& c,
                                                       const TrajectoryGrid& g, const Probe* probes,
                                                       std::span<const std::uint32_t> visits,
                                                       HitList& hits, HitRange* ranges) {
@@ -111,10 +196,8 @@ template <BoxKind Kind, bool Obtuse>
       __builtin_prefetch(ahead + sizeof(Probe) - 1);
     }
     const Probe& p = probes[visits[v]];
-    const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
-    if (!(s2 > 0.0)) continue;
-    const PairLanes pair{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
-                         splat(s2 * cos_squared)};
+    Test test;
+    if (!Test::make(criterion, p, test)) continue;
     // Runs beyond the grid's x extent are left empty.
     std::uint32_t begin[3] = {}, end[3] = {};
     const std::int64_t z_lo = std::max<std::int64_t>(p.cell[2] - 1, 0);
@@ -128,15 +211,15 @@ template <BoxKind Kind, bool Obtuse>
     }
     const std::size_t first_hit = hits.size;
     if constexpr (Kind == BoxKind::Open) {
-      test_runs<Kind, Obtuse>(c, p, pair, g, begin, end, hits);
+      test_runs<Kind>(c, p, test, g, begin, end, hits);
     } else if (p.lattice[0] == 0.0 && p.lattice[1] == 0.0 && p.lattice[2] == 0.0 &&
                g.untranslated(begin[0], end[0]) && g.untranslated(begin[1], end[1]) &&
                g.untranslated(begin[2], end[2])) {
       // Away from the faces every lattice number is zero, and the image offset is the raw one
       // (up to the sign of a zero, which decides nothing): the open test gives the same bits.
-      test_runs<BoxKind::Open, Obtuse>(c, p, pair, g, begin, end, hits);
+      test_runs<BoxKind::Open>(c, p, test, g, begin, end, hits);
     } else {
-      test_runs<Kind, Obtuse>(c, p, pair, g, begin, end, hits);
+      test_runs<Kind>(c, p, test, g, begin, end, hits);
     }
     // Few hits per pair: insertion sort into acceptor-list order.
     std::uint32_t* pair_hits = hits.value.data() + first_hit;
@@ -150,38 +233,48 @@ template <BoxKind Kind, bool Obtuse>
   }
 }
 
-// The search for one kind of box, with the angle test that `obtuse` names. Inlined, so that it
+// The search for one kind of box, with the test the criterion's form names. Inlined, so that it
 // is compiled for the target of the clone that calls it.
 template <BoxKind Kind>
-[[gnu::always_inline]] inline void search_probes_in(bool obtuse, const CriterionLanes& c,
-                                                    double cos_squared, const TrajectoryGrid& g,
-                                                    const Probe* probes,
+[[gnu::always_inline]] inline void search_probes_in(const HbondCriterion& k,
+                                                    const CriterionLanes& c,
+                                                    const TrajectoryGrid& g, const Probe* probes,
                                                     std::span<const std::uint32_t> visits,
                                                     HitList& hits, HitRange* ranges) {
-  if (obtuse) {
-    search_probes_with<Kind, true>(c, cos_squared, g, probes, visits, hits, ranges);
+  const bool at_center = k.from_donor == k.angle_at_donor;
+  const bool cone = k.cone_slope > 0.0;
+  if (k.baker_hubbard_form()) {
+    if (k.obtuse) {
+      search_probes_with<Kind, BakerHubbardTest<true>>(k, c, g, probes, visits, hits, ranges);
+    } else {
+      search_probes_with<Kind, BakerHubbardTest<false>>(k, c, g, probes, visits, hits, ranges);
+    }
+  } else if (at_center && cone) {
+    search_probes_with<Kind, GeneralTest<true, true>>(k, c, g, probes, visits, hits, ranges);
+  } else if (at_center) {
+    search_probes_with<Kind, GeneralTest<true, false>>(k, c, g, probes, visits, hits, ranges);
+  } else if (cone) {
+    search_probes_with<Kind, GeneralTest<false, true>>(k, c, g, probes, visits, hits, ranges);
   } else {
-    search_probes_with<Kind, false>(c, cos_squared, g, probes, visits, hits, ranges);
+    search_probes_with<Kind, GeneralTest<false, false>>(k, c, g, probes, visits, hits, ranges);
   }
 }
 
 // A failure to grow the hit lists comes back as an exception_ptr (see distance_lanes.hpp).
 BRENVOX_TARGET_CLONES std::exception_ptr search_in_visit_order(
-    BoxKind kind, bool obtuse, const CriterionLanes& c, double cos_squared, const TrajectoryGrid& g,
+    BoxKind kind, const HbondCriterion& k, const CriterionLanes& c, const TrajectoryGrid& g,
     const Probe* probes, std::span<const std::uint32_t> visits, HitList& hits,
     HitRange* ranges) noexcept {
   try {
     switch (kind) {
       case BoxKind::Open:
-        search_probes_in<BoxKind::Open>(obtuse, c, cos_squared, g, probes, visits, hits, ranges);
+        search_probes_in<BoxKind::Open>(k, c, g, probes, visits, hits, ranges);
         break;
       case BoxKind::Rectangular:
-        search_probes_in<BoxKind::Rectangular>(obtuse, c, cos_squared, g, probes, visits, hits,
-                                               ranges);
+        search_probes_in<BoxKind::Rectangular>(k, c, g, probes, visits, hits, ranges);
         break;
       case BoxKind::Triclinic:
-        search_probes_in<BoxKind::Triclinic>(obtuse, c, cos_squared, g, probes, visits, hits,
-                                             ranges);
+        search_probes_in<BoxKind::Triclinic>(k, c, g, probes, visits, hits, ranges);
         break;
     }
     return nullptr;
@@ -212,9 +305,9 @@ CriterionLanes criterion_lanes(const HbondCriterion& criterion, const PeriodicBo
 
 void search_probes(const HbondCriterion& criterion, const PeriodicBox* box, const TrajectoryGrid& g,
                    const TrajectoryProbes& probes, HitList& hits, std::span<HitRange> ranges) {
-  if (std::exception_ptr failure = search_in_visit_order(
-          kind_of(box), criterion.obtuse, criterion_lanes(criterion, box), criterion.cos_squared, g,
-          probes.probes.data(), probes.visits, hits, ranges.data())) {
+  if (std::exception_ptr failure =
+          search_in_visit_order(kind_of(box), criterion, criterion_lanes(criterion, box), g,
+                                probes.probes.data(), probes.visits, hits, ranges.data())) {
     std::rethrow_exception(failure);
   }
 }

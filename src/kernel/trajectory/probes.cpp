@@ -11,7 +11,7 @@ namespace {
 
 // d − h, as the minimum image when periodic. A short raw offset is its own minimum image: its
 // fractional coordinates all round to zero.
-void donor_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]) {
+void pair_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]) {
   const double dh[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
   const double r2 = (dh[0] * dh[0] + dh[1] * dh[1]) + dh[2] * dh[2];
   if (box == nullptr || r2 < 0.16 * box->min_width * box->min_width) {
@@ -29,19 +29,22 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
   load_atom(coords, s.pair_atoms[2 * i], d);
   load_atom(coords, s.pair_atoms[2 * i + 1], h);
   if (!is_finite(d) || !is_finite(h)) return false;
-  std::memcpy(p.hydrogen, h, sizeof h);
+  const double* center = s.criterion.from_donor ? d : h;
+  const double* other = s.criterion.from_donor ? h : d;
+  std::memcpy(p.center, center, sizeof d);
   p.pair_position = static_cast<std::uint32_t>(i);
-  double grid[3] = {h[0], h[1], h[2]};
+  double grid[3] = {center[0], center[1], center[2]};
   if (box != nullptr) {
     double rest[3];
-    wrap(*box, h, p.lattice, rest);
+    wrap(*box, center, p.lattice, rest);
     cartesian(*box, rest, grid);
   } else {
     p.lattice[0] = p.lattice[1] = p.lattice[2] = 0.0;
   }
   if (!cell_near_grid(g, grid, p.cell)) return false;
-  donor_offset(box, d, h, p.w);
-  return true;
+  pair_offset(box, other, center, p.w);
+  const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
+  return s2 <= s.criterion.donor_hydrogen_squared;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "kernel/trajectory/search.hpp"
 
+#include <algorithm>
 #include <vector>
 
 #include "kernel/hit_list.hpp"
@@ -18,6 +19,7 @@ struct TrajectorySearchStorage {
   TrajectoryProbes probes;
   HitList hits;  // accepted acceptors' list positions
   std::vector<HitRange> ranges;
+  std::vector<std::uint32_t> merged;  // a donor's acceptors so far, when hydrogens are merged
 };
 
 template <>
@@ -44,13 +46,22 @@ void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySea
   st.hits.size = 0;
   st.ranges.assign(n_pairs, HitRange{0, 0});
   search_probes(s.criterion, box, st.grid, st.probes, st.hits, st.ranges);
+  const bool merge = s.criterion.merge_hydrogens;
   for (std::size_t i = 0; i < n_pairs; ++i) {
     const HitRange r = st.ranges[i];
     const std::int64_t donor = s.pair_atoms[2 * i];
     const std::int64_t hydrogen = s.pair_atoms[2 * i + 1];
+    // A donor's pairs are merged when they are listed one after the other.
+    if (merge && (i == 0 || s.pair_atoms[2 * (i - 1)] != donor)) st.merged.clear();
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      const std::int64_t acceptor = s.acceptors[st.hits.value[h]];
-      if (acceptor != donor) out.push_record(frame, donor, hydrogen, acceptor);
+      const std::uint32_t position = st.hits.value[h];
+      const std::int64_t acceptor = s.acceptors[position];
+      if (acceptor == donor) continue;
+      if (merge) {
+        if (std::find(st.merged.begin(), st.merged.end(), position) != st.merged.end()) continue;
+        st.merged.push_back(position);
+      }
+      out.push_record(frame, donor, hydrogen, acceptor);
     }
   }
 }
