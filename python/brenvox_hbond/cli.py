@@ -21,6 +21,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._optional import for_want_of_memory, require
+from .criteria import PRESETS
 from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
@@ -109,10 +110,17 @@ def build_parser() -> argparse.ArgumentParser:
                              "and no selection, else MDTraj when installed)")
 
     search = parser.add_argument_group("search")
-    search.add_argument("--distance-cutoff", type=_distance, default=0.25, metavar="NM",
-                        help="H...A distance cut-off in nm (default 0.25)")
-    search.add_argument("--angle-cutoff", type=_angle, default=120.0, metavar="DEG",
-                        help="D-H...A angle cut-off in degrees (default 120)")
+    search.add_argument("--criterion", choices=tuple(PRESETS), default="baker_hubbard",
+                        help="definition of a bond: Baker-Hubbard (default; H...A < 0.25 nm, D-H...A > 120), "
+                             "gmx hbond's (D...A <= 0.35 nm, H-D...A <= 30, hydrogens merged), MDAnalysis' "
+                             "(D...A <= 0.3 nm, D-H...A > 150) or MDTraj's Wernet-Nilsson")
+    search.add_argument("--distance-cutoff", type=_distance, metavar="NM",
+                        help="the criterion's distance cut-off in nm (default: its own; 0.25 for H...A)")
+    search.add_argument("--angle-cutoff", type=_angle, metavar="DEG",
+                        help="the criterion's angle cut-off in degrees (default: its own; 120 for D-H...A)")
+    search.add_argument("--between", nargs=2, metavar=("SEL1", "SEL2"),
+                        help="only bonds between two groups, either way round (selections of the backend's "
+                             "language: MDTraj or MDAnalysis)")
     search.add_argument("--no-periodic", dest="periodic", action="store_false",
                         help="ignore the periodic box stored with the frames")
     search.add_argument("--exclude-water", action="store_true", help="leave water out")
@@ -224,6 +232,7 @@ def _run(args: argparse.Namespace) -> int:
                 donors=args.donors, hydrogens=args.hydrogens, acceptors=args.acceptors,
                 exclude_water=args.exclude_water, sidechain_only=args.sidechain_only,
                 periodic=args.periodic, distance_cutoff=args.distance_cutoff, angle_cutoff=args.angle_cutoff,
+                criterion=args.criterion, between=None if args.between is None else tuple(args.between),
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,

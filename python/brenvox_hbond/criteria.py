@@ -92,21 +92,21 @@ class Criterion:
                 math.inf if self.donor_hydrogen_cutoff is None else self.donor_hydrogen_cutoff, self.cone_slope)
 
     def describe(self) -> str:
-        """One line: ``D···A ≤ 0.35 nm, H–D···A ≤ 30°, hydrogens merged``."""
+        """One line: ``GROMACS: D···A ≤ 0.35 nm, H–D···A ≤ 30°, hydrogens merged``."""
         distance = "H···A" if self.distance == "H-A" else "D···A"
         angle = "D–H···A" if self.angle == "D-H-A" else "H–D···A"
         large = self.angle == "D-H-A"
-        angle_sign = (">" if large else "<") + ("=" if self.angle_inclusive else "")
-        distance_sign = "<=" if self.distance_inclusive else "<"
+        angle_sign = ("≥" if large else "≤") if self.angle_inclusive else (">" if large else "<")
+        distance_sign = "≤" if self.distance_inclusive else "<"
         parts = [f"{distance} {distance_sign} {self.distance_cutoff:g} nm"]
         if self.cone_slope:
             parts[0] += f" − {self.cone_slope:g}·θ²"
         parts.append(f"{angle} {angle_sign} {self.angle_cutoff:g}°")
         if self.donor_hydrogen_cutoff is not None:
-            parts.append(f"D–H <= {self.donor_hydrogen_cutoff:g} nm")
+            parts.append(f"D–H ≤ {self.donor_hydrogen_cutoff:g} nm")
         if self.merge_hydrogens:
             parts.append("hydrogens merged")
-        label = "" if self.name == "custom" else f"{self.name.replace('_', '-').title()}: "
+        label = f"{TITLES[self.name]}: " if self.name in TITLES else ""
         return label + ", ".join(parts)
 
 
@@ -125,6 +125,10 @@ PRESETS = {
     # 86.6°, so the 90° here rejects nothing the cone accepts.
     "wernet_nilsson": Criterion("D-A", 0.33, "H-D-A", 90.0, cone_slope=0.000044, name="wernet_nilsson"),
 }
+
+
+TITLES = {"baker_hubbard": "Baker–Hubbard", "gromacs": "GROMACS", "mdanalysis": "MDAnalysis",
+          "wernet_nilsson": "Wernet–Nilsson"}
 
 
 def criterion_named(name: str) -> Criterion:

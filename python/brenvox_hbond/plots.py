@@ -110,7 +110,7 @@ def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20,
 def criterion(result: HbondResult) -> str:
     """The search's criterion, for a title: cut-offs and whether the box was used."""
     box = "periodic box" if result.periodic else "no periodic box"
-    return (f"Baker–Hubbard: H···A < {result.distance_cutoff:g} nm, D–H···A > {result.angle_cutoff:g}°, {box}")
+    return f"{result.criterion.describe()}, {box}"
 
 
 def _figure(**options: Any) -> Any:

@@ -13,6 +13,7 @@ import numpy.typing as npt
 
 from . import bond_tables, lifetimes
 from ._optional import require
+from .criteria import PRESETS, Criterion
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
 from .sites import AtomLabels, Sites
@@ -53,7 +54,8 @@ class TripletCounts:
 
 @dataclass
 class HbondResult:
-    """Hydrogen bonds found frame by frame, by the Baker–Hubbard criterion.
+    """Hydrogen bonds found frame by frame, by the Baker–Hubbard criterion or the `criterion`
+    named.
 
     `hbonds` holds one row ``(frame, donor, hydrogen, acceptor)`` per bond and frame, where
     frame counts the analysed frames from 0 (``frames[frame]`` is its index in the trajectory
@@ -77,7 +79,8 @@ class HbondResult:
         Atom, residue and chain names, from the topology (given as a function, found when
         first read).
     distance_cutoff, angle_cutoff : float
-        The H–A cut-off in nm and the D–H–A cut-off in degrees the search used.
+        The distance cut-off in nm and the angle cut-off in degrees the search used (H–A and
+        D–H–A for Baker–Hubbard; `criterion` says what they measure).
     periodic : bool
         Whether the search used the periodic box.
     distances_da, distances_ha, angles : ndarray of float64, shape (n_rows,), or None
@@ -85,6 +88,8 @@ class HbondResult:
         of each row.
     triplet_counts : TripletCounts or None
         With ``keep_rows=False``: the distinct triplets and the frames each is bonded in.
+    criterion : Criterion
+        The definition searched with.
 
     References
     ----------
@@ -105,6 +110,7 @@ class HbondResult:
     distances_ha: FloatArray | None = None
     angles: FloatArray | None = None
     triplet_counts: TripletCounts | None = None
+    criterion: Criterion = PRESETS["baker_hubbard"]
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
 
     def __getstate__(self) -> dict[str, Any]:
@@ -183,6 +189,8 @@ class HbondResult:
             + (f" (time {time_text(self.times[0])} to {time_text(self.times[-1])} ps)" if self.n_frames else ""),
             f"donor-hydrogen pairs: {len(self.sites.donor_h_pairs)}, acceptors: {len(self.sites.acceptors)}",
         ]
+        if self.criterion != PRESETS["baker_hubbard"]:
+            lines.append(f"criterion: {self.criterion.describe()}")
         if self.n_frames:
             lines.append(
                 f"hydrogen bonds per frame: mean {self.counts.mean():.2f}, "
