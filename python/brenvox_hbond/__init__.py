@@ -1,8 +1,9 @@
-"""Baker–Hubbard hydrogen bonds in molecular-dynamics trajectories, with or without a periodic box.
+"""Hydrogen bonds in molecular-dynamics trajectories, with or without a periodic box, by
+Baker–Hubbard or the criterion of GROMACS, MDAnalysis or Wernet–Nilsson (`Criterion`).
 
 ``find_hbonds`` searches coordinate arrays; ``analyze`` reads trajectory files chunk by chunk,
-on this machine or on a Dask cluster, and returns an ``HbondResult``; ``baker_hubbard`` is a
-drop-in for ``mdtraj.baker_hubbard``; ``BakerHubbardAnalysis`` is an MDAnalysis analysis. Only
+on this machine or on a Dask cluster, and returns an ``HbondResult``; ``baker_hubbard`` and
+``wernet_nilsson`` are drop-ins for MDTraj's; ``BakerHubbardAnalysis`` is an MDAnalysis analysis. Only
 NumPy is needed to import the package; reading files, tables, plots, progress bars and clusters
 use the optional extras.
 """
@@ -17,13 +18,15 @@ if TYPE_CHECKING:
     from .hbonds import find_hbonds
     from .labels import AtomLabels
     from .mdanalysis_analysis import BakerHubbardAnalysis
-    from .mdtraj_api import baker_hubbard
+    from .criteria import Criterion
+    from .mdtraj_api import baker_hubbard, wernet_nilsson
     from .results import HbondResult
     from .sites import Sites, SiteSelection, element_sites, mdanalysis_sites, mdtraj_sites
 
 __all__ = [
     "AtomLabels",
     "BakerHubbardAnalysis",
+    "Criterion",
     "HbondResult",
     "NoFramesError",
     "NoSitesError",
@@ -40,6 +43,7 @@ __all__ = [
     "mdanalysis_sites",
     "mdtraj_sites",
     "plots",
+    "wernet_nilsson",
 ]
 
 # Where each name lives. Nothing is imported with the package: the command line parses its
@@ -49,7 +53,7 @@ _HOMES = {
     "NoFramesError": "errors", "NoSitesError": "errors", "NotRunError": "errors", "OutputError": "errors",
     "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
     "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
-    "mdtraj_sites": "sites"
+    "mdtraj_sites": "sites", "Criterion": "criteria", "wernet_nilsson": "mdtraj_api",
 }
 
 
