@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from periodic_reference import minimum_image
 
-from brenvox_hbond import find_hbonds
+from brenvox_hbond import NoSitesError, analyze, find_hbonds, wernet_nilsson
 from brenvox_hbond.criteria import PRESETS, Criterion, resolve_criterion
 
 BOXES = {
@@ -132,3 +132,43 @@ def test_criteria_are_checked(arguments, error, message):
 def test_unknown_presets_are_named():
     with pytest.raises(ValueError, match="criterion must be one of baker_hubbard, gromacs"):
         find_hbonds(np.zeros((1, 3, 3)), [(0, 1)], [2], criterion="cpptraj")
+
+
+@pytest.fixture(scope="module")
+def pentamer():
+    from pentamer_files import GRO, XTC
+    return str(XTC), str(GRO)
+
+
+@pytest.mark.parametrize("criterion", ["gromacs", "mdanalysis"])
+def test_between_keeps_the_bonds_from_one_group_to_the_other(pentamer, criterion):
+    every = analyze(*pentamer, criterion=criterion)
+    water = np.flatnonzero(every.labels.residue_names == "HOH")
+    peptides = np.flatnonzero(~np.isin(every.labels.residue_names, ["HOH", "NA", "CL"]))
+    chain_a = peptides[:len(peptides) // 5]
+    overlapping = np.concatenate([chain_a, water[:300]])  # an atom in both groups counts once
+    result = analyze(*pentamer, criterion=criterion, between=(overlapping, water))
+    rows = every.hbonds
+    donor_in = np.isin(rows[:, 1], overlapping), np.isin(rows[:, 1], water)
+    acceptor_in = np.isin(rows[:, 3], overlapping), np.isin(rows[:, 3], water)
+    expected = rows[(donor_in[0] & acceptor_in[1]) | (donor_in[1] & acceptor_in[0])]
+    assert len(expected) > 100
+    np.testing.assert_array_equal(result.hbonds, expected)
+    assert result.counts.sum() == len(expected) and result.criterion == PRESETS[criterion]
+
+
+def test_between_needs_two_groups_that_can_bond(pentamer):
+    with pytest.raises(ValueError, match="between must be two selections"):
+        analyze(*pentamer, between="protein")
+    with pytest.raises(NoSitesError, match="no donor of either group"):
+        analyze(*pentamer, between=([0], [1]))
+
+
+def test_wernet_nilsson_is_a_drop_in_for_mdtrajs(pentamer):
+    md = pytest.importorskip("mdtraj")
+    trajectory = md.load(pentamer[0], top=pentamer[1])
+    expected = md.wernet_nilsson(trajectory)  # with water, MDTraj takes half a minute
+    found = wernet_nilsson(trajectory)
+    assert len(found) == len(expected)
+    for ours, theirs in zip(found, expected):
+        np.testing.assert_array_equal(ours, theirs)
