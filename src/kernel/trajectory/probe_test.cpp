@@ -13,6 +13,10 @@ namespace {
 
 enum class BoxKind { Open, Rectangular, Triclinic };
 
+[[gnu::always_inline]] inline bool any_lane(LaneMask mask) {
+  return lane_bits(mask) != 0;
+}
+
 struct CriterionLanes {
   Doubles distance_squared;
   Doubles a[3], b[3], c[3];
@@ -94,6 +98,7 @@ struct GeneralTest {
   LaneMask invert;
   double s2;
   const HbondCriterion* criterion;
+  Doubles s2_lanes, cone_cutoff_lanes, cone_scale;  // cone only
 
   static bool make(const HbondCriterion& k, const Probe& p, GeneralTest& out) {
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
@@ -109,7 +114,10 @@ struct GeneralTest {
                       splat(sigma),
                       LaneMask{} - static_cast<long long>(k.angle_inclusive),
                       s2,
-                      &k};
+                      &k,
+                      splat(s2),
+                      splat(k.cone_cutoff),
+                      splat(k.cone_slope * (180.0 / M_PI) * (180.0 / M_PI))};
     return s2 > 0.0;
   }
 
@@ -131,6 +139,13 @@ struct GeneralTest {
     const LaneMask angle = (signed_square < a2 * s2_limit) ^ invert;
     LaneMask accepted = (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & (a2 > Doubles{}) & angle;
     if constexpr (Cone) {
+      // θ ≥ sin θ below 90°, so the cut-off is at most cone_cutoff − slope·(180/π)²·(1 − cos²θ):
+      // a lane beyond that bound (with a margin for rounding) fails the exact test, which is
+      // left to the few others.
+      const Doubles sin_squared = Doubles{} + 1.0 - (dot * dot) / (a2 * s2_lanes);
+      const Doubles bound = cone_cutoff_lanes - cone_scale * sin_squared + kConeMargin;
+      accepted &= (bound > Doubles{}) & (v.r2 < bound * bound);
+      if (!any_lane(accepted)) return accepted;
       for (std::size_t k = 0; k < kLanes; ++k) {
         if (accepted[k] != 0 && !within_cone(*criterion, v.r2[k], dot[k] / std::sqrt(a2[k] * s2))) {
           accepted[k] = 0;
@@ -141,6 +156,7 @@ struct GeneralTest {
   }
 
   static constexpr long long kNoSign = 0x7fffffffffffffffLL;
+  static constexpr double kConeMargin = 1e-9;  // nm: far above any rounding of the bound
 };
 
 // Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
