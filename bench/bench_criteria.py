@@ -52,7 +52,8 @@ def main() -> None:
             between = Sites(source.sites.donor_h_pairs, source.sites.acceptors, (protein, water))
             searches["baker_hubbard, protein–water only"] = (between, searches["baker_hubbard"][1])
         for name, (sites, options) in searches.items():
-            runs[name] = lambda sites=sites, options=options: [search_chunk(chunk, sites, options) for chunk in chunks]
+            runs[name] = lambda sites=sites, options=options, chunks=chunks: [search_chunk(chunk, sites, options)
+                                                                              for chunk in chunks]
             bonds[name] = sum(len(part.rows) for part in runs[name]()) / n_frames
         reps = rotated_repetitions(runs, args.reps)
         medians = {name: statistics.median(rep[name] for rep in reps) / n_frames for name in runs}

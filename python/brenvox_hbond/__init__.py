@@ -14,11 +14,11 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from . import lifetimes, plots
     from .analysis import analyze
+    from .criteria import Criterion
     from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
     from .hbonds import find_hbonds
     from .labels import AtomLabels
     from .mdanalysis_analysis import BakerHubbardAnalysis
-    from .criteria import Criterion
     from .mdtraj_api import baker_hubbard, wernet_nilsson
     from .results import HbondResult
     from .sites import Sites, SiteSelection, element_sites, mdanalysis_sites, mdtraj_sites

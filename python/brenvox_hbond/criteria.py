@@ -150,11 +150,8 @@ def resolve_criterion(criterion: Criterion | str | None, distance_cutoff: float 
         chosen = criterion
     else:
         raise TypeError(f"criterion must be a preset's name or a Criterion, got {type(criterion).__name__}")
-    changes: dict[str, float] = {}
     if distance_cutoff is not None:
-        changes["distance_cutoff"] = distance_cutoff
+        chosen = replace(chosen, distance_cutoff=distance_cutoff)
     if angle_cutoff is not None:
-        changes["angle_cutoff"] = angle_cutoff
-    if not changes:
-        return chosen
-    return replace(chosen, **changes)
+        chosen = replace(chosen, angle_cutoff=angle_cutoff)
+    return chosen

@@ -5,10 +5,10 @@ from dataclasses import replace
 
 import numpy as np
 import pytest
-from periodic_reference import minimum_image
 
 from brenvox_hbond import NoSitesError, analyze, find_hbonds, wernet_nilsson
 from brenvox_hbond.criteria import PRESETS, Criterion, resolve_criterion
+from periodic_reference import minimum_image
 
 BOXES = {
     "open": None,
@@ -23,7 +23,7 @@ def reference_rows(xyz, pairs, acceptors, box, criterion):
     d_index, h_index = pairs[:, 0][:, None], pairs[:, 1][:, None]
     a_index = acceptors[None]
     for f, frame in enumerate(xyz):
-        def offset(to, origin):
+        def offset(to, origin, frame=frame):
             v = frame[to] - frame[origin] + np.zeros((1, len(acceptors), 1))
             return v if box is None else np.stack(minimum_image(v, box[0]), axis=-1)
 
