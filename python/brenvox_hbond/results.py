@@ -414,12 +414,13 @@ class HbondResult:
         return lifetimes.Autocorrelation(tau, timeseries, self.time_step())
 
     def intermittent_lifetime(self, tau_max: int | None = None) -> lifetimes.Autocorrelation:
-        """The intermittent (Luzar–Chandler) autocorrelation, as ``gmx hbond -ac`` gives it:
-        (tau in frames, C(tau)), with the lags in ps as `tau_ps`.
+        """The intermittent (Luzar–Chandler) autocorrelation, computed as ``gmx hbond -ac``
+        computes it: (tau in frames, C(tau)), with the lags in ps as `tau_ps`.
 
         C(tau) estimates the probability that a bond present at some time is present again tau
         frames later, whatever happened in between (the ``Ac(t)`` column of ``gmx hbond -ac``;
-        see `brenvox_hbond.lifetimes.intermittent_autocorrelation`).
+        see `brenvox_hbond.lifetimes.intermittent_autocorrelation` for the frames where the two
+        can differ).
 
         Parameters
         ----------
