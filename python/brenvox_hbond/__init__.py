@@ -2,9 +2,10 @@
 
 ``find_hbonds`` searches coordinate arrays; ``analyze`` reads trajectory files chunk by chunk,
 on this machine or on a Dask cluster, and returns an ``HbondResult``; ``baker_hubbard`` is a
-drop-in for ``mdtraj.baker_hubbard``; ``BakerHubbardAnalysis`` is an MDAnalysis analysis. Only
-NumPy is needed to import the package; reading files, tables, plots, progress bars and clusters
-use the optional extras.
+drop-in for ``mdtraj.baker_hubbard``; ``BakerHubbardAnalysis`` is an MDAnalysis analysis;
+``water_bridges`` finds two selections joined through hydrogen-bonded water. Only NumPy is
+needed to import the package; reading files, tables, plots, progress bars and clusters use the
+optional extras.
 """
 
 import importlib
@@ -13,6 +14,8 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from . import lifetimes, plots
     from .analysis import analyze
+    from .bridge_result import BridgeResult
+    from .bridges import water_bridges
     from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
     from .hbonds import find_hbonds
     from .labels import AtomLabels
@@ -24,6 +27,7 @@ if TYPE_CHECKING:
 __all__ = [
     "AtomLabels",
     "BakerHubbardAnalysis",
+    "BridgeResult",
     "HbondResult",
     "NoFramesError",
     "NoSitesError",
@@ -40,6 +44,7 @@ __all__ = [
     "mdanalysis_sites",
     "mdtraj_sites",
     "plots",
+    "water_bridges",
 ]
 
 # Where each name lives. Nothing is imported with the package: the command line parses its
@@ -49,7 +54,7 @@ _HOMES = {
     "NoFramesError": "errors", "NoSitesError": "errors", "NotRunError": "errors", "OutputError": "errors",
     "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
     "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
-    "mdtraj_sites": "sites"
+    "mdtraj_sites": "sites", "BridgeResult": "bridge_result", "water_bridges": "bridges"
 }
 
 
