@@ -129,7 +129,7 @@ class BridgeResult:
         columns |= {name: rows[:, field] for field, name in enumerate(names, 1)}
         if self.labels is not None:
             atoms, places = np.unique(rows[:, 1:], return_inverse=True)
-            places = places.reshape(len(rows), -1)
+            places = places.reshape(rows[:, 1:].shape)
             residues, atom_names = _names(self.labels, atoms)
             for field, name in enumerate(names):
                 if name in ("a", "b"):
