@@ -59,7 +59,7 @@ def _resolved(text: str, name: str, trajectory: Any, topology: Any, backend: str
             return np.asarray(getattr(given, "topology", given).select(text), np.int64)
     if backend == "native":
         raise ValueError(f"{name} {text!r}: selection strings need MDTraj or MDAnalysis to read the topology; "
-                         "give backend='mdanalysis' or 'mdtraj', or atom indices")
+                         "give backend='mdanalysis' or 'mdtraj' (--backend on the command line), or atom indices")
     paths = opening.as_paths(trajectory)
     if backend is None:
         backend = opening._default_backend(topology, paths)

@@ -139,5 +139,5 @@ def test_refused(selection1, options, error, message):
 
 
 def test_strings_with_the_native_reader_name_the_fix():
-    with pytest.raises(ValueError, match=re.escape("give backend='mdanalysis' or 'mdtraj', or atom indices")):
+    with pytest.raises(ValueError, match=re.escape("give backend='mdanalysis' or 'mdtraj' (--backend")):
         water_bridges(str(XTC), str(GRO), "protein", FIRST, backend="native")

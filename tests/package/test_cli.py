@@ -151,6 +151,7 @@ def test_plot_file(capsys, files, suffix, magic):
     (["w.xtc", "--top", "w.gro", "--bridges", "resname XYZ", "all"], 1, "--bridges SEL1 'resname XYZ' matches no"),
     (["w.xtc", "--top", "w.gro", "--bridges", "all", "name O (((", ], 1, "invalid selection: "),
     (["w.xtc", "--top", "w.gro", "--bridges", "all", "all"], 1, "selection1 holds no atom but water"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all", "--backend", "native"], 1, "need MDTraj or MDAnalysis"),
 ])
 def test_bad_input_is_one_line(capsys, monkeypatch, files, argv, status, message):
     if "mdanalysis" in argv:
