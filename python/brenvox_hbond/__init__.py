@@ -3,9 +3,10 @@ Baker–Hubbard or the criterion of GROMACS, MDAnalysis or Wernet–Nilsson (`Cr
 
 ``find_hbonds`` searches coordinate arrays; ``analyze`` reads trajectory files chunk by chunk,
 on this machine or on a Dask cluster, and returns an ``HbondResult``; ``baker_hubbard`` and
-``wernet_nilsson`` are drop-ins for MDTraj's; ``BakerHubbardAnalysis`` is an MDAnalysis analysis. Only
-NumPy is needed to import the package; reading files, tables, plots, progress bars and clusters
-use the optional extras.
+``wernet_nilsson`` are drop-ins for MDTraj's; ``BakerHubbardAnalysis`` is an MDAnalysis analysis;
+``water_bridges`` finds two selections joined through hydrogen-bonded water. Only NumPy is
+needed to import the package; reading files, tables, plots, progress bars and clusters use the
+optional extras.
 """
 
 import importlib
@@ -14,6 +15,8 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from . import lifetimes, plots
     from .analysis import analyze
+    from .bridge_result import BridgeResult
+    from .bridges import water_bridges
     from .criteria import Criterion
     from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
     from .hbonds import find_hbonds
@@ -26,6 +29,7 @@ if TYPE_CHECKING:
 __all__ = [
     "AtomLabels",
     "BakerHubbardAnalysis",
+    "BridgeResult",
     "Criterion",
     "HbondResult",
     "NoFramesError",
@@ -43,6 +47,7 @@ __all__ = [
     "mdanalysis_sites",
     "mdtraj_sites",
     "plots",
+    "water_bridges",
     "wernet_nilsson",
 ]
 
@@ -54,6 +59,7 @@ _HOMES = {
     "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
     "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
     "mdtraj_sites": "sites", "Criterion": "criteria", "wernet_nilsson": "mdtraj_api",
+    "BridgeResult": "bridge_result", "water_bridges": "bridges",
 }
 
 

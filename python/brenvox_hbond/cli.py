@@ -25,6 +25,7 @@ from .criteria import PRESETS
 from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
+    from .bridge_result import BridgeResult
     from .results import HbondResult
 
 PROG = "brenvox-hbond"
@@ -153,6 +154,15 @@ def build_parser() -> argparse.ArgumentParser:
                       help="give up when no Dask scheduler answers at --scheduler within this time "
                            f"(default {CONNECT_TIMEOUT:g})")
 
+    bridges = parser.add_argument_group("water bridges")
+    bridges.add_argument("--bridges", nargs=2, metavar=("SEL1", "SEL2"),
+                         help="also find atoms of SEL1 and SEL2 (selections of MDTraj's or MDAnalysis' language, "
+                              "water left out) hydrogen-bonded to the same water, and summarise them")
+    bridges.add_argument("--bridge-order", type=_integer(1), default=1, metavar="K",
+                         help="water molecules in each bridge, chained by hydrogen bonds (default 1)")
+    bridges.add_argument("--bridges-out", type=_suffixed(TABLE_SUFFIXES), metavar="FILE",
+                         help="write every bridge of every frame, as .csv or .parquet (needs pandas)")
+
     output = parser.add_argument_group("output")
     output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
                         help="list the bonds present in more than this share of frames (default 0.1)")
@@ -184,6 +194,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
         if args.top is None and args.trajectory[0].suffix.lower() in _WITHOUT_TOPOLOGY:
             parser.error(f"{args.trajectory[0]} holds no topology: give one with --top")
+        if args.bridges is None and (args.bridges_out is not None or args.bridge_order != 1):
+            parser.error("--bridge-order and --bridges-out need --bridges")
+        if args.bridges is not None and args.exclude_water:
+            parser.error("--bridges needs the bonds of water: leave out --exclude-water")
     except SystemExit as exc:  # --help, or invalid arguments already reported
         return exc.code if isinstance(exc.code, int) else 0
     try:
@@ -224,9 +238,11 @@ def _run(args: argparse.Namespace) -> int:
         raise
 
     result: HbondResult | None = None
+    bridges: BridgeResult | None = None
     with _captured() as caught:
         try:
             _check_outputs(args)
+            ends = None if args.bridges is None else _bridge_ends(args)
             result = analyze(
                 [str(path) for path in args.trajectory], None if args.top is None else str(args.top),
                 donors=args.donors, hydrogens=args.hydrogens, acceptors=args.acceptors,
@@ -236,13 +252,17 @@ def _run(args: argparse.Namespace) -> int:
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,
-                keep_rows=args.out is not None or args.plot is not None,
+                keep_rows=args.out is not None or args.plot is not None or ends is not None,
                 occupancy=not args.quiet,  # only the summary lists it
                 backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
                 connect_timeout=args.connect_timeout,
             )
-            _write_outputs(result, args)
+            if ends is not None:
+                from .bridges import bridges_from_hbonds
+
+                bridges = bridges_from_hbonds(result, *ends, args.bridge_order)
+            _write_outputs(result, args, bridges)
         except Exception as exc:
             if args.traceback:
                 raise
@@ -254,7 +274,20 @@ def _run(args: argparse.Namespace) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
     if not args.quiet and result is not None:
         print(_report(result, args))
+        if bridges is not None:
+            print(bridges.summary(top=args.list_limit))
+            if args.bridges_out is not None:
+                print(f"bridges written to {args.bridges_out}")
     return 0
+
+
+def _bridge_ends(args: argparse.Namespace) -> tuple[Any, Any]:
+    from .atom_selections import selected_atoms
+
+    paths, top = [str(path) for path in args.trajectory], None if args.top is None else str(args.top)
+    first, second = (selected_atoms(text, f"--bridges {name}", paths, top, args.backend)
+                     for name, text in zip(("SEL1", "SEL2"), args.bridges))
+    return first, second
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
@@ -265,12 +298,16 @@ def _check_outputs(args: argparse.Namespace) -> None:
         require("pyarrow", f"writing {args.out}")
     if args.plot is not None:
         require("matplotlib", f"drawing {args.plot}")
-    for path in (args.out, args.counts, args.plot):
+    if args.bridges_out is not None:
+        require("pandas", f"writing {args.bridges_out}")
+        if args.bridges_out.suffix.lower() == ".parquet":
+            require("pyarrow", f"writing {args.bridges_out}")
+    for path in (args.out, args.counts, args.plot, args.bridges_out):
         if path is not None:
             check_writable(path)
 
 
-def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
+def _write_outputs(result: HbondResult, args: argparse.Namespace, bridges: BridgeResult | None = None) -> None:
     """Every output written to a temporary file first; they replace their targets together once
     all are written, so a failure or Ctrl-C leaves the earlier files as they were. The progress
     bar goes on over the writing and the drawing."""
@@ -292,6 +329,12 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
                     assert rows is not None
                     with progress_bar(shown, lambda: len(rows), f"writing {args.out.name}", "row") as bar:
                         write_csv(result, staged.path(args.out), None if bar is None else bar.update)
+        if bridges is not None and args.bridges_out is not None:
+            with writing(args.bridges_out):
+                if args.bridges_out.suffix.lower() == ".parquet":
+                    bridges.to_parquet(staged.path(args.bridges_out))
+                else:
+                    bridges.to_csv(staged.path(args.bridges_out))
         if args.plot is not None:
             from .plots import summary_figure
 
@@ -330,6 +373,8 @@ def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
     if caller is not None and caller.startswith("sources."):
         inputs = [*args.trajectory, *([] if args.top is None else [args.top])]
         return f"cannot read {', '.join(map(str, inputs))}: {message}"
+    if caller == "atom_selections":
+        return f"invalid selection: {message}"
     if caller == "sites" and any(getattr(args, role) for role in ("donors", "hydrogens", "acceptors")):
         return f"invalid selection: {message}"
     return message

@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze, cli
+from brenvox_hbond import analyze, cli, water_bridges
+from pentamer_files import GRO, XTC
 from sanitizer import SANITIZED
 
 # Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
@@ -100,6 +101,20 @@ def test_bond_table(capsys, files, suffix):
     assert table["distance_ha_nm"].between(0.2, 0.21).all()
 
 
+def test_bridges_summary_and_table(capsys, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("mdtraj")  # reads the selections: the frames are read natively
+    path = tmp_path / "bridges.csv"
+    status, out, err = run(capsys, XTC, "--top", GRO, "--stop", "3", "--bridges", "index 0 to 404",
+                           "index 135 to 999", "--bridge-order", "2", "--bridges-out", path, "--list", "3")
+    expected = water_bridges(str(XTC), str(GRO), np.arange(405), np.arange(135, 1000), order=2, stop=3)
+    summary = out[out.index("water bridges of order 2"):]
+    assert (status, err) == (0, "") and summary.count("%  ") == 3 and f"written to {path}" in summary
+    assert f"bridges per frame: mean {expected.counts_per_frame().mean():.2f}" in summary
+    table = pd.read_csv(path)
+    np.testing.assert_array_equal(table[["a", "water_1", "water_2", "b"]], expected.bridges[:, 1:])
+
+
 @pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".pdf", b"%PDF"), (".svg", b"<?xml")])
 def test_plot_file(capsys, files, suffix, magic):
     pytest.importorskip("matplotlib")
@@ -131,6 +146,12 @@ def test_plot_file(capsys, files, suffix, magic):
     (["w.xtc", "--top", "w.gro", "--distance-cutoff", "0.7"], 1, "distance_cutoff 0.7 must be below 0.6, half "
      "the smallest perpendicular width of the box of frame 0 (1.2): lengths are in nm"),
     (["w.xtc", "--top", "w.gro", "--exclude-water"], 1, "excluding water left no donor-hydrogen pairs"),
+    (["w.xtc", "--top", "w.gro", "--bridge-order", "2"], 2, "--bridge-order and --bridges-out need --bridges"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all", "--exclude-water"], 2, "leave out --exclude-water"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "resname XYZ", "all"], 1, "--bridges SEL1 'resname XYZ' matches no"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "name O (((", ], 1, "invalid selection: "),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all"], 1, "selection1 holds no atom but water"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all", "--backend", "native"], 1, "need MDTraj or MDAnalysis"),
 ])
 def test_bad_input_is_one_line(capsys, monkeypatch, files, argv, status, message):
     if "mdanalysis" in argv:
