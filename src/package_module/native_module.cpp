@@ -68,7 +68,12 @@ PyResult<PyRef> search_rows(const TrajectorySearch& search, std::uint64_t n_thre
   }
   // The arguments' references are held by the caller's tuple for the whole call, and the
   // search reads only the pinned coordinates and memory of its own.
-  BondBuffer bonds = run_unlocked(search, pool.get());
+  BondBuffer bonds;
+  try {
+    bonds = run_unlocked(search, pool.get());
+  } catch (const RefusedSearch& refused) {
+    return PyError(PyExc_ValueError, refused.what());
+  }
   pool.reset();
   return bonds_to_pyarray(std::move(bonds), result_owners);
 }

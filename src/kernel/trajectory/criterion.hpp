@@ -14,7 +14,7 @@ struct HbondCriterion {
   double distance_squared;  // H···A squared must be below this
   double cos_squared;       // cos² of the angle cut-off
   bool obtuse;              // cut-off of 90° or more: the D–H–A dot product must be negative
-  bool from_donor = false;  // the distance is D···A, and the search centres on donors
+  bool from_donor = false;  // the distance is D···A
   bool angle_at_donor = false;      // H–D–A, which must be small; else D–H–A, which must be large
   bool distance_inclusive = false;  // a distance equal to the cut-off qualifies
   bool angle_inclusive = false;     // an angle equal to the cut-off qualifies
@@ -24,7 +24,8 @@ struct HbondCriterion {
   // Above zero, the distance must also be below cone_cutoff − cone_slope · θ², θ the angle in
   // degrees.
   double cone_slope = 0.0;
-  double cone_cutoff = 0.0;
+  double distance_cutoff = 0.0;
+  double angle_cutoff = 0.0;  // degrees
 
   // The Baker–Hubbard form, which the search runs on its own fastest path.
   bool baker_hubbard_form() const {
@@ -79,8 +80,102 @@ inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_
   }
   c.donor_hydrogen_squared = form.donor_hydrogen_cutoff * form.donor_hydrogen_cutoff;
   c.cone_slope = form.cone_slope;
-  c.cone_cutoff = distance_cutoff;
+  c.distance_cutoff = distance_cutoff;
+  c.angle_cutoff = angle_cutoff_degrees;
   return c;
+}
+
+// Where the search looks for a pair's acceptors: within `radius` of P = H + factor·(D − H).
+// Decisions never depend on P, only on which acceptors are tested, so P is put near the centre
+// of the smallest ball that holds every acceptor the criterion can accept, with one factor for
+// the frame (no root per pair): the radius covers the distance between the ideal centre of each
+// D–H length in the frame and P. `offset` is the largest |P − H|.
+struct ProbeReach {
+  enum class Anchor { Hydrogen, AlongDonorAxis, BeyondHydrogen };
+  Anchor anchor = Anchor::Hydrogen;
+  double radius = 0.0;
+  double offset = 0.0;
+  double factor = 0.0;
+};
+
+namespace criterion_detail {
+
+inline double with_margin(double length) {
+  return length * (1.0 + 1e-9) + 1e-9;
+}
+
+// The farthest point from D + x·axis of the acceptors within d(θ) of D at θ ≤ θc from the axis:
+// |A − P|² = r² + x² − 2rx cos θ is convex in r, so on each piece of angles it is largest at
+// r = 0 or r = d(θ), with the smallest cosine of the piece; a cone shrinks d(θ) piece by piece.
+inline double farthest_from_axis_point(const HbondCriterion& c, double x) {
+  constexpr double kRadians = M_PI / 180.0;
+  const int pieces = c.cone_slope > 0.0 ? 180 : 1;
+  double r2 = x * x;
+  for (int i = 0; i < pieces; ++i) {
+    const double low = c.angle_cutoff * i / pieces;
+    const double high = c.angle_cutoff * (i + 1) / pieces;
+    const double reach = c.distance_cutoff - c.cone_slope * low * low;
+    if (reach <= 0.0) break;
+    r2 = std::fmax(r2, reach * reach + x * x - 2.0 * reach * x * std::cos(high * kRadians));
+  }
+  return std::sqrt(r2);
+}
+
+}  // namespace criterion_detail
+
+// The reach of a frame whose pairs' D–H lengths lie within s_min ... s_max.
+inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_max) {
+  using criterion_detail::with_margin;
+  ProbeReach reach;
+  const double d = c.distance_cutoff;
+  if (!c.from_donor) {
+    reach.radius = d;
+    return reach;
+  }
+  constexpr double kRadians = M_PI / 180.0;
+  const double s_mid = 0.5 * (s_min + s_max);
+  if (c.angle_at_donor && s_mid > 0.0) {
+    // The acceptors lie in a sector around the D→H axis whatever s is: its ball's centre is
+    // the point D + x·(H − D)/s of the axis, among a few, whose farthest acceptor is nearest.
+    // P = H + (1 − x/s_mid)·(D − H) misses it by x·|1 − s/s_mid|.
+    double best_x = 0.0, best = criterion_detail::farthest_from_axis_point(c, 0.0);
+    constexpr int kCandidates = 64;
+    for (int k = 1; k <= kCandidates; ++k) {
+      const double x = d * k / kCandidates;
+      const double farthest = criterion_detail::farthest_from_axis_point(c, x);
+      if (farthest < best) best = farthest, best_x = x;
+    }
+    const double miss = best_x * std::fmax(std::fabs(1.0 - s_min / s_mid),
+                                           std::fabs(1.0 - s_max / s_mid));
+    reach.anchor = ProbeReach::Anchor::AlongDonorAxis;
+    reach.factor = 1.0 - best_x / s_mid;
+    reach.radius = with_margin(best + miss);
+    reach.offset = with_margin(s_max * std::fabs(reach.factor));
+    return reach;
+  }
+  if (!c.angle_at_donor && c.angle_cutoff >= 120.0 && s_mid > 0.0) {
+    // D–H–A ≥ φc: A lies within α = 180° − φc ≤ 60° of the D→H axis beyond H, and within
+    // h(s) = √(d² − s² sin² φc) − s|cos φc| of H (from d² ≥ h² + s² + 2hs|cos φc|). Such a
+    // cone lies within y(s) = h(s)/(2 cos α) of the point y(s) along its axis; y(s) − y(s_mid)·
+    // s/s_mid decreases with s, so P = H − y(s_mid)/s_mid·(D − H) misses that point by at most
+    // its value at s_min or s_max.
+    const double cos_phi = std::cos(c.angle_cutoff * kRadians);
+    const double cos_alpha = std::cos((180.0 - c.angle_cutoff) * kRadians);
+    const auto ball = [&](double s) {
+      const double h = std::sqrt(std::fmax(0.0, d * d - s * s * (1.0 - cos_phi * cos_phi))) -
+                       s * std::fabs(cos_phi);
+      return std::fmax(h, 0.0) / (2.0 * cos_alpha);
+    };
+    const double k = ball(s_mid) / s_mid;
+    const double miss = std::fmax(std::fabs(ball(s_min) - k * s_min), std::fabs(ball(s_max) - k * s_max));
+    reach.anchor = ProbeReach::Anchor::BeyondHydrogen;
+    reach.factor = -k;
+    reach.radius = with_margin(ball(s_min) + miss);
+    reach.offset = with_margin(s_max * k);
+    return reach;
+  }
+  reach.radius = with_margin(d + s_max);
+  return reach;
 }
 
 // Whether a candidate that passed the lane test also passes the cone: r the measured distance,
@@ -88,7 +183,7 @@ inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_
 inline bool within_cone(const HbondCriterion& c, double r_squared, double cos_angle) {
   const double degrees =
       std::acos(std::fmin(1.0, std::fmax(-1.0, cos_angle))) * (180.0 / M_PI);
-  const double limit = c.cone_cutoff - c.cone_slope * (degrees * degrees);
+  const double limit = c.distance_cutoff - c.cone_slope * (degrees * degrees);
   const double r = std::sqrt(r_squared);
   return c.distance_inclusive ? r <= limit : r < limit;
 }

@@ -62,7 +62,7 @@ struct BakerHubbardTest {
   // False when no acceptor can bond to the pair.
   static bool make(const HbondCriterion& criterion, const Probe& p, BakerHubbardTest& out) {
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
-    out.pair = PairLanes{broadcast(p.center), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
+    out.pair = PairLanes{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
                          splat(s2 * criterion.cos_squared)};
     return s2 > 0.0;
   }
@@ -85,69 +85,85 @@ struct BakerHubbardTest {
   }
 };
 
-// Every other form. The angle's vertex is the centre or the pair's other atom; cos θ compared
-// with cos θc is sign(dot)·dot² against sign(cos θc)·cos² θc·|arm₁|²·|arm₂|², multiplied by
-// σ = ±1 so that one strict "below" covers the four tests (above or below θc, strict or not),
-// the inclusive ones as the negation of the opposite strict test.
-template <bool AtCenter, bool Cone>
+// Every other form. With v = A − H and w = D − H, D···A is v − w, and the angle's arms are
+// (v, w) at the hydrogen or (v − w, −w) at the donor. cos θ compared with cos θc is
+// sign(dot)·dot² against sign(cos θc)·cos² θc·|arm₁|²·|arm₂|², multiplied by σ = ±1 so that one
+// strict "below" covers the four tests (above or below θc, strict or not), the inclusive ones
+// as the negation of the opposite strict test.
+template <bool FromDonor, bool AngleAtDonor>
 struct GeneralTest {
-  HydrogenLanes center;
-  Doubles arm_x, arm_y, arm_z;  // the pair's other atom − the vertex
-  Doubles s2_limit;             // |arm|² · sign(cos θc) cos² θc · σ
+  HydrogenLanes hydrogen;
+  Doubles wx, wy, wz;           // D − H
+  Doubles arm_x, arm_y, arm_z;  // the other arm: w at the hydrogen, −w at the donor
+  Doubles s2_limit;             // |w|² · sign(cos θc) cos² θc · σ
   Doubles sign;                 // σ
   LaneMask invert;
+  Doubles s2_lanes, cone_cutoff, cone_scale;
   double s2;
   const HbondCriterion* criterion;
-  Doubles s2_lanes, cone_cutoff_lanes, cone_scale;  // cone only
 
   static bool make(const HbondCriterion& k, const Probe& p, GeneralTest& out) {
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     // Above θc for D–H–A, below it for H–D–A.
     const double sigma = (!k.angle_at_donor) == (!k.angle_inclusive) ? 1.0 : -1.0;
-    const double arm[3] = {AtCenter ? p.w[0] : -p.w[0], AtCenter ? p.w[1] : -p.w[1],
-                           AtCenter ? p.w[2] : -p.w[2]};
-    out = GeneralTest{broadcast(p.center),
-                      splat(arm[0]),
-                      splat(arm[1]),
-                      splat(arm[2]),
+    const double arm = AngleAtDonor ? -1.0 : 1.0;
+    out = GeneralTest{broadcast(p.hydrogen),
+                      splat(p.w[0]),
+                      splat(p.w[1]),
+                      splat(p.w[2]),
+                      splat(arm * p.w[0]),
+                      splat(arm * p.w[1]),
+                      splat(arm * p.w[2]),
                       splat(s2 * (k.signed_cos_squared() * sigma)),
                       splat(sigma),
                       LaneMask{} - static_cast<long long>(k.angle_inclusive),
-                      s2,
-                      &k,
                       splat(s2),
-                      splat(k.cone_cutoff),
-                      splat(k.cone_slope * (180.0 / M_PI) * (180.0 / M_PI))};
+                      splat(k.distance_cutoff),
+                      splat(k.cone_slope * (180.0 / M_PI) * (180.0 / M_PI)),
+                      s2,
+                      &k};
     return s2 > 0.0;
   }
 
   template <BoxKind Kind>
   [[gnu::always_inline]] LaneMask lanes(const CriterionLanes& c, const Probe& p,
                                         const TrajectoryGrid& g, std::uint32_t j) const {
-    const AcceptorOffsets v = image_offsets<Kind>(c, p, center, g, j);
+    const AcceptorOffsets v = image_offsets<Kind>(c, p, hydrogen, g, j);
+    Doubles ux = v.vx, uy = v.vy, uz = v.vz, r2 = v.r2;  // D···A or H···A
+    if constexpr (FromDonor || AngleAtDonor) {
+      ux = v.vx - wx;
+      uy = v.vy - wy;
+      uz = v.vz - wz;
+    }
+    if constexpr (FromDonor) r2 = (ux * ux + uy * uy) + uz * uz;
     Doubles ax = v.vx, ay = v.vy, az = v.vz, a2 = v.r2;  // acceptor − vertex
-    if constexpr (!AtCenter) {
-      ax = v.vx + arm_x;
-      ay = v.vy + arm_y;
-      az = v.vz + arm_z;
-      a2 = (ax * ax + ay * ay) + az * az;
+    if constexpr (AngleAtDonor) {
+      ax = ux;
+      ay = uy;
+      az = uz;
+      a2 = FromDonor ? r2 : (ux * ux + uy * uy) + uz * uz;
     }
     const Doubles dot = (ax * arm_x + ay * arm_y) + az * arm_z;
     const Doubles magnitude =
         reinterpret_cast<Doubles>(reinterpret_cast<LaneMask>(dot) & (LaneMask{} + kNoSign));
     const Doubles signed_square = (dot * magnitude) * sign;
     const LaneMask angle = (signed_square < a2 * s2_limit) ^ invert;
-    LaneMask accepted = (v.r2 < c.distance_squared) & (v.r2 > Doubles{}) & (a2 > Doubles{}) & angle;
-    if constexpr (Cone) {
-      // θ ≥ sin θ below 90°, so the cut-off is at most cone_cutoff − slope·(180/π)²·(1 − cos²θ):
-      // a lane beyond that bound (with a margin for rounding) fails the exact test, which is
-      // left to the few others.
-      const Doubles sin_squared = Doubles{} + 1.0 - (dot * dot) / (a2 * s2_lanes);
-      const Doubles bound = cone_cutoff_lanes - cone_scale * sin_squared + kConeMargin;
-      accepted &= (bound > Doubles{}) & (v.r2 < bound * bound);
+    LaneMask accepted = (r2 < c.distance_squared) & (r2 > Doubles{}) & (a2 > Doubles{}) & angle;
+    if (criterion->cone_slope > 0.0 && any_lane(accepted)) {
+      // Below 90°, sin θ ≤ θ ≤ tan θ bound the cut-off d − slope·θ² from both sides without an
+      // arccosine: lanes beyond the one bound fail, lanes within the other pass (each with a
+      // margin far above the rounding of the bounds), and only those between take the exact test.
+      const Doubles cos_squared = (dot * dot) / (a2 * s2_lanes);
+      const Doubles sin_squared = Doubles{} + 1.0 - cos_squared;
+      const Doubles widest = cone_cutoff - cone_scale * sin_squared + kConeMargin;
+      accepted &= (widest > Doubles{}) & (r2 < widest * widest);
       if (!any_lane(accepted)) return accepted;
+      const Doubles narrowest = cone_cutoff - cone_scale * (sin_squared / cos_squared) - kConeMargin;
+      const LaneMask surely = (narrowest > Doubles{}) & (r2 < narrowest * narrowest);
+      const unsigned undecided = lane_bits(accepted & ~surely);
       for (std::size_t k = 0; k < kLanes; ++k) {
-        if (accepted[k] != 0 && !within_cone(*criterion, v.r2[k], dot[k] / std::sqrt(a2[k] * s2))) {
+        if ((undecided >> k & 1u) != 0 &&
+            !within_cone(*criterion, r2[k], dot[k] / std::sqrt(a2[k] * s2))) {
           accepted[k] = 0;
         }
       }
@@ -257,19 +273,17 @@ template <BoxKind Kind>
                                                     const TrajectoryGrid& g, const Probe* probes,
                                                     std::span<const std::uint32_t> visits,
                                                     HitList& hits, HitRange* ranges) {
-  const bool at_center = k.from_donor == k.angle_at_donor;
-  const bool cone = k.cone_slope > 0.0;
   if (k.baker_hubbard_form()) {
     if (k.obtuse) {
       search_probes_with<Kind, BakerHubbardTest<true>>(k, c, g, probes, visits, hits, ranges);
     } else {
       search_probes_with<Kind, BakerHubbardTest<false>>(k, c, g, probes, visits, hits, ranges);
     }
-  } else if (at_center && cone) {
+  } else if (k.from_donor && k.angle_at_donor) {
     search_probes_with<Kind, GeneralTest<true, true>>(k, c, g, probes, visits, hits, ranges);
-  } else if (at_center) {
+  } else if (k.from_donor) {
     search_probes_with<Kind, GeneralTest<true, false>>(k, c, g, probes, visits, hits, ranges);
-  } else if (cone) {
+  } else if (k.angle_at_donor) {
     search_probes_with<Kind, GeneralTest<false, true>>(k, c, g, probes, visits, hits, ranges);
   } else {
     search_probes_with<Kind, GeneralTest<false, false>>(k, c, g, probes, visits, hits, ranges);

@@ -1,17 +1,16 @@
 #include "kernel/trajectory/probes.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "kernel/trajectory/atoms.hpp"
 
 namespace brenvox {
 
-namespace {
-
-// d − h, as the minimum image when periodic. A short raw offset is its own minimum image: its
-// fractional coordinates all round to zero.
-void pair_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]) {
+// A short raw offset is its own minimum image: its fractional coordinates all round to zero.
+void donor_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]) {
   const double dh[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
   const double r2 = (dh[0] * dh[0] + dh[1] * dh[1]) + dh[2] * dh[2];
   if (box == nullptr || r2 < 0.16 * box->min_width * box->min_width) {
@@ -19,6 +18,12 @@ void pair_offset(const PeriodicBox* box, const double* d, const double* h, doubl
   } else {
     minimum_image(*box, dh, w);
   }
+}
+
+namespace {
+
+double squared_length(const double w[3]) {
+  return (w[0] * w[0] + w[1] * w[1]) + w[2] * w[2];
 }
 
 // The probe of pair i, or false when it cannot bond.
@@ -29,25 +34,50 @@ bool make_probe(const TrajectorySearch& s, const T* coords, const PeriodicBox* b
   load_atom(coords, s.pair_atoms[2 * i], d);
   load_atom(coords, s.pair_atoms[2 * i + 1], h);
   if (!is_finite(d) || !is_finite(h)) return false;
-  const double* center = s.criterion.from_donor ? d : h;
-  const double* other = s.criterion.from_donor ? h : d;
-  std::memcpy(p.center, center, sizeof d);
+  donor_offset(box, d, h, p.w);
+  const double s2 = squared_length(p.w);
+  if (!(s2 <= s.criterion.donor_hydrogen_squared)) return false;
+  std::memcpy(p.hydrogen, h, sizeof h);
   p.pair_position = static_cast<std::uint32_t>(i);
-  double grid[3] = {center[0], center[1], center[2]};
+  double grid[3] = {h[0], h[1], h[2]};
   if (box != nullptr) {
     double rest[3];
-    wrap(*box, center, p.lattice, rest);
+    wrap(*box, h, p.lattice, rest);
     cartesian(*box, rest, grid);
   } else {
     p.lattice[0] = p.lattice[1] = p.lattice[2] = 0.0;
   }
-  if (!cell_near_grid(g, grid, p.cell)) return false;
-  pair_offset(box, other, center, p.w);
-  const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
-  return s2 <= s.criterion.donor_hydrogen_squared;
+  // The cells are those around the reach's point beside the hydrogen.
+  if (s.reach.anchor != ProbeReach::Anchor::Hydrogen) {
+    for (int k = 0; k < 3; ++k) grid[k] += s.reach.factor * p.w[k];
+  }
+  return cell_near_grid(g, grid, p.cell);
 }
 
 }  // namespace
+
+template <typename T>
+void donor_hydrogen_lengths(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
+                            double& shortest, double& longest) {
+  double low = std::numeric_limits<double>::infinity(), high = 0.0;  // squared
+  for (std::size_t i = 0; i < s.pair_atoms.size() / 2; ++i) {
+    double d[3], h[3], w[3];
+    load_atom(coords, s.pair_atoms[2 * i], d);
+    load_atom(coords, s.pair_atoms[2 * i + 1], h);
+    if (!is_finite(d) || !is_finite(h)) continue;
+    donor_offset(box, d, h, w);
+    const double s2 = squared_length(w);
+    low = std::fmin(low, s2);
+    high = std::fmax(high, s2);
+  }
+  shortest = std::isinf(low) ? 0.0 : std::sqrt(low);
+  longest = std::sqrt(high);
+}
+
+template void donor_hydrogen_lengths(const TrajectorySearch&, const float*, const PeriodicBox*,
+                                     double&, double&);
+template void donor_hydrogen_lengths(const TrajectorySearch&, const double*, const PeriodicBox*,
+                                     double&, double&);
 
 // Probes are large: they stay where they are made, and only their positions are sorted.
 template <typename T>

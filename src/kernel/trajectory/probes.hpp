@@ -1,7 +1,6 @@
 #pragma once
-// The donor–hydrogen pairs of a frame as the trajectory search visits them: each pair's centre
-// (its hydrogen, or its donor when the criterion measures D···A) wrapped as the acceptors were,
-// and the pairs ordered by the band cell of their centre.
+// The donor–hydrogen pairs of a frame as the trajectory search visits them: each hydrogen
+// wrapped as the acceptors were, and the pairs ordered by the band cell of their hydrogen.
 
 #include <cstdint>
 #include <vector>
@@ -14,15 +13,15 @@
 namespace brenvox {
 
 struct Probe {
-  double center[3];
-  double lattice[3];  // of the centre's own wrap
-  double w[3];        // the pair's other atom − its centre, the minimum image when periodic
+  double hydrogen[3];
+  double lattice[3];  // of the hydrogen's own wrap
+  double w[3];        // donor − hydrogen, the minimum image when periodic
   std::int32_t cell[3];
   std::uint32_t pair_position;
 };
 
 // The probes of the pairs that can bond, in list order, and `visits`, their positions in the
-// order of their centre's band cell, so that consecutive probes read cached entries.
+// order of their hydrogen's band cell, so that consecutive probes read cached entries.
 struct TrajectoryProbes {
   std::vector<Probe> probes;  // only the first visits.size() are current
   std::vector<std::uint32_t> visits;
@@ -30,8 +29,16 @@ struct TrajectoryProbes {
   BucketStarts by_cell;
 };
 
-// Leaves out the pairs that cannot bond: an atom is not finite, the centre lies beyond the
+// Leaves out the pairs that cannot bond: an atom is not finite, the hydrogen lies beyond the
 // cells next to the grid, or D–H is longer than the criterion allows.
+// d − h, as the minimum image when periodic.
+void donor_offset(const PeriodicBox* box, const double* d, const double* h, double w[3]);
+
+// The shortest and longest D–H of the pairs with finite atoms; {0, 0} when there are none.
+template <typename T>
+void donor_hydrogen_lengths(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
+                            double& shortest, double& longest);
+
 template <typename T>
 void make_probes(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
                  const TrajectoryGrid& g, TrajectoryProbes& out);

@@ -4,9 +4,11 @@
 #include "kernel/trajectory/search.hpp"
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "kernel/hit_list.hpp"
+#include "kernel/search_error.hpp"
 #include "kernel/trajectory/grid.hpp"
 #include "kernel/trajectory/probe_test.hpp"
 #include "kernel/trajectory/probes.hpp"
@@ -34,11 +36,36 @@ TrajectorySearchStoragePtr make_trajectory_search_storage() {
 
 namespace {
 
+// The search of a frame as it runs: within the reach that the criterion needs beside the
+// hydrogens for this frame's D–H lengths.
 template <typename T>
-void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySearchStorage& st,
-                   BondBuffer& out) {
-  const T* coords = static_cast<const T*>(s.xyz) + frame * s.n_atoms * 3;
-  const PeriodicBox* box = s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
+TrajectorySearch with_reach(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
+                            std::uint64_t frame) {
+  if (!s.criterion.from_donor) return s;
+  double shortest, longest;
+  donor_hydrogen_lengths(s, coords, box, shortest, longest);
+  TrajectorySearch reached = s;
+  reached.reach = probe_reach(s.criterion, shortest, longest);
+  reached.distance_cutoff = reached.reach.radius;
+  const double extent = reached.reach.radius + reached.reach.offset;
+  if (box != nullptr && !(extent < 0.5 * box->min_width)) {
+    throw RefusedSearch("frame " + std::to_string(frame) + " has donor-hydrogen pairs up to " +
+                        std::to_string(longest) +
+                        " long: with this criterion acceptors are searched up to " +
+                        std::to_string(extent) +
+                        " from a hydrogen, which must be below half the box's smallest width (" +
+                        std::to_string(box->min_width) + ")");
+  }
+  return reached;
+}
+
+template <typename T>
+void collect_frame(const TrajectorySearch& search, std::uint64_t frame,
+                   TrajectorySearchStorage& st, BondBuffer& out) {
+  const T* coords = static_cast<const T*>(search.xyz) + frame * search.n_atoms * 3;
+  const PeriodicBox* box =
+      search.boxes.empty() ? nullptr : &search.boxes[search.boxes.size() == 1 ? 0 : frame];
+  const TrajectorySearch s = with_reach(search, coords, box, frame);
   if (!build_trajectory_grid(s, coords, box, st.build, st.grid)) return;
   make_probes(s, coords, box, st.grid, st.probes);
 
