@@ -12,6 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import bond_tables, lifetimes
+from ._arrays import distinct
 from ._optional import require
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
@@ -240,9 +241,7 @@ class HbondResult:
     def _triplet_keys(self) -> tuple[IntArray, IntArray]:
         """(row keys, unique triplets): row i is triplet unique[keys[i]]."""
         if self._keys is None:
-            rows = self._rows().astype(np.int64)
-            unique, keys = np.unique(rows[:, 1:], axis=0, return_inverse=True)
-            self._keys = (keys.reshape(-1), unique.reshape(-1, 3))
+            self._keys = triplet_keys(self._rows())
         return self._keys
 
     @property
@@ -572,6 +571,25 @@ class HbondResult:
             out.writelines(f"{frame},{time_text(time)},{count}\n"
                            for frame, time, count in zip(self.frames.tolist(), self.times.tolist(),
                                                          self.counts.tolist()))
+
+
+def triplet_keys(rows: npt.NDArray[np.integer[Any]]) -> tuple[IntArray, IntArray]:
+    """(row keys, distinct (donor, hydrogen, acceptor) triplets ascending) of (frame, donor,
+    hydrogen, acceptor) rows: row i is triplet unique[keys[i]]."""
+    span = int(rows[:, 1:].max(initial=0)) + 1
+    if span**3 >= 2**63:  # too many atoms to pack a triplet into one integer
+        unique, keys = np.unique(rows[:, 1:].astype(np.int64), axis=0, return_inverse=True)
+        return keys.reshape(-1), unique.reshape(-1, 3)
+    # One integer per triplet, ordered as the triplets: sorting it is many times faster than
+    # np.unique over rows.
+    packed = rows[:, 1].astype(np.int64)
+    for column in (2, 3):
+        packed *= span
+        packed += rows[:, column]
+    distinct_packed = distinct(packed)
+    unique = np.column_stack((distinct_packed // (span * span), distinct_packed // span % span,
+                              distinct_packed % span)).reshape(-1, 3)
+    return np.searchsorted(distinct_packed, packed).astype(np.int64), unique
 
 
 def time_text(time: float) -> str:
