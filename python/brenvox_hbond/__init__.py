@@ -14,6 +14,7 @@ if TYPE_CHECKING:
     from . import lifetimes, plots
     from .analysis import analyze
     from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
+    from .existence import ExistenceMatrix, load_existence
     from .hbonds import find_hbonds
     from .labels import AtomLabels
     from .mdanalysis_analysis import BakerHubbardAnalysis
@@ -24,6 +25,7 @@ if TYPE_CHECKING:
 __all__ = [
     "AtomLabels",
     "BakerHubbardAnalysis",
+    "ExistenceMatrix",
     "HbondResult",
     "NoFramesError",
     "NoSitesError",
@@ -37,6 +39,7 @@ __all__ = [
     "element_sites",
     "find_hbonds",
     "lifetimes",
+    "load_existence",
     "mdanalysis_sites",
     "mdtraj_sites",
     "plots",
@@ -49,7 +52,7 @@ _HOMES = {
     "NoFramesError": "errors", "NoSitesError": "errors", "NotRunError": "errors", "OutputError": "errors",
     "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
     "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
-    "mdtraj_sites": "sites"
+    "mdtraj_sites": "sites", "ExistenceMatrix": "existence", "load_existence": "existence"
 }
 
 

@@ -6,7 +6,7 @@ import os
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -17,6 +17,9 @@ from ._optional import require
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
 from .sites import AtomLabels, Sites
+
+if TYPE_CHECKING:
+    from .existence import ExistenceMatrix
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -359,6 +362,99 @@ class HbondResult:
         if by == "element":
             return labels.elements
         return labels.residues()
+
+    # -- residues and the existence of each bond -------------------------------------------------
+
+    def residue_pairs(self, directed: bool = True) -> npt.NDArray[Any]:
+        """Bonds summed over residues: per pair of residues bonded in some frame, the share of
+        analysed frames with at least one bond between them and the mean number of bonds per
+        frame, most occupied first; a structured array (``pandas.DataFrame(table)`` makes it a
+        data frame).
+
+        A residue is a run of consecutive atoms with the same chain, residue name and number, so
+        equal residue numbers in different chains stay apart, as do waters whose numbers wrap in
+        a .gro (see `brenvox_hbond.residue_pairs`).
+
+        Parameters
+        ----------
+        directed : bool, default True
+            Pair donor residue with acceptor residue, so that A donating to B and B donating to
+            A are two pairs; False makes them one, its residues in atom order.
+
+        Returns
+        -------
+        ndarray, structured, shape (n_pairs,)
+            For each of the two residues, prefixed ``donor_`` and ``acceptor_`` (``residue1_``
+            and ``residue2_`` when not directed): ``residue`` (int64, the residue's number in
+            atom order from 0), ``chain``, ``resname`` (str) and ``resid`` (int64, the file's
+            number); then ``frames_bonded`` (int64, analysed frames with a bond between them),
+            ``occupancy`` (float64, frames_bonded over the analysed frames) and ``mean_bonds``
+            (float64, their bonds over all frames divided by the analysed frames). Ordered by
+            frames bonded, then bonds, descending, then by residues.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``): the frames of each pair need them.
+        ValueError
+            The result has no atom labels.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pairs(self, directed)
+
+    def residue_pair_series(self, top: int | None = None,
+                            directed: bool = True) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.str_]]:
+        """Bonds in each analysed frame between each residue pair: one column per pair, in the
+        order of `residue_pairs`, with the pairs' names.
+
+        Parameters
+        ----------
+        top : int, optional
+            Only the `top` most occupied pairs (the first rows of `residue_pairs`); by default
+            every pair, which for a solvent takes n_frames × n_pairs × 4 bytes.
+        directed : bool, default True
+            As for `residue_pairs`.
+
+        Returns
+        -------
+        series : ndarray of int32, shape (n_frames, n_shown)
+            Bonds between the pair of column j in analysed frame i.
+        names : ndarray of str, shape (n_shown,)
+            ``A:TYR24 -> A:MET21``, donor residue first (``A:MET21 <-> A:TYR24`` when not
+            directed).
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        ValueError
+            The result has no atom labels, or `top` is negative.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pair_series(self, top, directed)
+
+    def existence_matrix(self) -> ExistenceMatrix:
+        """Which bond is present in which analysed frame, as ``gmx hbond -hbm`` maps it: a row per
+        triplet of `unique_triplets`, in its order, a column per analysed frame, packed eight
+        frames to a byte.
+
+        Returns
+        -------
+        existence.ExistenceMatrix
+            With `triplets`, `frames`, `times` and the packed `bits`; ``matrix[i]`` is the bool
+            row of triplet i, ``matrix.to_dense()`` the whole (n_triplets, n_frames) bool array;
+            ``save`` writes .npz, ``to_xpm`` the XPM map of GROMACS.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        """
+        from .existence import existence_matrix
+
+        return existence_matrix(self)
 
     # -- lifetimes -----------------------------------------------------------------------------
 
