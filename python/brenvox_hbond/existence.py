@@ -25,6 +25,8 @@ BoolArray = npt.NDArray[np.bool_]
 
 _SET_BITS = np.array([bin(byte).count("1") for byte in range(256)], dtype=np.uint8)
 _FIELDS = ("bits", "triplets", "frames", "times")
+# Rows turned into bit positions at once: the positions of all rows would take 8 bytes per row.
+_BLOCK_ROWS = 1 << 20
 
 
 @dataclass(frozen=True, eq=False)
@@ -89,8 +91,7 @@ class ExistenceMatrix:
     def occupancy(self) -> FloatArray:
         """Share of the analysed frames in which each row's triplet is bonded, in row order
         (zeros without frames)."""
-        bonded = _SET_BITS[self.bits].sum(axis=1, dtype=np.int64)
-        return bonded / max(self.n_frames, 1)
+        return set_bits(self.bits) / max(self.n_frames, 1)
 
     def most_occupied(self, top: int) -> ExistenceMatrix:
         """The `top` most occupied rows, most occupied first, ties in row order (the order of
@@ -121,11 +122,19 @@ def existence_matrix(result: HbondResult) -> ExistenceMatrix:
         raise RowsNotKeptError("the existence matrix needs the bonds of every frame, which this result does "
                                "not keep (keep_rows=False): analyse with keep_rows=True")
     keys, triplets = result._triplet_keys()
-    frame = result.hbonds[:, 0].astype(np.int64)
     bits = np.zeros((len(triplets), (result.n_frames + 7) // 8), dtype=np.uint8)
-    # A triplet is bonded at most once per frame, so each bit is set by one row at most.
-    np.bitwise_or.at(bits, (keys, frame >> 3), (0x80 >> (frame & 7)).astype(np.uint8))
+    flat = bits.reshape(-1)
+    for begin in range(0, len(keys), _BLOCK_ROWS):
+        frame = result.hbonds[begin:begin + _BLOCK_ROWS, 0]
+        byte = keys[begin:begin + _BLOCK_ROWS] * bits.shape[1]
+        byte += frame >> 3
+        np.bitwise_or.at(flat, byte, np.right_shift(np.uint8(0x80), (frame & 7).astype(np.uint8)))
     return ExistenceMatrix(triplets, bits, result.frames, result.times)
+
+
+def set_bits(bits: npt.NDArray[np.uint8]) -> IntArray:
+    """The set bits of each row of a packed array: the frames each bond is bonded in."""
+    return _SET_BITS[bits].sum(axis=1, dtype=np.int64)
 
 
 def load_existence(path: str | os.PathLike[str]) -> ExistenceMatrix:

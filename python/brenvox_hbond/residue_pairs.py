@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import numpy.typing as npt
 
-from ._arrays import distinct
 from .errors import RowsNotKeptError
+from .existence import ExistenceMatrix, existence_matrix, set_bits
 from .outputs import atomic_path
 
 if TYPE_CHECKING:
@@ -47,47 +47,52 @@ def residue_of_atoms(labels: AtomLabels) -> IntArray:
 
 
 @dataclass(frozen=True)
-class PairCells:
-    """The residue pairs bonded in some frame, and for each (pair, frame) with bonds, the bonds."""
+class PairPresence:
+    """The residue pairs bonded in some frame and, packed as in `ExistenceMatrix`, the frames in
+    which each has a bond; the triplets of the existence matrix grouped by pair."""
 
     pairs: IntArray  # (n_pairs, 2) residues, ascending
-    pair: IntArray  # per cell: its row of `pairs`
-    frame: IntArray  # per cell: the analysed frame, from 0
-    bonds: IntArray  # per cell: the bonds between the pair in that frame
+    bits: npt.NDArray[np.uint8]  # (n_pairs, ceil(n_frames / 8))
+    bonds: IntArray  # per pair: bonds summed over the analysed frames
+    matrix: ExistenceMatrix
+    members: IntArray  # rows of `matrix`, pair by pair
+    starts: IntArray  # per pair: its first entry in `members`
+
+    def most_occupied_first(self) -> IntArray:
+        """Pairs by frames bonded, then bonds, descending, then in residue order."""
+        frames_bonded = set_bits(self.bits)
+        return np.lexsort((np.arange(len(self.pairs)), -self.bonds, -frames_bonded)).astype(np.int64)
 
 
-def pair_cells(result: HbondResult, directed: bool = True) -> PairCells:
-    """Bonds counted per residue pair and frame, with one sort of one integer per row."""
-    rows = _rows(result, "residue pairs")
+def pair_presence(result: HbondResult, directed: bool = True) -> PairPresence:
+    """The existence matrix's rows OR-ed over the triplets of each residue pair: a pair is bonded
+    in a frame when one of its triplets is."""
+    _rows(result, "residue pairs")
     residue = residue_of_atoms(_labels(result))
-    first, second = residue[rows[:, 1]], residue[rows[:, 3]]
+    matrix = existence_matrix(result)
+    first, second = residue[matrix.triplets[:, 0]], residue[matrix.triplets[:, 2]]
     if not directed:
         first, second = np.minimum(first, second), np.maximum(first, second)
     n_residues = int(residue[-1]) + 1 if len(residue) else 1
-    n_frames = max(result.n_frames, 1)
     keys = first * n_residues + second
-    compacted = None
-    if n_residues * n_residues * n_frames >= 2**63:  # too large to hold a frame too: number pairs first
-        compacted = distinct(keys)
-        keys = np.searchsorted(compacted, keys).astype(np.int64)
-    cells = np.sort(keys * n_frames + rows[:, 0])
-    starts = np.flatnonzero(np.diff(cells, prepend=-1))
-    bonds = np.diff(starts, append=len(cells)).astype(np.int64)
-    cells = cells[starts]
-    cell_keys = cells // n_frames
-    new_pair = np.diff(cell_keys, prepend=-1) != 0
-    pair_keys = cell_keys[new_pair]
-    if compacted is not None:
-        pair_keys = compacted[pair_keys]
-    return PairCells(pairs=np.column_stack((pair_keys // n_residues, pair_keys % n_residues)).reshape(-1, 2),
-                     pair=np.cumsum(new_pair, dtype=np.int64) - 1, frame=cells % n_frames, bonds=bonds)
+    members = np.argsort(keys, kind="stable").astype(np.int64)
+    keys = keys[members]
+    starts = np.flatnonzero(np.diff(keys, prepend=-1))
+    pair_keys = keys[starts]
+    if len(starts):
+        bits = np.bitwise_or.reduceat(matrix.bits[members], starts, axis=0)
+        bonds = np.add.reduceat(set_bits(matrix.bits)[members], starts)
+    else:
+        bits, bonds = np.zeros((0, matrix.bits.shape[1]), np.uint8), np.zeros(0, np.int64)
+    return PairPresence(pairs=np.column_stack((pair_keys // n_residues, pair_keys % n_residues)).reshape(-1, 2),
+                        bits=bits, bonds=bonds, matrix=matrix, members=members, starts=starts)
 
 
 def residue_pairs(result: HbondResult, directed: bool = True) -> npt.NDArray[Any]:
     """The table of `HbondResult.residue_pairs`: one row per residue pair bonded in some frame,
     most occupied first."""
-    cells = pair_cells(result, directed)
-    return _table(result, cells, _most_occupied_first(cells), directed)
+    presence = pair_presence(result, directed)
+    return _table(result, presence, presence.most_occupied_first(), directed)
 
 
 def residue_pair_series(result: HbondResult, top: int | None = None,
@@ -96,34 +101,27 @@ def residue_pair_series(result: HbondResult, top: int | None = None,
     pair by default), a column per pair in the order of `residue_pairs`, and the pairs' names."""
     if top is not None and (isinstance(top, bool) or not isinstance(top, (int, np.integer)) or top < 0):
         raise ValueError(f"top must be a non-negative integer or None, got {top!r}")
-    cells = pair_cells(result, directed)
-    shown = _most_occupied_first(cells)[:top]
-    column = np.full(len(cells.pairs), -1, dtype=np.int64)
+    presence = pair_presence(result, directed)
+    shown = presence.most_occupied_first()[:top]
+    # Each triplet of a shown pair adds its row of the existence matrix to the pair's column.
+    column = np.full(len(presence.pairs), -1, dtype=np.int64)
     column[shown] = np.arange(len(shown))
-    kept = column[cells.pair] >= 0
-    series = np.zeros((result.n_frames, len(shown)), dtype=np.int32)
-    series[cells.frame[kept], column[cells.pair[kept]]] = cells.bonds[kept]
-    return series, pair_names(_table(result, cells, shown, directed))
+    member_column = np.repeat(column, np.diff(presence.starts, append=len(presence.members)))
+    kept = member_column >= 0
+    sums = np.zeros((len(shown), result.n_frames), dtype=np.int32)
+    np.add.at(sums, member_column[kept], presence.matrix[presence.members[kept]])
+    return np.ascontiguousarray(sums.T), pair_names(_table(result, presence, shown, directed))
 
 
-def _most_occupied_first(cells: PairCells) -> IntArray:
-    """Rows of `cells.pairs` by frames bonded, then bonds, descending, then in residue order."""
-    n_pairs = len(cells.pairs)
-    frames_bonded = np.bincount(cells.pair, minlength=n_pairs)
-    bonds = np.bincount(cells.pair, weights=cells.bonds, minlength=n_pairs)
-    return np.lexsort((np.arange(n_pairs), -bonds, -frames_bonded)).astype(np.int64)
-
-
-def _table(result: HbondResult, cells: PairCells, order: IntArray, directed: bool) -> npt.NDArray[Any]:
+def _table(result: HbondResult, presence: PairPresence, order: IntArray, directed: bool) -> npt.NDArray[Any]:
     n_frames = max(result.n_frames, 1)
-    frames_bonded = np.bincount(cells.pair, minlength=len(cells.pairs))[order]
-    bonds = np.bincount(cells.pair, weights=cells.bonds, minlength=len(cells.pairs))[order]
+    frames_bonded = set_bits(presence.bits[order])
     labels = _labels(result)
     first_atoms = _first_atoms(labels)
     roles = DIRECTED_ROLES if directed else UNDIRECTED_ROLES
     table = np.zeros(len(order), dtype=_table_dtype(roles, labels))
     for side, role in enumerate(roles):
-        residue = cells.pairs[order, side]
+        residue = presence.pairs[order, side]
         atom = first_atoms[residue]
         table[f"{role}_residue"] = residue
         table[f"{role}_chain"] = labels.chain_of[atom]
@@ -131,7 +129,7 @@ def _table(result: HbondResult, cells: PairCells, order: IntArray, directed: boo
         table[f"{role}_resid"] = labels.residue_ids[atom]
     table["frames_bonded"] = frames_bonded
     table["occupancy"] = frames_bonded / n_frames
-    table["mean_bonds"] = bonds / n_frames
+    table["mean_bonds"] = presence.bonds[order] / n_frames
     return table
 
 

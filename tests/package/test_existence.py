@@ -31,7 +31,8 @@ def dense_reference(result):
 @pytest.mark.parametrize("make", [lambda: random_result(1, 1), lambda: random_result(8, 2),
                                   lambda: random_result(21, 3), lambda: analyze(str(XTC), str(GRO))],
                          ids=["1 frame", "8 frames", "21 frames", "pentamer"])
-def test_bits_equal_a_dense_matrix(make):
+def test_bits_equal_a_dense_matrix(monkeypatch, make):
+    monkeypatch.setattr("brenvox_hbond.existence._BLOCK_ROWS", 1000)  # the pentamer's rows in 42 blocks
     result = make()
     matrix, dense = result.existence_matrix(), dense_reference(result)
     np.testing.assert_array_equal(matrix.triplets, result.unique_triplets())
