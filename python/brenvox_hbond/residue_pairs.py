@@ -46,7 +46,7 @@ def residue_of_atoms(labels: AtomLabels) -> IntArray:
     return np.cumsum(starts, dtype=np.int64) - 1
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class PairPresence:
     """The residue pairs bonded in some frame and, packed as in `ExistenceMatrix`, the frames in
     which each has a bond; the triplets of the existence matrix grouped by pair."""
@@ -67,7 +67,7 @@ class PairPresence:
 def pair_presence(result: HbondResult, directed: bool = True) -> PairPresence:
     """The existence matrix's rows OR-ed over the triplets of each residue pair: a pair is bonded
     in a frame when one of its triplets is."""
-    _rows(result, "residue pairs")
+    _require_rows(result)
     residue = residue_of_atoms(_labels(result))
     matrix = existence_matrix(result)
     first, second = residue[matrix.triplets[:, 0]], residue[matrix.triplets[:, 2]]
@@ -180,8 +180,7 @@ def _labels(result: HbondResult) -> AtomLabels:
     return result.labels
 
 
-def _rows(result: HbondResult, what: str) -> npt.NDArray[np.uint32]:
+def _require_rows(result: HbondResult) -> None:
     if result.hbonds is None:
-        raise RowsNotKeptError(f"{what} need the bonds of every frame, which this result does not keep "
+        raise RowsNotKeptError("residue pairs need the bonds of every frame, which this result does not keep "
                                "(keep_rows=False): analyse with keep_rows=True")
-    return result.hbonds
