@@ -22,7 +22,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import RowsNotKeptError
-from .existence import ExistenceMatrix, existence_matrix, set_bits
+from .existence import ExistenceMatrix, set_bits
 from .outputs import atomic_path
 
 if TYPE_CHECKING:
@@ -69,7 +69,7 @@ def pair_presence(result: HbondResult, directed: bool = True) -> PairPresence:
     in a frame when one of its triplets is."""
     _require_rows(result)
     residue = residue_of_atoms(_labels(result))
-    matrix = existence_matrix(result)
+    matrix = result.existence_matrix()
     first, second = residue[matrix.triplets[:, 0]], residue[matrix.triplets[:, 2]]
     if not directed:
         first, second = np.minimum(first, second), np.maximum(first, second)

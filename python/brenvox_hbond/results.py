@@ -110,6 +110,7 @@ class HbondResult:
     angles: FloatArray | None = None
     triplet_counts: TripletCounts | None = None
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+    _existence: ExistenceMatrix | None = field(default=None, repr=False)
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
@@ -443,7 +444,7 @@ class HbondResult:
         Returns
         -------
         existence.ExistenceMatrix
-            With `triplets`, `frames`, `times` and the packed `bits`; ``matrix[i]`` is the bool
+            Built once and kept. With `triplets`, `frames`, `times` and the packed `bits`; ``matrix[i]`` is the bool
             row of triplet i, ``matrix.to_dense()`` the whole (n_triplets, n_frames) bool array;
             ``save`` writes .npz, ``to_xpm`` the XPM map of GROMACS.
 
@@ -452,9 +453,11 @@ class HbondResult:
         RowsNotKeptError
             The result keeps no rows (``keep_rows=False``).
         """
-        from .existence import existence_matrix
+        if self._existence is None:
+            from .existence import existence_matrix
 
-        return existence_matrix(self)
+            self._existence = existence_matrix(self)
+        return self._existence
 
     # -- lifetimes -----------------------------------------------------------------------------
 
