@@ -19,6 +19,7 @@ if TYPE_CHECKING:
     from .bridges import water_bridges
     from .criteria import Criterion
     from .errors import NoFramesError, NoSitesError, NotRunError, OutputError, RowsNotKeptError
+    from .existence import ExistenceMatrix, load_existence
     from .hbonds import find_hbonds
     from .labels import AtomLabels
     from .mdanalysis_analysis import BakerHubbardAnalysis
@@ -31,6 +32,7 @@ __all__ = [
     "BakerHubbardAnalysis",
     "BridgeResult",
     "Criterion",
+    "ExistenceMatrix",
     "HbondResult",
     "NoFramesError",
     "NoSitesError",
@@ -44,6 +46,7 @@ __all__ = [
     "element_sites",
     "find_hbonds",
     "lifetimes",
+    "load_existence",
     "mdanalysis_sites",
     "mdtraj_sites",
     "plots",
@@ -59,7 +62,8 @@ _HOMES = {
     "RowsNotKeptError": "errors", "SiteSelection": "sites", "Sites": "sites", "analyze": "analysis",
     "baker_hubbard": "mdtraj_api", "element_sites": "sites", "find_hbonds": "hbonds", "mdanalysis_sites": "sites",
     "mdtraj_sites": "sites", "Criterion": "criteria", "wernet_nilsson": "mdtraj_api",
-    "BridgeResult": "bridge_result", "water_bridges": "bridges",
+    "BridgeResult": "bridge_result", "water_bridges": "bridges", "ExistenceMatrix": "existence",
+    "load_existence": "existence",
 }
 
 

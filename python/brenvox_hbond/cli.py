@@ -26,11 +26,15 @@ from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
     from .bridge_result import BridgeResult
+    from .outputs import StagedFiles
     from .results import HbondResult
 
 PROG = "brenvox-hbond"
 TABLE_SUFFIXES = (".csv", ".parquet")
 PLOT_SUFFIXES = (".png", ".pdf", ".svg", ".eps", ".ps")
+EXISTENCE_SUFFIXES = (".npz", ".xpm")
+# Outputs made from the bonds of every frame: the command keeps them when one is asked for.
+_FROM_ROWS = ("out", "plot", "residue_pairs", "existence", "heatmap", "existence_map")
 
 # Messages of these say what went wrong by themselves; other exceptions are shown with their type.
 _SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError)
@@ -176,6 +180,16 @@ def build_parser() -> argparse.ArgumentParser:
                         help="write frame,time_ps,n_hbonds lines (CSV)")
     output.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
                         help="draw bonds per frame, occupancy and lifetimes (.png, .pdf, .svg, ...)")
+    output.add_argument("--residue-pairs", type=_suffixed((".csv",)), metavar="FILE",
+                        help="write the occupancy and mean bonds per frame of each donor residue-acceptor "
+                             "residue pair, most occupied first (.csv)")
+    output.add_argument("--existence", type=_suffixed(EXISTENCE_SUFFIXES), metavar="FILE",
+                        help="write which bond is present in which frame: a bit-packed NumPy .npz, or "
+                             "the .xpm map of gmx hbond -hbm")
+    output.add_argument("--heatmap", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="draw the occupancy of the most occupied residue pairs (.png, .pdf, .svg, ...)")
+    output.add_argument("--existence-map", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="draw the most occupied bonds against time (.png, .pdf, .svg, ...)")
     output.add_argument("--quiet", "-q", action="store_true",
                         help="print no summary and no progress bar")
     output.add_argument("--no-progress", action="store_true", help="never show a progress bar")
@@ -252,7 +266,7 @@ def _run(args: argparse.Namespace) -> int:
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,
-                keep_rows=args.out is not None or args.plot is not None or ends is not None,
+                keep_rows=any(getattr(args, name) is not None for name in _FROM_ROWS) or ends is not None,
                 occupancy=not args.quiet,  # only the summary lists it
                 backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
@@ -296,13 +310,14 @@ def _check_outputs(args: argparse.Namespace) -> None:
 
     if args.out is not None and args.out.suffix.lower() == ".parquet":
         require("pyarrow", f"writing {args.out}")
-    if args.plot is not None:
-        require("matplotlib", f"drawing {args.plot}")
+    for figure in (args.plot, args.heatmap, args.existence_map):
+        if figure is not None:
+            require("matplotlib", f"drawing {figure}")
     if args.bridges_out is not None:
         require("pandas", f"writing {args.bridges_out}")
         if args.bridges_out.suffix.lower() == ".parquet":
             require("pyarrow", f"writing {args.bridges_out}")
-    for path in (args.out, args.counts, args.plot, args.bridges_out):
+    for path in (args.out, args.counts, args.bridges_out, *(getattr(args, name) for name in _FROM_ROWS[1:])):
         if path is not None:
             check_writable(path)
 
@@ -344,6 +359,32 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace, bridges: Bridg
                     figure.savefig(staged.path(args.plot))
                 if bar is not None:
                     bar.update(1)
+        _write_views(result, args, staged)
+
+
+def _write_views(result: HbondResult, args: argparse.Namespace, staged: StagedFiles) -> None:
+    """The residue-pair table, the existence matrix and their figures, staged with the others."""
+    from .outputs import writing
+
+    if args.residue_pairs is not None:
+        from .residue_pairs import write_csv
+
+        with writing(args.residue_pairs):
+            write_csv(result.residue_pairs(), staged.path(args.residue_pairs))
+    if args.existence is not None:
+        matrix = result.existence_matrix()
+        with writing(args.existence):
+            if args.existence.suffix.lower() == ".xpm":
+                matrix.to_xpm(staged.path(args.existence))
+            else:
+                matrix.save(staged.path(args.existence))
+    for path, draw in ((args.heatmap, "plot_residue_pairs"), (args.existence_map, "plot_existence")):
+        if path is not None:
+            from . import plots
+
+            figure = getattr(plots, draw)(result)
+            with writing(path):
+                figure.savefig(staged.path(path))
 
 
 def _report(result: HbondResult, args: argparse.Namespace) -> str:
@@ -355,7 +396,9 @@ def _report(result: HbondResult, args: argparse.Namespace) -> str:
             lines.append(f"  {100 * share:5.1f}%  {result.describe(triplet)}")
         if len(triplets) > args.list_limit:
             lines.append(f"  ... {len(triplets) - args.list_limit} more (--list to show more)")
-    for name, path in (("bonds", args.out), ("counts", args.counts), ("plot", args.plot)):
+    for name, path in (("bonds", args.out), ("counts", args.counts), ("plot", args.plot),
+                       ("residue pairs", args.residue_pairs), ("existence matrix", args.existence),
+                       ("heatmap", args.heatmap), ("existence map", args.existence_map)):
         if path is not None:
             lines.append(f"{name} written to {path}")
     return "\n".join(lines)

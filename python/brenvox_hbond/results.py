@@ -6,17 +6,21 @@ import os
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import bond_tables, lifetimes
+from ._arrays import distinct
 from ._optional import require
 from .criteria import PRESETS, Criterion
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
 from .sites import AtomLabels, Sites
+
+if TYPE_CHECKING:
+    from .existence import ExistenceMatrix
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -112,6 +116,7 @@ class HbondResult:
     triplet_counts: TripletCounts | None = None
     criterion: Criterion = PRESETS["baker_hubbard"]
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+    _existence: ExistenceMatrix | None = field(default=None, repr=False)
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
@@ -248,9 +253,7 @@ class HbondResult:
     def _triplet_keys(self) -> tuple[IntArray, IntArray]:
         """(row keys, unique triplets): row i is triplet unique[keys[i]]."""
         if self._keys is None:
-            rows = self._rows().astype(np.int64)
-            unique, keys = np.unique(rows[:, 1:], axis=0, return_inverse=True)
-            self._keys = (keys.reshape(-1), unique.reshape(-1, 3))
+            self._keys = triplet_keys(self._rows())
         return self._keys
 
     @property
@@ -368,6 +371,101 @@ class HbondResult:
         if by == "element":
             return labels.elements
         return labels.residues()
+
+    # -- residues and the existence of each bond -------------------------------------------------
+
+    def residue_pairs(self, directed: bool = True) -> npt.NDArray[Any]:
+        """Bonds summed over residues: per pair of residues bonded in some frame, the share of
+        analysed frames with at least one bond between them and the mean number of bonds per
+        frame, most occupied first; a structured array (``pandas.DataFrame(table)`` makes it a
+        data frame).
+
+        A residue is a run of consecutive atoms with the same chain, residue name and number, so
+        equal residue numbers in different chains stay apart, as do waters whose numbers wrap in
+        a .gro (see `brenvox_hbond.residue_pairs`).
+
+        Parameters
+        ----------
+        directed : bool, default True
+            Pair donor residue with acceptor residue, so that A donating to B and B donating to
+            A are two pairs; False makes them one, its residues in atom order.
+
+        Returns
+        -------
+        ndarray, structured, shape (n_pairs,)
+            For each of the two residues, prefixed ``donor_`` and ``acceptor_`` (``residue1_``
+            and ``residue2_`` when not directed): ``residue`` (int64, the residue's number in
+            atom order from 0), ``chain``, ``resname`` (str) and ``resid`` (int64, the file's
+            number); then ``frames_bonded`` (int64, analysed frames with a bond between them),
+            ``occupancy`` (float64, frames_bonded over the analysed frames) and ``mean_bonds``
+            (float64, their bonds over all frames divided by the analysed frames). Ordered by
+            frames bonded, then bonds, descending, then by residues.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``): the frames of each pair need them.
+        ValueError
+            The result has no atom labels.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pairs(self, directed)
+
+    def residue_pair_series(self, top: int | None = None,
+                            directed: bool = True) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.str_]]:
+        """Bonds in each analysed frame between each residue pair: one column per pair, in the
+        order of `residue_pairs`, with the pairs' names.
+
+        Parameters
+        ----------
+        top : int, optional
+            Only the `top` most occupied pairs (the first rows of `residue_pairs`); by default
+            every pair, which for a solvent takes n_frames × n_pairs × 4 bytes.
+        directed : bool, default True
+            As for `residue_pairs`.
+
+        Returns
+        -------
+        series : ndarray of int32, shape (n_frames, n_shown)
+            Bonds between the pair of column j in analysed frame i.
+        names : ndarray of str, shape (n_shown,)
+            ``A:TYR24 -> A:MET21``, donor residue first (``A:MET21 <-> A:TYR24`` when not
+            directed).
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        ValueError
+            The result has no atom labels, or `top` is negative.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pair_series(self, top, directed)
+
+    def existence_matrix(self) -> ExistenceMatrix:
+        """Which bond is present in which analysed frame, as ``gmx hbond -hbm`` maps it: a row per
+        triplet of `unique_triplets`, in its order, a column per analysed frame, packed eight
+        frames to a byte.
+
+        Returns
+        -------
+        existence.ExistenceMatrix
+            Built once and kept. With `triplets`, `frames`, `times` and the packed `bits`; ``matrix[i]`` is the bool
+            row of triplet i, ``matrix.to_dense()`` the whole (n_triplets, n_frames) bool array;
+            ``save`` writes .npz, ``to_xpm`` the XPM map of GROMACS.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        """
+        if self._existence is None:
+            from .existence import existence_matrix
+
+            self._existence = existence_matrix(self)
+        return self._existence
 
     # -- lifetimes -----------------------------------------------------------------------------
 
@@ -581,6 +679,25 @@ class HbondResult:
             out.writelines(f"{frame},{time_text(time)},{count}\n"
                            for frame, time, count in zip(self.frames.tolist(), self.times.tolist(),
                                                          self.counts.tolist()))
+
+
+def triplet_keys(rows: npt.NDArray[np.integer[Any]]) -> tuple[IntArray, IntArray]:
+    """(row keys, distinct (donor, hydrogen, acceptor) triplets ascending) of (frame, donor,
+    hydrogen, acceptor) rows: row i is triplet unique[keys[i]]."""
+    span = int(rows[:, 1:].max(initial=0)) + 1
+    if span**3 >= 2**63:  # too many atoms to pack a triplet into one integer
+        unique, keys = np.unique(rows[:, 1:].astype(np.int64), axis=0, return_inverse=True)
+        return keys.reshape(-1), unique.reshape(-1, 3)
+    # One integer per triplet, ordered as the triplets: sorting it is many times faster than
+    # np.unique over rows.
+    packed = rows[:, 1].astype(np.int64)
+    for column in (2, 3):
+        packed *= span
+        packed += rows[:, column]
+    distinct_packed = distinct(packed)
+    unique = np.column_stack((distinct_packed // (span * span), distinct_packed // span % span,
+                              distinct_packed % span)).reshape(-1, 3)
+    return np.searchsorted(distinct_packed, packed).astype(np.int64), unique
 
 
 def time_text(time: float) -> str:

@@ -8,7 +8,7 @@ import sys
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze, cli, water_bridges
+from brenvox_hbond import analyze, cli, load_existence, water_bridges
 from pentamer_files import GRO, XTC
 from sanitizer import SANITIZED
 
@@ -123,11 +123,32 @@ def test_plot_file(capsys, files, suffix, magic):
     assert path.read_bytes().startswith(magic)
 
 
+@pytest.mark.parametrize("existence", ["bonds.npz", "bonds.xpm"])
+def test_residue_pairs_and_existence_files(capsys, files, existence):
+    pytest.importorskip("matplotlib")
+    folder = files["dir"]
+    status, out, _ = run(capsys, files["w.xtc"], "--top", files["w.gro"], "--residue-pairs", folder / "pairs.csv",
+                         "--existence", folder / existence, "--heatmap", folder / "heatmap.png",
+                         "--existence-map", folder / "existence.svg")
+    assert status == 0 and f"existence matrix written to {folder / existence}" in out
+    assert (folder / "pairs.csv").read_text().splitlines() == [
+        "donor_residue,donor_chain,donor_resname,donor_resid,acceptor_residue,acceptor_chain,acceptor_resname,"
+        "acceptor_resid,frames_bonded,occupancy,mean_bonds", "0,1,HOH,1,1,2,HOH,2,5,1.0,1.0",
+        "2,3,HOH,3,3,4,HOH,4,3,0.6,0.6"]
+    if existence.endswith(".npz"):
+        assert load_existence(folder / existence).to_dense().tolist() == [[True] * 5, [True, False] * 2 + [True]]
+    else:
+        assert (folder / existence).read_text().endswith('"o o o",\n"ooooo"\n')  # bond 0 at the bottom
+    assert (folder / "heatmap.png").read_bytes().startswith(b"\x89PNG")
+    assert (folder / "existence.svg").read_bytes().startswith(b"<?xml")
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["w.xtc", "--top", "w.gro", "--distance-cutoff", "-0.1"], 2, "--distance-cutoff: must be a positive"),
     (["w.xtc", "--top", "w.gro", "--angle-cutoff", "nan"], 2, "--angle-cutoff: must be an angle"),
     (["w.xtc", "--top", "w.gro", "--connect-timeout", "0"], 2, "--connect-timeout: must be a positive number"),
     (["w.xtc", "--top", "w.gro", "--out", "bonds.txt"], 2, "must end in .csv or .parquet"),
+    (["w.xtc", "--top", "w.gro", "--existence", "bonds.csv"], 2, "must end in .npz or .xpm"),
     (["w.xtc"], 2, "holds no topology"),
     (["--top", "w.gro"], 2, "required: TRAJ"),
     (["absent.xtc", "--top", "w.gro"], 1, "trajectory file not found: absent.xtc"),
