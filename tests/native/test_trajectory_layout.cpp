@@ -182,7 +182,7 @@ TEST_P(TrajectoryLayout, ProbesComeByBandCellThenListOrder) {
 
     const double* d = f.coords + 3 * f.s.pair_atoms[2 * p.pair_position];
     const double* h = f.coords + 3 * f.s.pair_atoms[2 * p.pair_position + 1];
-    ASSERT_EQ(std::memcmp(p.center, h, sizeof p.center), 0);
+    ASSERT_EQ(std::memcmp(p.hydrogen, h, sizeof p.hydrogen), 0);
     double w[3] = {d[0] - h[0], d[1] - h[1], d[2] - h[2]};
     if (f.box != nullptr) {
       const double raw[3] = {w[0], w[1], w[2]};
