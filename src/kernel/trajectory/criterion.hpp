@@ -26,6 +26,10 @@ struct HbondCriterion {
   double cone_slope = 0.0;
   double distance_cutoff = 0.0;
   double angle_cutoff = 0.0;  // degrees
+  // With the angle at the donor: the point D + axis_point·(H − D)/s of the D→H axis nearest to
+  // its farthest acceptor, and that distance (see probe_reach).
+  double axis_point = 0.0;
+  double axis_reach = 0.0;
 
   // The Baker–Hubbard form, which the search runs on its own fastest path.
   bool baker_hubbard_form() const {
@@ -53,6 +57,8 @@ inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_
   return HbondCriterion{distance_cutoff * distance_cutoff, exact_cos_squared(angle_cutoff_degrees),
                         angle_cutoff_degrees >= 90.0};
 }
+
+inline void place_axis_point(HbondCriterion& c);
 
 // How a criterion departs from Baker–Hubbard's.
 struct CriterionForm {
@@ -82,6 +88,7 @@ inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_
   c.cone_slope = form.cone_slope;
   c.distance_cutoff = distance_cutoff;
   c.angle_cutoff = angle_cutoff_degrees;
+  if (c.from_donor && c.angle_at_donor) place_axis_point(c);
   return c;
 }
 
@@ -123,6 +130,21 @@ inline double farthest_from_axis_point(const HbondCriterion& c, double x) {
 
 }  // namespace criterion_detail
 
+// The acceptors of a criterion with the angle at the donor lie in a sector around the D→H
+// axis whatever s is: its ball's centre is the point D + x·(H − D)/s of the axis, among a few,
+// whose farthest acceptor is nearest.
+inline void place_axis_point(HbondCriterion& c) {
+  double best_x = 0.0, best = criterion_detail::farthest_from_axis_point(c, 0.0);
+  constexpr int kCandidates = 64;
+  for (int k = 1; k <= kCandidates; ++k) {
+    const double x = c.distance_cutoff * k / kCandidates;
+    const double farthest = criterion_detail::farthest_from_axis_point(c, x);
+    if (farthest < best) best = farthest, best_x = x;
+  }
+  c.axis_point = best_x;
+  c.axis_reach = best;
+}
+
 // The reach of a frame whose pairs' D–H lengths lie within s_min ... s_max.
 inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_max) {
   using criterion_detail::with_margin;
@@ -135,16 +157,9 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
   constexpr double kRadians = M_PI / 180.0;
   const double s_mid = 0.5 * (s_min + s_max);
   if (c.angle_at_donor && s_mid > 0.0) {
-    // The acceptors lie in a sector around the D→H axis whatever s is: its ball's centre is
-    // the point D + x·(H − D)/s of the axis, among a few, whose farthest acceptor is nearest.
-    // P = H + (1 − x/s_mid)·(D − H) misses it by x·|1 − s/s_mid|.
-    double best_x = 0.0, best = criterion_detail::farthest_from_axis_point(c, 0.0);
-    constexpr int kCandidates = 64;
-    for (int k = 1; k <= kCandidates; ++k) {
-      const double x = d * k / kCandidates;
-      const double farthest = criterion_detail::farthest_from_axis_point(c, x);
-      if (farthest < best) best = farthest, best_x = x;
-    }
+    // The acceptors lie in a sector around the D→H axis whatever s is (see place_axis_point).
+    // P = H + (1 − x/s_mid)·(D − H) misses its ball's centre by x·|1 − s/s_mid|.
+    const double best_x = c.axis_point, best = c.axis_reach;
     const double miss = best_x * std::fmax(std::fabs(1.0 - s_min / s_mid),
                                            std::fabs(1.0 - s_max / s_mid));
     reach.anchor = ProbeReach::Anchor::AlongDonorAxis;

@@ -60,7 +60,8 @@ struct BakerHubbardTest {
   PairLanes pair;
 
   // False when no acceptor can bond to the pair.
-  static bool make(const HbondCriterion& criterion, const Probe& p, BakerHubbardTest& out) {
+  [[gnu::always_inline]] static bool make(const HbondCriterion& criterion, const Probe& p,
+                                          BakerHubbardTest& out) {
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     out.pair = PairLanes{broadcast(p.hydrogen), splat(p.w[0]), splat(p.w[1]), splat(p.w[2]),
                          splat(s2 * criterion.cos_squared)};
@@ -102,7 +103,8 @@ struct GeneralTest {
   double s2;
   const HbondCriterion* criterion;
 
-  static bool make(const HbondCriterion& k, const Probe& p, GeneralTest& out) {
+  [[gnu::always_inline]] static bool make(const HbondCriterion& k, const Probe& p,
+                                          GeneralTest& out) {
     const double s2 = (p.w[0] * p.w[0] + p.w[1] * p.w[1]) + p.w[2] * p.w[2];
     // Above θc for D–H–A, below it for H–D–A.
     const double sigma = (!k.angle_at_donor) == (!k.angle_inclusive) ? 1.0 : -1.0;
@@ -152,14 +154,18 @@ struct GeneralTest {
     if (criterion->cone_slope > 0.0 && any_lane(accepted)) {
       // Below 90°, sin θ ≤ θ ≤ tan θ bound the cut-off d − slope·θ² from both sides without an
       // arccosine: lanes beyond the one bound fail, lanes within the other pass (each with a
-      // margin far above the rounding of the bounds), and only those between take the exact test.
-      const Doubles cos_squared = (dot * dot) / (a2 * s2_lanes);
-      const Doubles sin_squared = Doubles{} + 1.0 - cos_squared;
-      const Doubles widest = cone_cutoff - cone_scale * sin_squared + kConeMargin;
-      accepted &= (widest > Doubles{}) & (r2 < widest * widest);
+      // margin far above the rounding of the bounds), and only those between take the exact
+      // test. With q = |arm|²·s², cos² θ = dot²/q, and both bounds are multiplied through by q
+      // or dot² to spare the divisions; lanes where q is not finite take the exact test.
+      const Doubles q = a2 * s2_lanes;
+      const Doubles dot2 = dot * dot;
+      const LaneMask ordinary = q < (Doubles{} + kLargest);
+      const Doubles widest = (cone_cutoff + (kConeMargin - cone_scale)) * q + cone_scale * dot2;
+      accepted &= ~ordinary | ((widest > Doubles{}) & (r2 * (q * q) < widest * widest));
       if (!any_lane(accepted)) return accepted;
-      const Doubles narrowest = cone_cutoff - cone_scale * (sin_squared / cos_squared) - kConeMargin;
-      const LaneMask surely = (narrowest > Doubles{}) & (r2 < narrowest * narrowest);
+      const Doubles narrowest = (cone_cutoff + (cone_scale - kConeMargin)) * dot2 - cone_scale * q;
+      const LaneMask surely =
+          ordinary & (narrowest > Doubles{}) & (r2 * (dot2 * dot2) < narrowest * narrowest);
       const unsigned undecided = lane_bits(accepted & ~surely);
       for (std::size_t k = 0; k < kLanes; ++k) {
         if ((undecided >> k & 1u) != 0 &&
@@ -172,7 +178,8 @@ struct GeneralTest {
   }
 
   static constexpr long long kNoSign = 0x7fffffffffffffffLL;
-  static constexpr double kConeMargin = 1e-9;  // nm: far above any rounding of the bound
+  static constexpr double kConeMargin = 1e-9;  // nm: far above any rounding of the bounds
+  static constexpr double kLargest = 1e100;     // beyond it, products of the bounds could overflow
 };
 
 // Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
