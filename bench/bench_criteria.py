@@ -1,7 +1,8 @@
 """Each criterion's search against Baker–Hubbard's on the same frames: chunks decoded beforehand,
 searched on every core, bonds per frame and time per frame, medians of --reps runs in rotated
-order, with the ratio to Baker–Hubbard's time. Also `between` (protein against water) on the
-solvated protein, against the search of every site.
+order, with the ratio to Baker–Hubbard's time; and the whole analysis of the file (`analyze`
+with its defaults: reading, search, counts and occupancy). Also `between` (protein against
+water) on the solvated protein, against the search of every site.
 
     bench/make-gmx-systems.sh                                  # once: writes bench/systems
     .venv/bin/python bench/bench_criteria.py [--reps 5]
@@ -19,6 +20,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from timing import rotated_repetitions
 
+from brenvox_hbond import analyze
 from brenvox_hbond.chunk_search import SearchOptions, search_chunk
 from brenvox_hbond.criteria import PRESETS
 from brenvox_hbond.sites import Sites, SiteSelection
@@ -34,8 +36,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--reps", type=int, default=5)
     args = parser.parse_args()
-    print("| system | criterion | bonds per frame | ms per frame | × Baker–Hubbard |")
-    print("|---|---|---|---|---|")
+    print("| system | criterion | bonds per frame | search, ms per frame | × Baker–Hubbard | analyze, ms per frame "
+          "| × Baker–Hubbard |")
+    print("|---|---|---|---|---|---|---|")
     for system, (xtc, gro) in CASES.items():
         if not (SYSTEMS / xtc).is_file():
             raise SystemExit(f"{SYSTEMS / xtc} is missing: make it with bench/make-gmx-systems.sh")
@@ -55,11 +58,18 @@ def main() -> None:
             runs[name] = lambda sites=sites, options=options, chunks=chunks: [search_chunk(chunk, sites, options)
                                                                               for chunk in chunks]
             bonds[name] = sum(len(part.rows) for part in runs[name]()) / n_frames
+            if name in PRESETS:
+                runs[f"analyze {name}"] = lambda name=name, xtc=xtc, gro=gro: analyze(
+                    SYSTEMS / xtc, SYSTEMS / gro, criterion=name, keep_rows=False, progress=False)
         reps = rotated_repetitions(runs, args.reps)
         medians = {name: statistics.median(rep[name] for rep in reps) / n_frames for name in runs}
-        base = medians["baker_hubbard"]
+        base, whole = medians["baker_hubbard"], medians["analyze baker_hubbard"]
         for name, seconds in medians.items():
-            print(f"| {system} | {name} | {bonds[name]:.0f} | {1e3 * seconds:.3f} | {seconds / base:.2f} |")
+            if name.startswith("analyze "):
+                continue
+            analysed = medians.get(f"analyze {name}")
+            end = "| | |" if analysed is None else f"| {1e3 * analysed:.3f} | {analysed / whole:.2f} |"
+            print(f"| {system} | {name} | {bonds[name]:.0f} | {1e3 * seconds:.3f} | {seconds / base:.2f} {end}")
 
 
 if __name__ == "__main__":

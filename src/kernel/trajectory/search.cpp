@@ -38,19 +38,16 @@ namespace {
 
 // The search of a frame as it runs: within the reach that the criterion needs beside the
 // hydrogens for this frame's D–H lengths.
-template <typename T>
-TrajectorySearch with_reach(const TrajectorySearch& s, const T* coords, const PeriodicBox* box,
-                            std::uint64_t frame) {
+TrajectorySearch with_reach(const TrajectorySearch& s, DonorHydrogenLengths lengths,
+                            const PeriodicBox* box, std::uint64_t frame) {
   if (!s.criterion.from_donor) return s;
-  double shortest, longest;
-  donor_hydrogen_lengths(s, coords, box, shortest, longest);
   TrajectorySearch reached = s;
-  reached.reach = probe_reach(s.criterion, shortest, longest);
+  reached.reach = probe_reach(s.criterion, lengths.shortest, lengths.longest);
   reached.distance_cutoff = reached.reach.radius;
   const double extent = reached.reach.radius + reached.reach.offset;
   if (box != nullptr && !(extent < 0.5 * box->min_width)) {
     throw RefusedSearch("frame " + std::to_string(frame) + " has donor-hydrogen pairs up to " +
-                        std::to_string(longest) +
+                        std::to_string(lengths.longest) +
                         " long: with this criterion acceptors are searched up to " +
                         std::to_string(extent) +
                         " from a hydrogen, which must be below half the box's smallest width (" +
@@ -65,9 +62,10 @@ void collect_frame(const TrajectorySearch& search, std::uint64_t frame,
   const T* coords = static_cast<const T*>(search.xyz) + frame * search.n_atoms * 3;
   const PeriodicBox* box =
       search.boxes.empty() ? nullptr : &search.boxes[search.boxes.size() == 1 ? 0 : frame];
-  const TrajectorySearch s = with_reach(search, coords, box, frame);
+  const DonorHydrogenLengths lengths = prepare_probes(search, coords, box, st.probes);
+  const TrajectorySearch s = with_reach(search, lengths, box, frame);
   if (!build_trajectory_grid(s, coords, box, st.build, st.grid)) return;
-  make_probes(s, coords, box, st.grid, st.probes);
+  place_probes(s, st.grid, st.probes);
 
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
   st.hits.size = 0;
