@@ -18,6 +18,8 @@ BOXES = {
     "triclinic": np.array([[[1.6, 0.0, 0.0], [0.5, 1.5, 0.0], [-0.4, 0.45, 1.45]]]),
 }
 CUSTOM = Criterion("H-A", 0.3, "H-D-A", 40.0, distance_inclusive=True, merge_hydrogens=True)
+CUSTOM_CONE = Criterion("H-A", 0.3, "D-H-A", 110.0, cone_slope=2e-6)
+WIDE = Criterion("D-A", 0.32, "H-D-A", 100.0)  # no cone or angle keeps A near the hydrogen
 
 
 def reference_rows(xyz, pairs, acceptors, box, criterion):
@@ -71,7 +73,8 @@ def random_system(seed, n_molecules=150, box=1.6):
 
 
 @pytest.mark.parametrize("box", BOXES)
-@pytest.mark.parametrize("criterion", [*PRESETS.values(), CUSTOM], ids=[*PRESETS, "custom"])
+@pytest.mark.parametrize("criterion", [*PRESETS.values(), CUSTOM, CUSTOM_CONE, WIDE],
+                         ids=[*PRESETS, "custom", "custom-cone", "wide"])
 def test_each_criterion_finds_what_its_definition_says(criterion, box):
     xyz, pairs, acceptors = random_system(seed=len(box) + int(criterion.distance_cutoff * 100))
     cell = BOXES[box]

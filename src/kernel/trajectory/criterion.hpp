@@ -15,10 +15,10 @@ struct HbondCriterion {
   double cos_squared;       // cos² of the angle cut-off
   bool obtuse;              // cut-off of 90° or more: the D–H–A dot product must be negative
   bool from_donor = false;  // the distance is D···A
-  bool angle_at_donor = false;      // H–D–A, which must be small; else D–H–A, which must be large
+  bool angle_at_donor = false;  // H–D–A, which must be small; else D–H–A, which must be large
   bool distance_inclusive = false;  // a distance equal to the cut-off qualifies
   bool angle_inclusive = false;     // an angle equal to the cut-off qualifies
-  bool merge_hydrogens = false;     // a donor–acceptor pair is one bond, through its first hydrogen
+  bool merge_hydrogens = false;  // a donor–acceptor pair is one bond, through its first hydrogen
   // Pairs whose D–H length is above this are left out.
   double donor_hydrogen_squared = std::numeric_limits<double>::infinity();
   // Above zero, the distance must also be below cone_cutoff − cone_slope · θ², θ the angle in
@@ -160,8 +160,8 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
     // The acceptors lie in a sector around the D→H axis whatever s is (see place_axis_point).
     // P = H + (1 − x/s_mid)·(D − H) misses its ball's centre by x·|1 − s/s_mid|.
     const double best_x = c.axis_point, best = c.axis_reach;
-    const double miss = best_x * std::fmax(std::fabs(1.0 - s_min / s_mid),
-                                           std::fabs(1.0 - s_max / s_mid));
+    const double miss =
+        best_x * std::fmax(std::fabs(1.0 - s_min / s_mid), std::fabs(1.0 - s_max / s_mid));
     reach.anchor = ProbeReach::Anchor::AlongDonorAxis;
     reach.factor = 1.0 - best_x / s_mid;
     reach.radius = with_margin(best + miss);
@@ -182,7 +182,8 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
       return std::fmax(h, 0.0) / (2.0 * cos_alpha);
     };
     const double k = ball(s_mid) / s_mid;
-    const double miss = std::fmax(std::fabs(ball(s_min) - k * s_min), std::fabs(ball(s_max) - k * s_max));
+    const double miss =
+        std::fmax(std::fabs(ball(s_min) - k * s_min), std::fabs(ball(s_max) - k * s_max));
     reach.anchor = ProbeReach::Anchor::BeyondHydrogen;
     reach.factor = -k;
     reach.radius = with_margin(ball(s_min) + miss);
@@ -196,8 +197,7 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
 // Whether a candidate that passed the lane test also passes the cone: r the measured distance,
 // cos_angle the cosine of the criterion's angle.
 inline bool within_cone(const HbondCriterion& c, double r_squared, double cos_angle) {
-  const double degrees =
-      std::acos(std::fmin(1.0, std::fmax(-1.0, cos_angle))) * (180.0 / M_PI);
+  const double degrees = std::acos(std::fmin(1.0, std::fmax(-1.0, cos_angle))) * (180.0 / M_PI);
   const double limit = c.distance_cutoff - c.cone_slope * (degrees * degrees);
   const double r = std::sqrt(r_squared);
   return c.distance_inclusive ? r <= limit : r < limit;

@@ -26,8 +26,7 @@ struct CriterionLanes {
 // and lattice numbers, each component ((d − n_c c) − n_b b) − n_a a; for a rectangular box the
 // zero terms are left out, which changes at most the sign of a zero.
 template <BoxKind Kind>
-[[gnu::always_inline]] inline AcceptorOffsets image_offsets(const CriterionLanes& c,
-                                                            const Probe& p,
+[[gnu::always_inline]] inline AcceptorOffsets image_offsets(const CriterionLanes& c, const Probe& p,
                                                             const HydrogenLanes& center,
                                                             const TrajectoryGrid& g,
                                                             std::uint32_t j) {
@@ -87,13 +86,14 @@ struct BakerHubbardTest {
 };
 
 // Every other form. With v = A − H and w = D − H, D···A is v − w, and the angle's arms are
-// (v, w) at the hydrogen or (v − w, −w) at the donor. cos θ compared with cos θc is
+// (v, w) at the hydrogen or (v − w, −w) at the donor; when both are the donor's, the lanes
+// take A − D from D = H + w directly. cos θ compared with cos θc is
 // sign(dot)·dot² against sign(cos θc)·cos² θc·|arm₁|²·|arm₂|², multiplied by σ = ±1 so that one
 // strict "below" covers the four tests (above or below θc, strict or not), the inclusive ones
 // as the negation of the opposite strict test.
-template <bool FromDonor, bool AngleAtDonor>
+template <bool FromDonor, bool AngleAtDonor, bool Cone = false>
 struct GeneralTest {
-  HydrogenLanes hydrogen;
+  HydrogenLanes start;          // H, or D when both the distance and the angle are the donor's
   Doubles wx, wy, wz;           // D − H
   Doubles arm_x, arm_y, arm_z;  // the other arm: w at the hydrogen, −w at the donor
   Doubles s2_limit;             // |w|² · sign(cos θc) cos² θc · σ
@@ -109,7 +109,11 @@ struct GeneralTest {
     // Above θc for D–H–A, below it for H–D–A.
     const double sigma = (!k.angle_at_donor) == (!k.angle_inclusive) ? 1.0 : -1.0;
     const double arm = AngleAtDonor ? -1.0 : 1.0;
-    out = GeneralTest{broadcast(p.hydrogen),
+    // Measuring D···A with the angle at the donor, the lanes start from D = H + w.
+    const double start[3] = {FromDonor && AngleAtDonor ? p.hydrogen[0] + p.w[0] : p.hydrogen[0],
+                             FromDonor && AngleAtDonor ? p.hydrogen[1] + p.w[1] : p.hydrogen[1],
+                             FromDonor && AngleAtDonor ? p.hydrogen[2] + p.w[2] : p.hydrogen[2]};
+    out = GeneralTest{broadcast(start),
                       splat(p.w[0]),
                       splat(p.w[1]),
                       splat(p.w[2]),
@@ -130,20 +134,20 @@ struct GeneralTest {
   template <BoxKind Kind>
   [[gnu::always_inline]] LaneMask lanes(const CriterionLanes& c, const Probe& p,
                                         const TrajectoryGrid& g, std::uint32_t j) const {
-    const AcceptorOffsets v = image_offsets<Kind>(c, p, hydrogen, g, j);
+    const AcceptorOffsets v = image_offsets<Kind>(c, p, start, g, j);
     Doubles ux = v.vx, uy = v.vy, uz = v.vz, r2 = v.r2;  // D···A or H···A
-    if constexpr (FromDonor || AngleAtDonor) {
+    if constexpr (FromDonor != AngleAtDonor) {
       ux = v.vx - wx;
       uy = v.vy - wy;
       uz = v.vz - wz;
     }
-    if constexpr (FromDonor) r2 = (ux * ux + uy * uy) + uz * uz;
+    if constexpr (FromDonor && !AngleAtDonor) r2 = (ux * ux + uy * uy) + uz * uz;
     Doubles ax = v.vx, ay = v.vy, az = v.vz, a2 = v.r2;  // acceptor − vertex
-    if constexpr (AngleAtDonor) {
+    if constexpr (AngleAtDonor && !FromDonor) {
       ax = ux;
       ay = uy;
       az = uz;
-      a2 = FromDonor ? r2 : (ux * ux + uy * uy) + uz * uz;
+      a2 = (ux * ux + uy * uy) + uz * uz;
     }
     const Doubles dot = (ax * arm_x + ay * arm_y) + az * arm_z;
     const Doubles magnitude =
@@ -151,10 +155,10 @@ struct GeneralTest {
     const Doubles signed_square = (dot * magnitude) * sign;
     const LaneMask angle = (signed_square < a2 * s2_limit) ^ invert;
     LaneMask accepted = (r2 < c.distance_squared) & (r2 > Doubles{}) & (a2 > Doubles{}) & angle;
-    if (criterion->cone_slope > 0.0 && any_lane(accepted)) {
-      // Below 90°, sin θ ≤ θ ≤ tan θ bound the cut-off d − slope·θ² from both sides without an
-      // arccosine: lanes beyond the one bound fail, lanes within the other pass (each with a
-      // margin far above the rounding of the bounds), and only those between take the exact
+    if (Cone && any_lane(accepted)) {
+      // sin θ ≤ θ, and below 90° θ ≤ tan θ, bound the cut-off d − slope·θ² from both sides
+      // without an arccosine: lanes beyond the one bound fail, lanes within the other pass (each
+      // with a margin far above the rounding of the bounds), and only those between take the exact
       // test. With q = |arm|²·s², cos² θ = dot²/q, and both bounds are multiplied through by q
       // or dot² to spare the divisions; lanes where q is not finite take the exact test.
       const Doubles q = a2 * s2_lanes;
@@ -164,8 +168,8 @@ struct GeneralTest {
       accepted &= ~ordinary | ((widest > Doubles{}) & (r2 * (q * q) < widest * widest));
       if (!any_lane(accepted)) return accepted;
       const Doubles narrowest = (cone_cutoff + (cone_scale - kConeMargin)) * dot2 - cone_scale * q;
-      const LaneMask surely =
-          ordinary & (narrowest > Doubles{}) & (r2 * (dot2 * dot2) < narrowest * narrowest);
+      const LaneMask surely = ordinary & (dot > Doubles{}) & (narrowest > Doubles{}) &
+                              (r2 * (dot2 * dot2) < narrowest * narrowest);
       const unsigned undecided = lane_bits(accepted & ~surely);
       for (std::size_t k = 0; k < kLanes; ++k) {
         if ((undecided >> k & 1u) != 0 &&
@@ -179,7 +183,7 @@ struct GeneralTest {
 
   static constexpr long long kNoSign = 0x7fffffffffffffffLL;
   static constexpr double kConeMargin = 1e-9;  // nm: far above any rounding of the bounds
-  static constexpr double kLargest = 1e100;     // beyond it, products of the bounds could overflow
+  static constexpr double kLargest = 1e100;    // beyond it, products of the bounds could overflow
 };
 
 // Accepted lanes among the kRunBlock entries from `first`, as bits, those from `end` on cleared.
@@ -272,6 +276,24 @@ template <BoxKind Kind, class Test>
   }
 }
 
+// The general test for what the criterion measures.
+template <BoxKind Kind, bool Cone>
+[[gnu::always_inline]] inline void search_general(const HbondCriterion& k, const CriterionLanes& c,
+                                                  const TrajectoryGrid& g, const Probe* probes,
+                                                  std::span<const std::uint32_t> visits,
+                                                  HitList& hits, HitRange* ranges) {
+  if (k.from_donor && k.angle_at_donor) {
+    search_probes_with<Kind, GeneralTest<true, true, Cone>>(k, c, g, probes, visits, hits, ranges);
+  } else if (k.from_donor) {
+    search_probes_with<Kind, GeneralTest<true, false, Cone>>(k, c, g, probes, visits, hits, ranges);
+  } else if (k.angle_at_donor) {
+    search_probes_with<Kind, GeneralTest<false, true, Cone>>(k, c, g, probes, visits, hits, ranges);
+  } else {
+    search_probes_with<Kind, GeneralTest<false, false, Cone>>(k, c, g, probes, visits, hits,
+                                                              ranges);
+  }
+}
+
 // The search for one kind of box, with the test the criterion's form names. Inlined, so that it
 // is compiled for the target of the clone that calls it.
 template <BoxKind Kind>
@@ -286,14 +308,10 @@ template <BoxKind Kind>
     } else {
       search_probes_with<Kind, BakerHubbardTest<false>>(k, c, g, probes, visits, hits, ranges);
     }
-  } else if (k.from_donor && k.angle_at_donor) {
-    search_probes_with<Kind, GeneralTest<true, true>>(k, c, g, probes, visits, hits, ranges);
-  } else if (k.from_donor) {
-    search_probes_with<Kind, GeneralTest<true, false>>(k, c, g, probes, visits, hits, ranges);
-  } else if (k.angle_at_donor) {
-    search_probes_with<Kind, GeneralTest<false, true>>(k, c, g, probes, visits, hits, ranges);
+  } else if (k.cone_slope > 0.0) {
+    search_general<Kind, true>(k, c, g, probes, visits, hits, ranges);
   } else {
-    search_probes_with<Kind, GeneralTest<false, false>>(k, c, g, probes, visits, hits, ranges);
+    search_general<Kind, false>(k, c, g, probes, visits, hits, ranges);
   }
 }
 

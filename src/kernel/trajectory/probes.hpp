@@ -15,8 +15,8 @@ namespace brenvox {
 struct Probe {
   double hydrogen[3];
   double position[3];  // the hydrogen's place in the grid: wrapped when periodic
-  double lattice[3];  // of the hydrogen's own wrap
-  double w[3];        // donor − hydrogen, the minimum image when periodic
+  double lattice[3];   // of the hydrogen's own wrap
+  double w[3];         // donor − hydrogen, the minimum image when periodic
   std::int32_t cell[3];
   std::uint32_t pair_position;
 };

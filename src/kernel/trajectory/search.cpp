@@ -57,8 +57,8 @@ TrajectorySearch with_reach(const TrajectorySearch& s, DonorHydrogenLengths leng
 }
 
 template <typename T>
-void collect_frame(const TrajectorySearch& search, std::uint64_t frame,
-                   TrajectorySearchStorage& st, BondBuffer& out) {
+void collect_frame(const TrajectorySearch& search, std::uint64_t frame, TrajectorySearchStorage& st,
+                   BondBuffer& out) {
   const T* coords = static_cast<const T*>(search.xyz) + frame * search.n_atoms * 3;
   const PeriodicBox* box =
       search.boxes.empty() ? nullptr : &search.boxes[search.boxes.size() == 1 ? 0 : frame];
