@@ -2,8 +2,8 @@
 // layer shapes the arguments; this entry checks them again, since nothing it reads may be
 // trusted, then searches with the interpreter lock released.
 
-#include <cmath>
 #include <Python.h>
+#include <cmath>
 
 #include <algorithm>
 #include <cstdint>
@@ -19,8 +19,8 @@
 #include "kernel/trajectory/search.hpp"
 #include "package_module/gro_files.hpp"
 #include "package_module/package_texts.hpp"
-#include "package_module/row_text.hpp"
 #include "package_module/pinned_memory.hpp"
+#include "package_module/row_text.hpp"
 #include "package_module/search_arrays.hpp"
 #include "package_module/triplet_tally.hpp"
 #include "package_module/xdr_files.hpp"
@@ -87,9 +87,9 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
         merge_hydrogens = 0;
     CriterionForm form;
     if (!PyArg_ParseTuple(args, "OOOOddn|(pppppdd):find_hbonds", &xyz, &pairs, &acceptors, &box,
-                          &distance_cutoff, &angle_cutoff, &n_threads, &from_donor,
-                          &angle_at_donor, &distance_inclusive, &angle_inclusive,
-                          &merge_hydrogens, &form.donor_hydrogen_cutoff, &form.cone_slope)) {
+                          &distance_cutoff, &angle_cutoff, &n_threads, &from_donor, &angle_at_donor,
+                          &distance_inclusive, &angle_inclusive, &merge_hydrogens,
+                          &form.donor_hydrogen_cutoff, &form.cone_slope)) {
       return nullptr;
     }
     form.from_donor = from_donor != 0;
