@@ -251,3 +251,16 @@ def test_running_out_of_memory_is_one_line(files):
             assert (run.returncode, len(lines)) == (1, 1) and "error: out of memory" in lines[0], run.stderr
         outcomes.add(run.returncode)
     assert outcomes == {0, 1}
+
+
+def test_criterion_and_groups_reach_the_search(capsys, tmp_path):
+    pytest.importorskip("mdtraj")
+    path = tmp_path / "counts.csv"
+    argv = [XTC, "--top", GRO, "--counts", path, "--criterion", "gromacs", "--between", "protein", "water"]
+    status, out, _ = run(capsys, *argv)
+    assert status == 0 and "criterion: GROMACS: D···A ≤ 0.35 nm, H–D···A ≤ 30°, hydrogens merged" in out
+    every = analyze(XTC, GRO, criterion="gromacs")
+    water = np.isin(every.labels.residue_names, ["HOH"])
+    donor_water, acceptor_water = water[every.hbonds[:, 1]], water[every.hbonds[:, 3]]
+    between = np.bincount(every.hbonds[donor_water != acceptor_water, 0], minlength=every.n_frames)
+    assert [int(line.split(",")[2]) for line in path.read_text().splitlines()[1:]] == between.tolist()
