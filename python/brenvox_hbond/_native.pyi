@@ -11,6 +11,7 @@ def find_hbonds(
     distance_cutoff: float,
     angle_cutoff: float,
     n_threads: int,
+    form: tuple[bool, bool, bool, bool, bool, float, float] = ...,
     /,
 ) -> np.ndarray[tuple[int, int], np.dtype[np.uint32]]: ...
 def index_xdr(

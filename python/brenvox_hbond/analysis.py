@@ -9,6 +9,7 @@ from typing import Any
 
 from .chunk_search import SearchOptions
 from .collector import Collector, warn_without_box
+from .criteria import Criterion
 from .defaults import CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES, check_positive_integer, check_seconds
 from .errors import NoFramesError
 from .frame_loop import progress_bar, search_chunks
@@ -30,8 +31,8 @@ def analyze(
     exclude_water: bool = False,
     sidechain_only: bool = False,
     periodic: bool = True,
-    distance_cutoff: float = 0.25,
-    angle_cutoff: float = 120.0,
+    distance_cutoff: float | None = None,
+    angle_cutoff: float | None = None,
     start: int | None = None,
     stop: int | None = None,
     step: int | None = None,
@@ -46,6 +47,8 @@ def analyze(
     workers: int | None = None,
     task_frames: int = TASK_FRAMES,
     connect_timeout: float = CONNECT_TIMEOUT,
+    criterion: Criterion | str | None = None,
+    between: tuple[Any, Any] | None = None,
 ) -> HbondResult:
     """Find the hydrogen bonds of every frame of a trajectory, reading it chunk by chunk.
 
@@ -67,8 +70,9 @@ def analyze(
     periodic : bool, default True
         Use the box stored with each frame. A chunk in which some frame stores none is searched
         without a box, with a RuntimeWarning the first time.
-    distance_cutoff, angle_cutoff : float
-        H–A distance in nm, D–H–A angle in degrees.
+    distance_cutoff, angle_cutoff : float, optional
+        The criterion's distance in nm and angle in degrees, in place of its own (for
+        Baker–Hubbard, the H–A distance, 0.25, and the D–H–A angle, 120).
     start, stop, step : int, optional
         Analyse frames ``start, start + step, ...`` below `stop` of the whole trajectory.
     chunk_size : int, default 100
@@ -105,6 +109,13 @@ def analyze(
     connect_timeout : float, default 30
         Seconds within which a Dask scheduler must answer at a `scheduler` address; else
         ``cluster.SchedulerUnreachableError`` (a ConnectionError) is raised.
+    criterion : str or Criterion, optional
+        The definition of a bond: "baker_hubbard" (the default), "gromacs", "mdanalysis",
+        "wernet_nilsson" (see ``criteria.PRESETS``), or a ``criteria.Criterion``.
+    between : (selection1, selection2), optional
+        Only bonds from a donor of one group to an acceptor of the other, either way round;
+        each group a selection string (of the topology's library) or atom indices. Pairs within
+        a group are not searched.
 
     Returns
     -------
@@ -117,8 +128,9 @@ def analyze(
     if scheduler is not None and workers is not None:
         raise ValueError("give either scheduler (an existing cluster) or workers (a local one), not both")
     check_seconds("connect_timeout", connect_timeout)
-    options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads, geometry, keep_rows, occupancy)
-    selection = SiteSelection(donors, hydrogens, acceptors, exclude_water, sidechain_only)
+    options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads, geometry, keep_rows, occupancy,
+                            criterion)
+    selection = SiteSelection(donors, hydrogens, acceptors, exclude_water, sidechain_only, between)
     source = open_source(trajectory, topology, selection, frames, int(chunk_size), backend)
     collector = Collector(source.sites, options)
     damaged = source.notes.damaged

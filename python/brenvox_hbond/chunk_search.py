@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .boxes import perpendicular_widths, reduced_box_vectors
+from .criteria import Criterion, resolve_criterion
 from .defaults import every_core
 from .geometry import bond_geometry
 from .hbonds import find_hbonds
@@ -22,26 +23,36 @@ FloatArray = npt.NDArray[np.float64]
 
 @dataclass(frozen=True)
 class SearchOptions:
-    """What is searched for in every chunk: the criterion, the box, the threads (None: every
-    core), the measures, and whether each bond is kept or only counted (then with or without
-    the frames each triplet is bonded in). Made with bad cut-offs or threads it fails as a
-    search would, before any frame is read."""
+    """What is searched for in every chunk: the criterion (a preset's name or a Criterion, whose
+    cut-offs the explicit ones replace), the box, the threads (None: every core), the measures,
+    and whether each bond is kept or only counted (then with or without the frames each triplet
+    is bonded in). Made with bad cut-offs or threads it fails as a search would, before any
+    frame is read. The cut-offs read back are those of the criterion it runs."""
 
-    distance_cutoff: float = 0.25
-    angle_cutoff: float = 120.0
+    distance_cutoff: float | None = None
+    angle_cutoff: float | None = None
     periodic: bool = True
     n_threads: int | None = None
     geometry: bool = False
     keep_rows: bool = True
     occupancy: bool = True
+    criterion: Criterion | str | None = None
 
     def __post_init__(self) -> None:
         find_hbonds(np.zeros((0, 0, 3)), [], [], distance_cutoff=self.distance_cutoff,
-                    angle_cutoff=self.angle_cutoff, n_threads=self.threads)
-        for name in ("distance_cutoff", "angle_cutoff"):
-            object.__setattr__(self, name, float(getattr(self, name)))
+                    angle_cutoff=self.angle_cutoff, n_threads=self.threads, criterion=self.criterion)
+        chosen = resolve_criterion(self.criterion, self.distance_cutoff, self.angle_cutoff)
+        object.__setattr__(self, "criterion", chosen)
+        object.__setattr__(self, "distance_cutoff", chosen.distance_cutoff)
+        object.__setattr__(self, "angle_cutoff", chosen.angle_cutoff)
         for name in ("periodic", "geometry", "keep_rows", "occupancy"):
             object.__setattr__(self, name, bool(getattr(self, name)))
+
+    @property
+    def chosen(self) -> Criterion:
+        """The criterion searched with, as resolved when made."""
+        assert isinstance(self.criterion, Criterion)
+        return self.criterion
 
     @property
     def threads(self) -> int:
@@ -64,13 +75,13 @@ def search_chunk(chunk: Chunk, sites: Sites, options: SearchOptions) -> ChunkBon
     n = len(chunk.frames)
     has_box = np.zeros(n, dtype=bool) if chunk.box is None else np.any(chunk.box != 0.0, axis=(1, 2))
     if options.periodic and chunk.box is not None:
-        check_cutoff(options.distance_cutoff, chunk.box[has_box], chunk.frames[has_box])
+        check_cutoff(options.chosen.distance_cutoff, chunk.box[has_box], chunk.frames[has_box])
     edges = np.flatnonzero(np.diff(has_box)) + 1
     rows, measures = [], []
     for begin, end in zip(np.concatenate(([0], edges)), np.concatenate((edges, [n]))):
         box = chunk.box[begin:end] if options.periodic and chunk.box is not None and has_box[begin] else None
         xyz = chunk.xyz[begin:end]
-        found = _search(xyz, sites, box, options)
+        found = _search_groups(xyz, sites, box, options)
         if options.geometry:
             measures.append(bond_geometry(xyz, box, found))
         if begin:
@@ -85,11 +96,27 @@ def search_chunk(chunk: Chunk, sites: Sites, options: SearchOptions) -> ChunkBon
     return ChunkBonds(joined, joined_measures, without.astype(np.int64))  # type: ignore[arg-type]
 
 
+def _search_groups(xyz: npt.NDArray[np.float32], sites: Sites, box: FloatArray | None,
+                   options: SearchOptions) -> npt.NDArray[np.uint32]:
+    """Between two groups, each direction (donors of one, acceptors of the other) is searched on
+    its own, so that no pair within a group is tested; the rows are then put in the order one
+    search of every site would give, those found both ways once."""
+    directions = sites.directions()
+    if len(directions) == 1:
+        return _search(xyz, directions[0], box, options)
+    rows = np.concatenate([_search(xyz, part, box, options) for part in directions])
+    order = np.lexsort(rows.T[::-1])
+    rows = rows[order]
+    repeated = np.zeros(len(rows), dtype=bool)
+    repeated[1:] = (rows[1:] == rows[:-1]).all(axis=1)
+    return rows[~repeated]
+
+
 def _search(xyz: npt.NDArray[np.float32], sites: Sites, box: FloatArray | None,
             options: SearchOptions) -> npt.NDArray[np.uint32]:
     def search(n_threads: int) -> npt.NDArray[np.uint32]:
-        return find_hbonds(xyz, sites.donor_h_pairs, sites.acceptors, box=box, distance_cutoff=options.distance_cutoff,
-                           angle_cutoff=options.angle_cutoff, n_threads=n_threads)
+        return find_hbonds(xyz, sites.donor_h_pairs, sites.acceptors, box=box, criterion=options.criterion,
+                           n_threads=n_threads)
 
     try:
         return search(options.threads)

@@ -21,14 +21,20 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
 from ._optional import for_want_of_memory, require
+from .criteria import PRESETS
 from .defaults import BACKENDS, CHUNK_SIZE, CONNECT_TIMEOUT, TASK_FRAMES
 
 if TYPE_CHECKING:
+    from .bridge_result import BridgeResult
+    from .outputs import StagedFiles
     from .results import HbondResult
 
 PROG = "brenvox-hbond"
 TABLE_SUFFIXES = (".csv", ".parquet")
 PLOT_SUFFIXES = (".png", ".pdf", ".svg", ".eps", ".ps")
+EXISTENCE_SUFFIXES = (".npz", ".xpm")
+# Outputs made from the bonds of every frame: the command keeps them when one is asked for.
+_FROM_ROWS = ("out", "plot", "residue_pairs", "existence", "heatmap", "existence_map")
 
 # Messages of these say what went wrong by themselves; other exceptions are shown with their type.
 _SELF_EXPLAINING = (OSError, ValueError, ImportError, IndexError, EOFError)
@@ -109,10 +115,17 @@ def build_parser() -> argparse.ArgumentParser:
                              "and no selection, else MDTraj when installed)")
 
     search = parser.add_argument_group("search")
-    search.add_argument("--distance-cutoff", type=_distance, default=0.25, metavar="NM",
-                        help="H...A distance cut-off in nm (default 0.25)")
-    search.add_argument("--angle-cutoff", type=_angle, default=120.0, metavar="DEG",
-                        help="D-H...A angle cut-off in degrees (default 120)")
+    search.add_argument("--criterion", choices=tuple(PRESETS), default="baker_hubbard",
+                        help="definition of a bond: Baker-Hubbard (default; H...A < 0.25 nm, D-H...A > 120), "
+                             "gmx hbond's (D...A <= 0.35 nm, H-D...A <= 30, hydrogens merged), MDAnalysis' "
+                             "(D...A <= 0.3 nm, D-H...A > 150) or MDTraj's Wernet-Nilsson")
+    search.add_argument("--distance-cutoff", type=_distance, metavar="NM",
+                        help="the criterion's distance cut-off in nm (default: its own; 0.25 for H...A)")
+    search.add_argument("--angle-cutoff", type=_angle, metavar="DEG",
+                        help="the criterion's angle cut-off in degrees (default: its own; 120 for D-H...A)")
+    search.add_argument("--between", nargs=2, metavar=("SEL1", "SEL2"),
+                        help="only bonds between two groups, either way round (selections of the backend's "
+                             "language: MDTraj or MDAnalysis)")
     search.add_argument("--no-periodic", dest="periodic", action="store_false",
                         help="ignore the periodic box stored with the frames")
     search.add_argument("--exclude-water", action="store_true", help="leave water out")
@@ -145,6 +158,15 @@ def build_parser() -> argparse.ArgumentParser:
                       help="give up when no Dask scheduler answers at --scheduler within this time "
                            f"(default {CONNECT_TIMEOUT:g})")
 
+    bridges = parser.add_argument_group("water bridges")
+    bridges.add_argument("--bridges", nargs=2, metavar=("SEL1", "SEL2"),
+                         help="also find atoms of SEL1 and SEL2 (selections of MDTraj's or MDAnalysis' language, "
+                              "water left out) hydrogen-bonded to the same water, and summarise them")
+    bridges.add_argument("--bridge-order", type=_integer(1), default=1, metavar="K",
+                         help="water molecules in each bridge, chained by hydrogen bonds (default 1)")
+    bridges.add_argument("--bridges-out", type=_suffixed(TABLE_SUFFIXES), metavar="FILE",
+                         help="write every bridge of every frame, as .csv or .parquet (needs pandas)")
+
     output = parser.add_argument_group("output")
     output.add_argument("--freq", type=_fraction, default=0.1, metavar="F",
                         help="list the bonds present in more than this share of frames (default 0.1)")
@@ -158,6 +180,16 @@ def build_parser() -> argparse.ArgumentParser:
                         help="write frame,time_ps,n_hbonds lines (CSV)")
     output.add_argument("--plot", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
                         help="draw bonds per frame, occupancy and lifetimes (.png, .pdf, .svg, ...)")
+    output.add_argument("--residue-pairs", type=_suffixed((".csv",)), metavar="FILE",
+                        help="write the occupancy and mean bonds per frame of each donor residue-acceptor "
+                             "residue pair, most occupied first (.csv)")
+    output.add_argument("--existence", type=_suffixed(EXISTENCE_SUFFIXES), metavar="FILE",
+                        help="write which bond is present in which frame: a bit-packed NumPy .npz, or "
+                             "the .xpm map of gmx hbond -hbm")
+    output.add_argument("--heatmap", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="draw the occupancy of the most occupied residue pairs (.png, .pdf, .svg, ...)")
+    output.add_argument("--existence-map", type=_suffixed(PLOT_SUFFIXES), metavar="FILE",
+                        help="draw the most occupied bonds against time (.png, .pdf, .svg, ...)")
     output.add_argument("--quiet", "-q", action="store_true",
                         help="print no summary and no progress bar")
     output.add_argument("--no-progress", action="store_true", help="never show a progress bar")
@@ -176,6 +208,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
         if args.top is None and args.trajectory[0].suffix.lower() in _WITHOUT_TOPOLOGY:
             parser.error(f"{args.trajectory[0]} holds no topology: give one with --top")
+        if args.bridges is None and (args.bridges_out is not None or args.bridge_order != 1):
+            parser.error("--bridge-order and --bridges-out need --bridges")
+        if args.bridges is not None and args.exclude_water:
+            parser.error("--bridges needs the bonds of water: leave out --exclude-water")
     except SystemExit as exc:  # --help, or invalid arguments already reported
         return exc.code if isinstance(exc.code, int) else 0
     try:
@@ -216,24 +252,31 @@ def _run(args: argparse.Namespace) -> int:
         raise
 
     result: HbondResult | None = None
+    bridges: BridgeResult | None = None
     with _captured() as caught:
         try:
             _check_outputs(args)
+            ends = None if args.bridges is None else _bridge_ends(args)
             result = analyze(
                 [str(path) for path in args.trajectory], None if args.top is None else str(args.top),
                 donors=args.donors, hydrogens=args.hydrogens, acceptors=args.acceptors,
                 exclude_water=args.exclude_water, sidechain_only=args.sidechain_only,
                 periodic=args.periodic, distance_cutoff=args.distance_cutoff, angle_cutoff=args.angle_cutoff,
+                criterion=args.criterion, between=None if args.between is None else tuple(args.between),
                 start=args.start, stop=args.stop, step=args.step, chunk_size=args.chunk_size,
                 n_threads=args.threads, progress=False if args.quiet or args.no_progress else None,
                 geometry=args.geometry and args.out is not None,
-                keep_rows=args.out is not None or args.plot is not None,
+                keep_rows=any(getattr(args, name) is not None for name in _FROM_ROWS) or ends is not None,
                 occupancy=not args.quiet,  # only the summary lists it
                 backend=args.backend,
                 scheduler=args.scheduler, workers=args.workers, task_frames=args.task_frames,
                 connect_timeout=args.connect_timeout,
             )
-            _write_outputs(result, args)
+            if ends is not None:
+                from .bridges import bridges_from_hbonds
+
+                bridges = bridges_from_hbonds(result, *ends, args.bridge_order)
+            _write_outputs(result, args, bridges)
         except Exception as exc:
             if args.traceback:
                 raise
@@ -245,7 +288,20 @@ def _run(args: argparse.Namespace) -> int:
         print(f"{PROG}: warning: {message}", file=sys.stderr)
     if not args.quiet and result is not None:
         print(_report(result, args))
+        if bridges is not None:
+            print(bridges.summary(top=args.list_limit))
+            if args.bridges_out is not None:
+                print(f"bridges written to {args.bridges_out}")
     return 0
+
+
+def _bridge_ends(args: argparse.Namespace) -> tuple[Any, Any]:
+    from .atom_selections import selected_atoms
+
+    paths, top = [str(path) for path in args.trajectory], None if args.top is None else str(args.top)
+    first, second = (selected_atoms(text, f"--bridges {name}", paths, top, args.backend)
+                     for name, text in zip(("SEL1", "SEL2"), args.bridges))
+    return first, second
 
 
 def _check_outputs(args: argparse.Namespace) -> None:
@@ -254,14 +310,19 @@ def _check_outputs(args: argparse.Namespace) -> None:
 
     if args.out is not None and args.out.suffix.lower() == ".parquet":
         require("pyarrow", f"writing {args.out}")
-    if args.plot is not None:
-        require("matplotlib", f"drawing {args.plot}")
-    for path in (args.out, args.counts, args.plot):
+    for figure in (args.plot, args.heatmap, args.existence_map):
+        if figure is not None:
+            require("matplotlib", f"drawing {figure}")
+    if args.bridges_out is not None:
+        require("pandas", f"writing {args.bridges_out}")
+        if args.bridges_out.suffix.lower() == ".parquet":
+            require("pyarrow", f"writing {args.bridges_out}")
+    for path in (args.out, args.counts, args.bridges_out, *(getattr(args, name) for name in _FROM_ROWS[1:])):
         if path is not None:
             check_writable(path)
 
 
-def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
+def _write_outputs(result: HbondResult, args: argparse.Namespace, bridges: BridgeResult | None = None) -> None:
     """Every output written to a temporary file first; they replace their targets together once
     all are written, so a failure or Ctrl-C leaves the earlier files as they were. The progress
     bar goes on over the writing and the drawing."""
@@ -283,6 +344,12 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
                     assert rows is not None
                     with progress_bar(shown, lambda: len(rows), f"writing {args.out.name}", "row") as bar:
                         write_csv(result, staged.path(args.out), None if bar is None else bar.update)
+        if bridges is not None and args.bridges_out is not None:
+            with writing(args.bridges_out):
+                if args.bridges_out.suffix.lower() == ".parquet":
+                    bridges.to_parquet(staged.path(args.bridges_out))
+                else:
+                    bridges.to_csv(staged.path(args.bridges_out))
         if args.plot is not None:
             from .plots import summary_figure
 
@@ -292,6 +359,32 @@ def _write_outputs(result: HbondResult, args: argparse.Namespace) -> None:
                     figure.savefig(staged.path(args.plot))
                 if bar is not None:
                     bar.update(1)
+        _write_views(result, args, staged)
+
+
+def _write_views(result: HbondResult, args: argparse.Namespace, staged: StagedFiles) -> None:
+    """The residue-pair table, the existence matrix and their figures, staged with the others."""
+    from .outputs import writing
+
+    if args.residue_pairs is not None:
+        from .residue_pairs import write_csv
+
+        with writing(args.residue_pairs):
+            write_csv(result.residue_pairs(), staged.path(args.residue_pairs))
+    if args.existence is not None:
+        matrix = result.existence_matrix()
+        with writing(args.existence):
+            if args.existence.suffix.lower() == ".xpm":
+                matrix.to_xpm(staged.path(args.existence))
+            else:
+                matrix.save(staged.path(args.existence))
+    for path, draw in ((args.heatmap, "plot_residue_pairs"), (args.existence_map, "plot_existence")):
+        if path is not None:
+            from . import plots
+
+            figure = getattr(plots, draw)(result)
+            with writing(path):
+                figure.savefig(staged.path(path))
 
 
 def _report(result: HbondResult, args: argparse.Namespace) -> str:
@@ -303,7 +396,9 @@ def _report(result: HbondResult, args: argparse.Namespace) -> str:
             lines.append(f"  {100 * share:5.1f}%  {result.describe(triplet)}")
         if len(triplets) > args.list_limit:
             lines.append(f"  ... {len(triplets) - args.list_limit} more (--list to show more)")
-    for name, path in (("bonds", args.out), ("counts", args.counts), ("plot", args.plot)):
+    for name, path in (("bonds", args.out), ("counts", args.counts), ("plot", args.plot),
+                       ("residue pairs", args.residue_pairs), ("existence matrix", args.existence),
+                       ("heatmap", args.heatmap), ("existence map", args.existence_map)):
         if path is not None:
             lines.append(f"{name} written to {path}")
     return "\n".join(lines)
@@ -321,6 +416,8 @@ def _describe_failure(exc: Exception, args: argparse.Namespace) -> str:
     if caller is not None and caller.startswith("sources."):
         inputs = [*args.trajectory, *([] if args.top is None else [args.top])]
         return f"cannot read {', '.join(map(str, inputs))}: {message}"
+    if caller == "atom_selections":
+        return f"invalid selection: {message}"
     if caller == "sites" and any(getattr(args, role) for role in ("donors", "hydrogens", "acceptors")):
         return f"invalid selection: {message}"
     return message

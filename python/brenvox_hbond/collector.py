@@ -193,7 +193,8 @@ class Collector:
             hbonds=_joined(self.rows, np.uint32, (0, 4)) if self.options.keep_rows else None,
             frames=_joined(self.frames, np.int64), times=_joined(self.times, np.float64),
             counts=_joined(self.counts, np.int64), sites=self.sites, labels=labels,
-            distance_cutoff=options.distance_cutoff, angle_cutoff=options.angle_cutoff, periodic=options.periodic,
+            distance_cutoff=options.chosen.distance_cutoff, angle_cutoff=options.chosen.angle_cutoff,
+            periodic=options.periodic, criterion=options.chosen,
             distances_da=measures[0], distances_ha=measures[1], angles=measures[2],
             triplet_counts=None if self.tally is None else self.tally.triplet_counts(),
         )

@@ -10,6 +10,7 @@ import numpy.typing as npt
 from . import _native
 from ._arrays import real_array
 from .boxes import box_vectors, reduced_box_vectors
+from .criteria import Criterion, resolve_criterion
 
 Bonds = np.ndarray[tuple[int, int], np.dtype[np.uint32]]
 
@@ -22,15 +23,19 @@ def find_hbonds(
     acceptors: npt.ArrayLike,
     *,
     box: npt.ArrayLike | None = None,
-    distance_cutoff: float = 0.25,
-    angle_cutoff: float = 120.0,
+    distance_cutoff: float | None = None,
+    angle_cutoff: float | None = None,
     n_threads: SupportsIndex = 1,
+    criterion: Criterion | str | None = None,
 ) -> Bonds:
-    """Find the hydrogen bonds of every frame by the Baker–Hubbard criterion.
+    """Find the hydrogen bonds of every frame, by the Baker–Hubbard criterion unless another
+    is asked for.
 
     In a frame, the donor D carrying the hydrogen H is bonded to the acceptor A when the H–A
     distance is below `distance_cutoff` and the D–H–A angle is above `angle_cutoff`, both
-    strictly. With a box, both vectors H→A and H→D are taken to their minimum image.
+    strictly. With a box, both vectors H→A and H→D are taken to their minimum image. Another
+    `criterion` measures what it names the same way: every vector between two atoms is taken
+    to its minimum image.
 
     Parameters
     ----------
@@ -57,12 +62,17 @@ def find_hbonds(
         angles become vectors as in MDAnalysis' ``triclinic_vectors``: a along x, b in the xy
         plane; three right angles give a diagonal box exactly. Each box is then reduced to the
         form GROMACS keeps (see ``boxes.reduced_box_vectors``); reduced boxes are used as given.
-    distance_cutoff : float, default 0.25
+    distance_cutoff : float, optional
         Finite and positive; with a box, below half the box's smallest perpendicular width.
-    angle_cutoff : float, default 120.0
-        In degrees, from 0 to 180.
+        By default the criterion's own (0.25 for Baker–Hubbard).
+    angle_cutoff : float, optional
+        In degrees, from 0 to 180; by default the criterion's own (120.0 for Baker–Hubbard).
     n_threads : int, default 1
         Worker threads for the search; the rows do not depend on it.
+    criterion : str or Criterion, optional
+        A preset's name ("baker_hubbard", the default, "gromacs", "mdanalysis",
+        "wernet_nilsson") or a ``criteria.Criterion``; explicit cut-offs replace its own.
+        With merged hydrogens, a donor's pairs are merged when listed one after the other.
 
     Returns
     -------
@@ -108,19 +118,19 @@ def find_hbonds(
     vectors = box_vectors(box, coordinates.shape[0])
     if vectors is not None:
         vectors = reduced_box_vectors(vectors)
-    distance = _real(distance_cutoff, "distance_cutoff")
-    if not (math.isfinite(distance) and distance > 0.0):
+    distance = None if distance_cutoff is None else _real(distance_cutoff, "distance_cutoff")
+    if distance is not None and not (math.isfinite(distance) and distance > 0.0):
         raise ValueError(f"distance_cutoff must be finite and positive, got {distance!r}")
-    angle = _real(angle_cutoff, "angle_cutoff")
-    if not 0.0 <= angle <= 180.0:
+    angle = None if angle_cutoff is None else _real(angle_cutoff, "angle_cutoff")
+    if angle is not None and not 0.0 <= angle <= 180.0:
         raise ValueError(f"angle_cutoff must be between 0 and 180 degrees, got {angle!r}")
+    chosen = resolve_criterion(criterion, distance, angle)
     threads = _thread_count(n_threads)
     if pairs.dtype == object or acceptor_indices.dtype == object:
         raise _first_out_of_range(pairs, acceptor_indices, coordinates.shape[1])
     # The native pool never starts more than 65535 workers.
-    bonds: Bonds = _native.find_hbonds(
-        coordinates, pairs, acceptor_indices, vectors, distance, angle, min(threads, 65535)
-    )
+    bonds: Bonds = _native.find_hbonds(coordinates, pairs, acceptor_indices, vectors, chosen.distance_cutoff,
+                                       chosen.angle_cutoff, min(threads, 65535), chosen.native_form)
     return bonds
 
 

@@ -127,13 +127,17 @@ def intermittent_autocorrelation(
     *,
     tau_max: SupportsIndex | None = None,
 ) -> tuple[IntArray, FloatArray]:
-    """Intermittent (Luzar–Chandler) autocorrelation of bond presence, the ``Ac(t)`` column
-    of ``gmx hbond -ac`` (GROMACS 2022).
+    """Intermittent (Luzar–Chandler) autocorrelation of bond presence, computed as
+    ``gmx hbond -ac`` (GROMACS 2022) computes its ``Ac(t)`` column.
 
-    GROMACS follows each bond over a window of N = n_frames - 1 frames that starts at the
-    bond's first presence, so a bond present in frame 0 has its last frame, n_frames - 1,
-    ignored; every other observation counts. With h_b(t) = 1 when bond b is present in frame
-    t (and not ignored), else 0, each lag is averaged over its own N - τ origins::
+    GROMACS follows each bond over N = n_frames - 1 frames from the first frame in which its
+    donor and acceptor lie within its distance cut-off, bonded or not. The rows tell only when
+    a bond is present, so here those frames start at the bond's first presence: a bond present
+    in frame 0 has its last frame, n_frames - 1, ignored; every other observation counts. The
+    two agree when each bond forms in the frame its atoms first come that close; otherwise gmx
+    also ignores the last frame of the bonds whose atoms are that close, unbonded, in frame 0
+    (and it sums in single precision). With h_b(t) = 1 when bond b is present in frame t (and
+    not ignored), else 0, each lag is averaged over its own N - τ origins::
 
         C(τ) = [Σ_b Σ_t h_b(t) h_b(t + τ) / (N - τ)]  /  [Σ_b Σ_t h_b(t) / N]
 

@@ -12,6 +12,7 @@ import numpy.typing as npt
 from ._optional import require
 from .chunk_search import SearchOptions, search_chunk
 from .collector import Collector, warn_without_box
+from .criteria import Criterion
 from .defaults import check_positive_integer
 from .errors import NotRunError
 from .labels import mdanalysis_labels
@@ -43,10 +44,9 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         the current frame (see `brenvox_hbond.mdanalysis_sites`).
     exclude_water : bool, default False
         Leave out water.
-    distance_cutoff : float, default 0.25
-        H–A distance in nm.
-    angle_cutoff : float, default 120.0
-        D–H–A angle in degrees.
+    distance_cutoff, angle_cutoff : float, optional
+        The criterion's distance in nm and angle in degrees, in place of its own (for
+        Baker–Hubbard, the H–A distance, 0.25, and the D–H–A angle, 120).
     periodic : bool, default True
         Use the box stored with each frame; a frame that stores none is searched without one,
         with a RuntimeWarning the first time.
@@ -55,6 +55,9 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
     n_threads : int, optional
         Search threads. By default every core with the serial backend, and one per worker with
         the others, whose workers already fill the cores.
+    criterion : str or Criterion, optional
+        "baker_hubbard" (the default), "gromacs", "mdanalysis", "wernet_nilsson", or a
+        ``criteria.Criterion``.
     **kwargs
         Passed to ``AnalysisBase`` (``verbose``).
 
@@ -107,22 +110,24 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         hydrogens: str | None = None,
         acceptors: str | None = None,
         exclude_water: bool = False,
-        distance_cutoff: float = 0.25,
-        angle_cutoff: float = 120.0,
+        distance_cutoff: float | None = None,
+        angle_cutoff: float | None = None,
         periodic: bool = True,
         chunk_size: int = 100,
         n_threads: int | None = None,
+        criterion: Criterion | str | None = None,
         **kwargs: Any,
     ):
         universe = atomgroup.universe
         super().__init__(universe.trajectory, **kwargs)
         check_positive_integer("chunk_size", chunk_size)
         # Checked here, not in every worker of a run.
-        self._options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads)
+        self._options = SearchOptions(distance_cutoff, angle_cutoff, periodic, n_threads, criterion=criterion)
         self.sites: Sites = SiteSelection(donors, hydrogens, acceptors, exclude_water).mdanalysis_sites(atomgroup)
         self._universe = universe
-        self.distance_cutoff = self._options.distance_cutoff
-        self.angle_cutoff = self._options.angle_cutoff
+        self.criterion = self._options.chosen
+        self.distance_cutoff = self.criterion.distance_cutoff
+        self.angle_cutoff = self.criterion.angle_cutoff
         self.periodic = self._options.periodic
         self.chunk_size = int(chunk_size)
         self.n_threads = n_threads
@@ -241,5 +246,5 @@ class BakerHubbardAnalysis(AnalysisBase):  # type: ignore[misc]
         return HbondResult(
             hbonds=results.hbonds, frames=results.frames, times=results.times, counts=results.counts,
             sites=self.sites, labels=mdanalysis_labels(self._universe), distance_cutoff=self.distance_cutoff,
-            angle_cutoff=self.angle_cutoff, periodic=self.periodic,
+            angle_cutoff=self.angle_cutoff, periodic=self.periodic, criterion=self.criterion,
         )

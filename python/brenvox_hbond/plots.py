@@ -1,4 +1,5 @@
-"""Figures of an `HbondResult`: bonds per frame, the most occupied bonds, lifetimes.
+"""Figures of an `HbondResult`: bonds per frame, the most occupied bonds, lifetimes, residue
+pairs and the existence of each bond over time.
 
 Each function draws on `ax` when given, else on a new figure, and returns the figure. Figures
 are made without pyplot, so nothing is shown, no GUI backend is needed and none is left open:
@@ -17,7 +18,8 @@ from ._optional import require
 from .defaults import check_positive_integer
 from .results import HbondResult
 
-__all__ = ["plot_counts", "plot_lifetime", "plot_occupancy", "summary_figure"]
+__all__ = ["plot_counts", "plot_existence", "plot_lifetime", "plot_occupancy", "plot_residue_pairs",
+           "summary_figure"]
 
 
 def plot_counts(result: HbondResult, ax: Any = None) -> Any:
@@ -88,6 +90,65 @@ def plot_lifetime(result: HbondResult, tau_max: int = 20, intermittency: int = 0
     return ax.figure
 
 
+def plot_residue_pairs(result: HbondResult, top: int = 20, ax: Any = None) -> Any:
+    """Heat map of the occupancy of residue pairs, in percent: donor residues down, acceptor
+    residues across, the residues of the `top` most occupied pairs (every pair between them
+    shown, blank where they never bond)."""
+    from .residue_pairs import residue_names
+
+    check_positive_integer("top", top)
+    table = result.residue_pairs()
+    shown = table[:top]
+    ax = _axes(ax, figsize=(8, 6.5))
+    ax.set_title(f"Residue pairs: occupancy ({len(shown)} most occupied of {len(table)})")
+    if not len(shown):
+        _empty(ax, "no hydrogen bonds")
+        return ax.figure
+    donors, donor_at = np.unique(shown["donor_residue"], return_index=True)
+    acceptors, acceptor_at = np.unique(shown["acceptor_residue"], return_index=True)
+    among = np.isin(table["donor_residue"], donors) & np.isin(table["acceptor_residue"], acceptors)
+    grid = np.full((len(donors), len(acceptors)), np.nan)
+    grid[np.searchsorted(donors, table["donor_residue"][among]),
+         np.searchsorted(acceptors, table["acceptor_residue"][among])] = 100 * table["occupancy"][among]
+    image = ax.imshow(grid, cmap="viridis", vmin=0, vmax=100, aspect="auto", interpolation="nearest")
+    ax.figure.colorbar(image, ax=ax, label="occupancy (% of frames)")
+    ax.set_yticks(np.arange(len(donors)), residue_names(shown[donor_at], "donor"), fontsize="small")
+    ax.set_xticks(np.arange(len(acceptors)), residue_names(shown[acceptor_at], "acceptor"), fontsize="small",
+                  rotation=90)
+    ax.set_ylabel("donor residue")
+    ax.set_xlabel("acceptor residue")
+    return ax.figure
+
+
+def plot_existence(result: HbondResult, top: int = 50, ax: Any = None) -> Any:
+    """The `top` most occupied bonds (rows, most occupied on top) against time: dark where a
+    bond is present, as ``gmx hbond -hbm`` maps them; bonds named when there are at most 60."""
+    check_positive_integer("top", top)
+    matrix = result.existence_matrix()
+    shown = matrix.most_occupied(int(top))
+    ax = _axes(ax, figsize=(9, min(max(4.5, 1.5 + 0.16 * len(shown)), 14)))
+    ax.set_title(f"Bond existence ({len(shown)} most occupied of {len(matrix)})")
+    ax.set_ylabel("bond")
+    if not len(shown):
+        ax.set_xlabel("frame")
+        _empty(ax, "no hydrogen bonds")
+        return ax.figure
+    times = result.times
+    if result.n_frames > 1 and np.all(np.diff(times) > 0):
+        half = result.dt / 2
+        left, right = times[0] - half, times[-1] + half
+        ax.set_xlabel("time (ps)")
+    else:
+        left, right = result.frames[0] - 0.5, result.frames[-1] + 0.5
+        ax.set_xlabel("frame")
+    ax.imshow(shown.to_dense(), cmap="Greys", vmin=0, vmax=1, aspect="auto", interpolation="nearest",
+              extent=(left, right, len(shown) - 0.5, -0.5))
+    if len(shown) <= 60:
+        ax.set_yticks(np.arange(len(shown)), [result.describe(triplet) for triplet in shown.triplets],
+                      fontsize="x-small")
+    return ax.figure
+
+
 def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20,
                    progress: Callable[[int], object] | None = None) -> Any:
     """One figure with bonds per frame and the autocorrelations on the left, the most
@@ -110,17 +171,17 @@ def summary_figure(result: HbondResult, top: int = 20, tau_max: int = 20,
 def criterion(result: HbondResult) -> str:
     """The search's criterion, for a title: cut-offs and whether the box was used."""
     box = "periodic box" if result.periodic else "no periodic box"
-    return (f"Baker–Hubbard: H···A < {result.distance_cutoff:g} nm, D–H···A > {result.angle_cutoff:g}°, {box}")
+    return f"{result.criterion.describe()}, {box}"
 
 
 def _figure(**options: Any) -> Any:
     return require("matplotlib.figure", "plotting").Figure(layout="constrained", **options)
 
 
-def _axes(ax: Any) -> Any:
+def _axes(ax: Any, figsize: tuple[float, float] = (7, 4.5)) -> Any:
     if ax is not None:
         return ax
-    return _figure(figsize=(7, 4.5)).add_subplot()
+    return _figure(figsize=figsize).add_subplot()
 
 
 def _note(ax: Any, message: str) -> None:

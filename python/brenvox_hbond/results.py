@@ -6,16 +6,21 @@ import os
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from . import bond_tables, lifetimes
+from ._arrays import distinct
 from ._optional import require
+from .criteria import PRESETS, Criterion
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
 from .sites import AtomLabels, Sites
+
+if TYPE_CHECKING:
+    from .existence import ExistenceMatrix
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -53,7 +58,8 @@ class TripletCounts:
 
 @dataclass
 class HbondResult:
-    """Hydrogen bonds found frame by frame, by the Baker–Hubbard criterion.
+    """Hydrogen bonds found frame by frame, by the Baker–Hubbard criterion or the `criterion`
+    named.
 
     `hbonds` holds one row ``(frame, donor, hydrogen, acceptor)`` per bond and frame, where
     frame counts the analysed frames from 0 (``frames[frame]`` is its index in the trajectory
@@ -77,7 +83,8 @@ class HbondResult:
         Atom, residue and chain names, from the topology (given as a function, found when
         first read).
     distance_cutoff, angle_cutoff : float
-        The H–A cut-off in nm and the D–H–A cut-off in degrees the search used.
+        The distance cut-off in nm and the angle cut-off in degrees the search used (H–A and
+        D–H–A for Baker–Hubbard; `criterion` says what they measure).
     periodic : bool
         Whether the search used the periodic box.
     distances_da, distances_ha, angles : ndarray of float64, shape (n_rows,), or None
@@ -85,6 +92,8 @@ class HbondResult:
         of each row.
     triplet_counts : TripletCounts or None
         With ``keep_rows=False``: the distinct triplets and the frames each is bonded in.
+    criterion : Criterion
+        The definition searched with.
 
     References
     ----------
@@ -105,7 +114,9 @@ class HbondResult:
     distances_ha: FloatArray | None = None
     angles: FloatArray | None = None
     triplet_counts: TripletCounts | None = None
+    criterion: Criterion = PRESETS["baker_hubbard"]
     _keys: tuple[IntArray, IntArray] | None = field(default=None, repr=False)
+    _existence: ExistenceMatrix | None = field(default=None, repr=False)
 
     def __getstate__(self) -> dict[str, Any]:
         state = self.__dict__.copy()
@@ -183,6 +194,8 @@ class HbondResult:
             + (f" (time {time_text(self.times[0])} to {time_text(self.times[-1])} ps)" if self.n_frames else ""),
             f"donor-hydrogen pairs: {len(self.sites.donor_h_pairs)}, acceptors: {len(self.sites.acceptors)}",
         ]
+        if self.criterion != PRESETS["baker_hubbard"]:
+            lines.append(f"criterion: {self.criterion.describe()}")
         if self.n_frames:
             lines.append(
                 f"hydrogen bonds per frame: mean {self.counts.mean():.2f}, "
@@ -240,9 +253,7 @@ class HbondResult:
     def _triplet_keys(self) -> tuple[IntArray, IntArray]:
         """(row keys, unique triplets): row i is triplet unique[keys[i]]."""
         if self._keys is None:
-            rows = self._rows().astype(np.int64)
-            unique, keys = np.unique(rows[:, 1:], axis=0, return_inverse=True)
-            self._keys = (keys.reshape(-1), unique.reshape(-1, 3))
+            self._keys = triplet_keys(self._rows())
         return self._keys
 
     @property
@@ -361,6 +372,101 @@ class HbondResult:
             return labels.elements
         return labels.residues()
 
+    # -- residues and the existence of each bond -------------------------------------------------
+
+    def residue_pairs(self, directed: bool = True) -> npt.NDArray[Any]:
+        """Bonds summed over residues: per pair of residues bonded in some frame, the share of
+        analysed frames with at least one bond between them and the mean number of bonds per
+        frame, most occupied first; a structured array (``pandas.DataFrame(table)`` makes it a
+        data frame).
+
+        A residue is a run of consecutive atoms with the same chain, residue name and number, so
+        equal residue numbers in different chains stay apart, as do waters whose numbers wrap in
+        a .gro (see `brenvox_hbond.residue_pairs`).
+
+        Parameters
+        ----------
+        directed : bool, default True
+            Pair donor residue with acceptor residue, so that A donating to B and B donating to
+            A are two pairs; False makes them one, its residues in atom order.
+
+        Returns
+        -------
+        ndarray, structured, shape (n_pairs,)
+            For each of the two residues, prefixed ``donor_`` and ``acceptor_`` (``residue1_``
+            and ``residue2_`` when not directed): ``residue`` (int64, the residue's number in
+            atom order from 0), ``chain``, ``resname`` (str) and ``resid`` (int64, the file's
+            number); then ``frames_bonded`` (int64, analysed frames with a bond between them),
+            ``occupancy`` (float64, frames_bonded over the analysed frames) and ``mean_bonds``
+            (float64, their bonds over all frames divided by the analysed frames). Ordered by
+            frames bonded, then bonds, descending, then by residues.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``): the frames of each pair need them.
+        ValueError
+            The result has no atom labels.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pairs(self, directed)
+
+    def residue_pair_series(self, top: int | None = None,
+                            directed: bool = True) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.str_]]:
+        """Bonds in each analysed frame between each residue pair: one column per pair, in the
+        order of `residue_pairs`, with the pairs' names.
+
+        Parameters
+        ----------
+        top : int, optional
+            Only the `top` most occupied pairs (the first rows of `residue_pairs`); by default
+            every pair, which for a solvent takes n_frames × n_pairs × 4 bytes.
+        directed : bool, default True
+            As for `residue_pairs`.
+
+        Returns
+        -------
+        series : ndarray of int32, shape (n_frames, n_shown)
+            Bonds between the pair of column j in analysed frame i.
+        names : ndarray of str, shape (n_shown,)
+            ``A:TYR24 -> A:MET21``, donor residue first (``A:MET21 <-> A:TYR24`` when not
+            directed).
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        ValueError
+            The result has no atom labels, or `top` is negative.
+        """
+        from . import residue_pairs
+
+        return residue_pairs.residue_pair_series(self, top, directed)
+
+    def existence_matrix(self) -> ExistenceMatrix:
+        """Which bond is present in which analysed frame, as ``gmx hbond -hbm`` maps it: a row per
+        triplet of `unique_triplets`, in its order, a column per analysed frame, packed eight
+        frames to a byte.
+
+        Returns
+        -------
+        existence.ExistenceMatrix
+            Built once and kept. With `triplets`, `frames`, `times` and the packed `bits`; ``matrix[i]`` is the bool
+            row of triplet i, ``matrix.to_dense()`` the whole (n_triplets, n_frames) bool array;
+            ``save`` writes .npz, ``to_xpm`` the XPM map of GROMACS.
+
+        Raises
+        ------
+        RowsNotKeptError
+            The result keeps no rows (``keep_rows=False``).
+        """
+        if self._existence is None:
+            from .existence import existence_matrix
+
+            self._existence = existence_matrix(self)
+        return self._existence
+
     # -- lifetimes -----------------------------------------------------------------------------
 
     def lifetime(self, tau_max: int = 20, window_step: int = 1,
@@ -406,12 +512,13 @@ class HbondResult:
         return lifetimes.Autocorrelation(tau, timeseries, self.time_step())
 
     def intermittent_lifetime(self, tau_max: int | None = None) -> lifetimes.Autocorrelation:
-        """The intermittent (Luzar–Chandler) autocorrelation, as ``gmx hbond -ac`` gives it:
-        (tau in frames, C(tau)), with the lags in ps as `tau_ps`.
+        """The intermittent (Luzar–Chandler) autocorrelation, computed as ``gmx hbond -ac``
+        computes it: (tau in frames, C(tau)), with the lags in ps as `tau_ps`.
 
         C(tau) estimates the probability that a bond present at some time is present again tau
         frames later, whatever happened in between (the ``Ac(t)`` column of ``gmx hbond -ac``;
-        see `brenvox_hbond.lifetimes.intermittent_autocorrelation`).
+        see `brenvox_hbond.lifetimes.intermittent_autocorrelation` for the frames where the two
+        can differ).
 
         Parameters
         ----------
@@ -572,6 +679,25 @@ class HbondResult:
             out.writelines(f"{frame},{time_text(time)},{count}\n"
                            for frame, time, count in zip(self.frames.tolist(), self.times.tolist(),
                                                          self.counts.tolist()))
+
+
+def triplet_keys(rows: npt.NDArray[np.integer[Any]]) -> tuple[IntArray, IntArray]:
+    """(row keys, distinct (donor, hydrogen, acceptor) triplets ascending) of (frame, donor,
+    hydrogen, acceptor) rows: row i is triplet unique[keys[i]]."""
+    span = int(rows[:, 1:].max(initial=0)) + 1
+    if span**3 >= 2**63:  # too many atoms to pack a triplet into one integer
+        unique, keys = np.unique(rows[:, 1:].astype(np.int64), axis=0, return_inverse=True)
+        return keys.reshape(-1), unique.reshape(-1, 3)
+    # One integer per triplet, ordered as the triplets: sorting it is many times faster than
+    # np.unique over rows.
+    packed = rows[:, 1].astype(np.int64)
+    for column in (2, 3):
+        packed *= span
+        packed += rows[:, column]
+    distinct_packed = distinct(packed)
+    unique = np.column_stack((distinct_packed // (span * span), distinct_packed // span % span,
+                              distinct_packed % span)).reshape(-1, 3)
+    return np.searchsorted(distinct_packed, packed).astype(np.int64), unique
 
 
 def time_text(time: float) -> str:

@@ -44,16 +44,35 @@ class Sites:
 
     donor_h_pairs: IntArray  # (n_pairs, 2): donor, hydrogen
     acceptors: IntArray  # (n_acceptors,)
+    # Two groups of atoms: only bonds from a donor of one to an acceptor of the other count.
+    between: tuple[IntArray, IntArray] | None = None
 
     def __post_init__(self) -> None:
         object.__setattr__(self, "donor_h_pairs", np.asarray(self.donor_h_pairs, np.int64).reshape(-1, 2))
         object.__setattr__(self, "acceptors", np.asarray(self.acceptors, np.int64).reshape(-1))
+        if self.between is not None:
+            groups = tuple(np.unique(np.asarray(group, np.int64).reshape(-1)) for group in self.between)
+            object.__setattr__(self, "between", groups)
 
     def sorted(self) -> Sites:
         """Pairs by donor then hydrogen and acceptors ascending: the order every reader gives, so
         that rows, which follow it, do not depend on the reader."""
         pairs = self.donor_h_pairs
-        return Sites(pairs[np.lexsort((pairs[:, 1], pairs[:, 0]))], np.sort(self.acceptors))
+        return Sites(pairs[np.lexsort((pairs[:, 1], pairs[:, 0]))], np.sort(self.acceptors), self.between)
+
+    def directions(self) -> list[Sites]:
+        """The searches that find these sites' bonds: one, or between two groups, the donors of
+        each against the acceptors of the other (those that have candidates)."""
+        if self.between is None:
+            return [self]
+        first, second = self.between
+        parts = []
+        for donors, acceptors in ((first, second), (second, first)):
+            part = Sites(self.donor_h_pairs[among(self.donor_h_pairs[:, 0], donors)],
+                         self.acceptors[among(self.acceptors, acceptors)])
+            if len(part.donor_h_pairs) and len(part.acceptors):
+                parts.append(part)
+        return parts
 
 
 @dataclass(frozen=True)
@@ -67,14 +86,23 @@ class SiteSelection:
     acceptors: str | None = None
     exclude_water: bool = False
     sidechain_only: bool = False
+    # Two groups, each a selection string or atom indices: only bonds between them count.
+    between: tuple[Any, Any] | None = None
+
+    def __post_init__(self) -> None:
+        if self.between is not None and (isinstance(self.between, str) or len(self.between) != 2):
+            raise ValueError("between must be two selections: (selection1, selection2)")
 
     def mdtraj_sites(self, topology: Any) -> Sites:
-        return self._found(lambda **chosen: mdtraj_sites(topology, sidechain_only=self.sidechain_only, **chosen))
+        return self._found(lambda **chosen: mdtraj_sites(topology, sidechain_only=self.sidechain_only, **chosen),
+                           lambda text: topology.select(text))
 
     @property
     def narrows(self) -> bool:
         """Whether selection strings narrow the candidates (they need MDTraj or MDAnalysis)."""
-        return any(text is not None for text in (self.donors, self.hydrogens, self.acceptors))
+        groups = () if self.between is None else self.between
+        return any(text is not None for text in (self.donors, self.hydrogens, self.acceptors)) \
+            or any(isinstance(group, str) for group in groups)
 
     def structure_sites(self, structure: Any) -> Sites:
         """The sites of a topology read by the package itself, as `mdtraj_sites` finds them in
@@ -89,18 +117,38 @@ class SiteSelection:
         if self.sidechain_only:
             raise ValueError("sidechain_only needs an MDTraj topology; with MDAnalysis, select side chains "
                              "with the donors and acceptors selections")
-        return self._found(lambda **chosen: mdanalysis_sites(atoms, **chosen))
+        return self._found(lambda **chosen: mdanalysis_sites(atoms, **chosen),
+                           lambda text: atoms.select_atoms(text).ix)
 
-    def _found(self, find: Callable[..., Sites]) -> Sites:
+    def _found(self, find: Callable[..., Sites], select: Callable[[str], Any] | None = None) -> Sites:
         """The sites `find` gives, checked; when leaving water out left no donor, the error says
-        so rather than blaming the topology."""
+        so rather than blaming the topology. Between two groups, the sites keep them."""
         chosen = dict(donors=self.donors, hydrogens=self.hydrogens, acceptors=self.acceptors)
         sites = find(exclude_water=self.exclude_water, **chosen)
         if not len(sites.donor_h_pairs) and self.exclude_water \
                 and len(find(exclude_water=False, **chosen).donor_h_pairs):
             raise NoSitesError("excluding water left no donor-hydrogen pairs: every donor of this system is in water")
         check_sites(sites)
+        if self.between is not None:
+            groups = tuple(_group(f"between[{k}]", group, select) for k, group in enumerate(self.between))
+            sites = Sites(sites.donor_h_pairs, sites.acceptors, (groups[0], groups[1]))
+            if not sites.directions():
+                raise NoSitesError("no donor of either group has a candidate acceptor in the other: "
+                                   "check the between selections")
         return sites.sorted()
+
+
+def _group(name: str, group: Any, select: Callable[[str], Any] | None) -> IntArray:
+    """A between group's atom indices: a selection string's atoms, or the indices given."""
+    if isinstance(group, str):
+        if select is None:
+            raise ValueError("selection strings need MDTraj or MDAnalysis: give backend='mdtraj' or "
+                             "'mdanalysis', or atom indices")
+        return _selection(name, group, select)
+    indices = np.asarray(group)
+    if indices.dtype.kind not in "iu" and indices.size:
+        raise TypeError(f"{name} must be a selection string or atom indices, got dtype {indices.dtype}")
+    return indices.astype(np.int64).reshape(-1)
 
 
 def check_sites(sites: Sites) -> None:

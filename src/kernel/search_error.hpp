@@ -2,6 +2,7 @@
 // Ordinary failures that the search detects in its inputs, described without Python; the
 // module boundary raises each as the exception type its kind names.
 
+#include <stdexcept>
 #include <string>
 
 #include "kernel/result.hpp"
@@ -15,6 +16,12 @@ enum class ErrorKind { ValueError, OverflowError, IndexError };
 struct SearchError {
   ErrorKind kind;
   std::string message;
+};
+
+// A frame the search cannot decide correctly, found while searching (ValueError).
+class RefusedSearch : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 template <typename T>

@@ -80,8 +80,7 @@ PyResult<PyRef> read_gro_atoms_body(PyObject* args) {
   if (!xyz.ok()) return std::move(xyz.error());
   PyRef result(Py_BuildValue("(OOOOOOn)", residue_ids.value().get(), residue_codes.value().get(),
                              residue_fields.value().get(), name_codes.value().get(),
-                             name_fields.value().get(), xyz.value().get(),
-                             Py_ssize_t(atoms.end)));
+                             name_fields.value().get(), xyz.value().get(), Py_ssize_t(atoms.end)));
   if (!result) return PyError::fetch_raised();
   return result;
 }

@@ -3,6 +3,7 @@
 // trusted, then searches with the interpreter lock released.
 
 #include <Python.h>
+#include <cmath>
 
 #include <algorithm>
 #include <cstdint>
@@ -18,8 +19,8 @@
 #include "kernel/trajectory/search.hpp"
 #include "package_module/gro_files.hpp"
 #include "package_module/package_texts.hpp"
-#include "package_module/row_text.hpp"
 #include "package_module/pinned_memory.hpp"
+#include "package_module/row_text.hpp"
 #include "package_module/search_arrays.hpp"
 #include "package_module/triplet_tally.hpp"
 #include "package_module/xdr_files.hpp"
@@ -67,7 +68,12 @@ PyResult<PyRef> search_rows(const TrajectorySearch& search, std::uint64_t n_thre
   }
   // The arguments' references are held by the caller's tuple for the whole call, and the
   // search reads only the pinned coordinates and memory of its own.
-  BondBuffer bonds = run_unlocked(search, pool.get());
+  BondBuffer bonds;
+  try {
+    bonds = run_unlocked(search, pool.get());
+  } catch (const RefusedSearch& refused) {
+    return PyError(PyExc_ValueError, refused.what());
+  }
   pool.reset();
   return bonds_to_pyarray(std::move(bonds), result_owners);
 }
@@ -77,8 +83,25 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
     PyObject *xyz, *pairs, *acceptors, *box;
     double distance_cutoff, angle_cutoff;
     Py_ssize_t n_threads;
-    if (!PyArg_ParseTuple(args, "OOOOddn:find_hbonds", &xyz, &pairs, &acceptors, &box,
-                          &distance_cutoff, &angle_cutoff, &n_threads)) {
+    int from_donor = 0, angle_at_donor = 0, distance_inclusive = 0, angle_inclusive = 0,
+        merge_hydrogens = 0;
+    CriterionForm form;
+    if (!PyArg_ParseTuple(args, "OOOOddn|(pppppdd):find_hbonds", &xyz, &pairs, &acceptors, &box,
+                          &distance_cutoff, &angle_cutoff, &n_threads, &from_donor, &angle_at_donor,
+                          &distance_inclusive, &angle_inclusive, &merge_hydrogens,
+                          &form.donor_hydrogen_cutoff, &form.cone_slope)) {
+      return nullptr;
+    }
+    form.from_donor = from_donor != 0;
+    form.angle_at_donor = angle_at_donor != 0;
+    form.distance_inclusive = distance_inclusive != 0;
+    form.angle_inclusive = angle_inclusive != 0;
+    form.merge_hydrogens = merge_hydrogens != 0;
+    if (!(form.donor_hydrogen_cutoff > 0.0) || !(form.cone_slope >= 0.0) ||
+        !std::isfinite(form.cone_slope)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "the donor-hydrogen cut-off must be positive and the cone slope finite and "
+                      "not negative");
       return nullptr;
     }
     ensure_numpy_api();
@@ -118,7 +141,7 @@ PyObject* find_hbonds(PyObject*, PyObject* args) {
                                   acceptor_atoms.span(),
                                   boxes,
                                   distance_cutoff,
-                                  make_hbond_criterion(distance_cutoff, angle_cutoff)};
+                                  make_hbond_criterion(distance_cutoff, angle_cutoff, form)};
     return return_or_raise(search_rows(search, static_cast<std::uint64_t>(n_threads)));
   });
 }

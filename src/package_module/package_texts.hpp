@@ -7,10 +7,13 @@ namespace brenvox::package_texts {
 inline constexpr const char kModuleName[] = "brenvox_hbond._native";
 inline constexpr const char kModuleDoc[] = "The native search of brenvox_hbond.";
 inline constexpr const char kFindHbondsDoc[] =
-    "find_hbonds(xyz, donor_h_pairs, acceptors, box, distance_cutoff, angle_cutoff, n_threads)\n"
+    "find_hbonds(xyz, donor_h_pairs, acceptors, box, distance_cutoff, angle_cutoff, n_threads,\n"
+    "            form=(False, False, False, False, False, inf, 0.0))\n"
     "--\n\n"
-    "Checked arrays in, uint32 rows (frame, donor, hydrogen, acceptor) out. Called by\n"
-    "brenvox_hbond.find_hbonds, which accepts friendlier inputs.";
+    "Checked arrays in, uint32 rows (frame, donor, hydrogen, acceptor) out. form departs from\n"
+    "Baker-Hubbard: (from_donor, angle_at_donor, distance_inclusive, angle_inclusive,\n"
+    "merge_hydrogens, donor_hydrogen_cutoff, cone_slope). Called by brenvox_hbond.find_hbonds,\n"
+    "which accepts friendlier inputs.";
 inline constexpr const char kIndexXdrDoc[] =
     "index_xdr(path)\n"
     "--\n\n"

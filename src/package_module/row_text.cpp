@@ -41,13 +41,14 @@ PyResult<Column> read_column(PyObject* item) {
   if (name == "real") {
     PyArrayObject* reals = plain_vector(PyTuple_GET_ITEM(item, 1), NPY_FLOAT64);
     if (reals == nullptr || PyTuple_GET_SIZE(item) != 2) return bad_column();
-    return Column{Column::Kind::real, 0, {},
+    return Column{Column::Kind::real,
+                  0,
+                  {},
                   {static_cast<const double*>(PyArray_DATA(reals)),
                    static_cast<std::size_t>(PyArray_DIM(reals, 0))}};
   }
-  const long field = PyLong_Check(PyTuple_GET_ITEM(item, 1))
-                         ? PyLong_AsLong(PyTuple_GET_ITEM(item, 1))
-                         : -1;
+  const long field =
+      PyLong_Check(PyTuple_GET_ITEM(item, 1)) ? PyLong_AsLong(PyTuple_GET_ITEM(item, 1)) : -1;
   if (field < 0 || field > 3) {
     PyErr_Clear();
     return bad_column();
@@ -61,7 +62,8 @@ PyResult<Column> read_column(PyObject* item) {
   PyObject* blob = PyTuple_GET_ITEM(item, 2);
   PyArrayObject* starts = plain_vector(PyTuple_GET_ITEM(item, 3), NPY_INT64);
   if (starts == nullptr) return bad_column();
-  return Column{Column::Kind::text, int(field),
+  return Column{Column::Kind::text,
+                int(field),
                 {std::string_view(PyBytes_AS_STRING(blob), std::size_t(PyBytes_GET_SIZE(blob))),
                  {static_cast<const std::int64_t*>(PyArray_DATA(starts)),
                   static_cast<std::size_t>(PyArray_DIM(starts, 0))}}};
@@ -76,12 +78,14 @@ PyResult<PyRef> format_rows_body(PyObject* args) {
   }
   ensure_numpy_api();
   if (!PyArray_Check(rows_object)) {
-    return PyError(PyExc_TypeError, "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
+    return PyError(PyExc_TypeError,
+                   "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
   }
   auto* rows = reinterpret_cast<PyArrayObject*>(rows_object);
   if (PyArray_TYPE(rows) != NPY_UINT32 || PyArray_NDIM(rows) != 2 || PyArray_DIM(rows, 1) != 4 ||
       !PyArray_IS_C_CONTIGUOUS(rows) || !PyArray_ISALIGNED(rows) || !PyArray_ISNOTSWAPPED(rows)) {
-    return PyError(PyExc_TypeError, "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
+    return PyError(PyExc_TypeError,
+                   "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
   }
   // The list's items and their arrays are held by the list, which the call's tuple holds; the
   // list itself is copied first, as code run while the lock is released could change it.
@@ -95,9 +99,9 @@ PyResult<PyRef> format_rows_body(PyObject* args) {
   }
   std::string text;
   bool formatted = false;
-  Py_BEGIN_ALLOW_THREADS formatted = table_text::append_rows(
-      static_cast<const std::uint32_t*>(PyArray_DATA(rows)),
-      static_cast<std::uint64_t>(PyArray_DIM(rows, 0)), columns, text);
+  Py_BEGIN_ALLOW_THREADS formatted =
+      table_text::append_rows(static_cast<const std::uint32_t*>(PyArray_DATA(rows)),
+                              static_cast<std::uint64_t>(PyArray_DIM(rows, 0)), columns, text);
   Py_END_ALLOW_THREADS if (!formatted) {
     return PyError(PyExc_ValueError,
                    "a row's number is outside its column's texts, or a column of reals is short");

@@ -26,7 +26,8 @@ PyArrayObject* plain_array(PyObject* object, int type, int n_dimensions) {
 PyResult<PyArrayObject*> rows_argument(PyObject* object) {
   PyArrayObject* rows = plain_array(object, NPY_UINT32, 2);
   if (rows == nullptr || PyArray_DIM(rows, 1) != 4) {
-    return PyError(PyExc_TypeError, "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
+    return PyError(PyExc_TypeError,
+                   "rows must be a C-contiguous uint32 array of shape (n_rows, 4)");
   }
   return rows;
 }
@@ -98,8 +99,8 @@ PyResult<PyRef> tally_rows_body(PyObject* args) {
   const auto n_rows = static_cast<std::uint64_t>(PyArray_DIM(rows.value(), 0));
   TallyProgress progress;
   Py_BEGIN_ALLOW_THREADS progress = occupancy::tally_rows(data, n_rows, sites, table.value());
-  Py_END_ALLOW_THREADS return progress_tuple(progress, table.value(),
-                                             " of rows has a hydrogen or acceptor that is not a site");
+  Py_END_ALLOW_THREADS return progress_tuple(
+      progress, table.value(), " of rows has a hydrogen or acceptor that is not a site");
 }
 
 PyResult<PyRef> tally_keys_body(PyObject* args) {

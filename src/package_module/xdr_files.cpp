@@ -211,7 +211,8 @@ PyResult<PyRef> read_xdr_body(PyObject* args) {
                                 static_cast<float*>(PyArray_DATA(as_array(box.value()))),
                                 static_cast<float*>(PyArray_DATA(as_array(time.value()))),
                                 static_cast<std::int64_t*>(PyArray_DATA(as_array(step.value()))),
-                                n_atoms, kept_atoms};
+                                n_atoms,
+                                kept_atoms};
 
   // Workers take whole frames: more workers than frames would only wait.
   const std::size_t n_workers =

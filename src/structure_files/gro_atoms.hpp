@@ -17,9 +17,9 @@ struct GroAtoms {
   std::vector<std::int32_t> residue_codes;
   std::vector<std::string_view> residue_fields;  // columns 6-10 as written, one per code
   std::vector<std::int32_t> name_codes;
-  std::vector<std::string_view> name_fields;     // columns 11-15 as written
-  std::vector<float> xyz;                         // n_atoms * 3, rounded from double
-  std::size_t end = 0;                            // offset of the line after the atoms
+  std::vector<std::string_view> name_fields;  // columns 11-15 as written
+  std::vector<float> xyz;                     // n_atoms * 3, rounded from double
+  std::size_t end = 0;                        // offset of the line after the atoms
 };
 
 // Why the atom lines cannot be read, naming the line (from 0, among the atom lines).

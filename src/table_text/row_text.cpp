@@ -34,7 +34,8 @@ void append_real(double value, std::string& out) {
   }
   // The shortest round-trip digits, from their scientific form d.ddde±XX.
   char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+  const auto end =
+      std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
   const std::string_view written(text, std::size_t(end - text));
   const std::size_t e = written.find('e');
   int exponent = 0;
@@ -85,9 +86,7 @@ bool append_rows(const std::uint32_t* rows, std::uint64_t n_rows, std::span<cons
       if (!first) out += ',';
       first = false;
       switch (column.kind) {
-        case Column::Kind::number:
-          append_number(row[column.field], out);
-          break;
+        case Column::Kind::number: append_number(row[column.field], out); break;
         case Column::Kind::text: {
           const std::uint32_t k = row[column.field];
           if (!text_fits(column.table, k)) {
@@ -95,12 +94,11 @@ bool append_rows(const std::uint32_t* rows, std::uint64_t n_rows, std::span<cons
             return false;
           }
           const auto begin = std::size_t(column.table.starts[k]);
-          out.append(column.table.blob.substr(begin, std::size_t(column.table.starts[k + 1]) - begin));
+          out.append(
+              column.table.blob.substr(begin, std::size_t(column.table.starts[k + 1]) - begin));
           break;
         }
-        case Column::Kind::real:
-          append_real(column.reals[i], out);
-          break;
+        case Column::Kind::real: append_real(column.reals[i], out); break;
       }
     }
     out += '\n';

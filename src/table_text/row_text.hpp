@@ -19,8 +19,8 @@ struct TextTable {
 struct Column {
   enum class Kind { number, text, real };
   Kind kind;
-  int field = 0;                // the row's field (0..3) for number and text
-  TextTable table{};            // for text
+  int field = 0;                    // the row's field (0..3) for number and text
+  TextTable table{};                // for text
   std::span<const double> reals{};  // for real: one per row
 };
 

@@ -16,7 +16,8 @@ static_assert(kLongestHeader >= kHeaderBytes);
 // compressed bytes that the atoms it keeps (and one more) can use; a frame of few atoms stores
 // them uncompressed, and is read whole.
 std::uint64_t xtc_bytes_read(std::uint64_t frame_size, std::int32_t n_atoms, std::int32_t kept) {
-  const std::int32_t read = n_atoms <= kXtcUncompressedAtoms ? n_atoms : std::min(n_atoms, kept + 1);
+  const std::int32_t read =
+      n_atoms <= kXtcUncompressedAtoms ? n_atoms : std::min(n_atoms, kept + 1);
   return std::min<std::uint64_t>(frame_size, 96 + xtc_coordinate_bytes_used(read));
 }
 

@@ -256,12 +256,13 @@ FrameStatus decode_xtc_frame(Bytes frame, std::int32_t n_atoms, const FrameSlot&
     }
     if (!n_bytes || *n_bytes < 0) return header(FrameFailure::no_header);
     // The bytes past those the atoms can use are never read: they may be cut off.
-    const std::uint64_t used = std::min(std::uint64_t(*n_bytes),
-                                        xtc_coordinate_bytes_used(std::min(n_atoms, kept + 1)));
+    const std::uint64_t used =
+        std::min(std::uint64_t(*n_bytes), xtc_coordinate_bytes_used(std::min(n_atoms, kept + 1)));
     const auto data = stream.read_bytes(used);
     if (!data) return header(FrameFailure::file_ends);
     compressed.data = *data;
-    if (FrameStatus decoded = decode_compressed(compressed, n_atoms, kept, slot.xyz); !decoded.ok()) {
+    if (FrameStatus decoded = decode_compressed(compressed, n_atoms, kept, slot.xyz);
+        !decoded.ok()) {
       return decoded;
     }
   }

@@ -76,8 +76,8 @@ Decoding decode(const ByteSource& source, XdrFormat format, std::span<const std:
   d.box.resize(9 * n);
   d.time.resize(n);
   d.step.resize(n);
-  const FrameArrays arrays{d.xyz.data(), d.box.data(), d.time.data(), d.step.data(), n_atoms,
-                           kept_atoms};
+  const FrameArrays arrays{d.xyz.data(),  d.box.data(), d.time.data(),
+                           d.step.data(), n_atoms,      kept_atoms};
   d.read = read_frames(source, format, offsets.first(n), arrays, pool);
   return d;
 }

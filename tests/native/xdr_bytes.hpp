@@ -196,7 +196,8 @@ struct XtcHeaderFields {
 };
 
 // A frame of up to nine atoms: floats.
-inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, std::span<const float> xyz) {
+inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields,
+                                           std::span<const float> xyz) {
   XdrBytes b;
   b.int32(fields.magic).int32(fields.n_atoms).int32(fields.step).float32(fields.time);
   for (float v : fields.box) b.float32(v);
@@ -206,7 +207,8 @@ inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, std::s
 }
 
 // A compressed frame; `n_bytes` replaces the stream's byte count when given.
-inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields, const CompressedCoordinates& c,
+inline std::vector<std::uint8_t> xtc_frame(const XtcHeaderFields& fields,
+                                           const CompressedCoordinates& c,
                                            std::optional<std::int64_t> n_bytes = {}) {
   XdrBytes b;
   b.int32(fields.magic).int32(fields.n_atoms).int32(fields.step).float32(fields.time);

@@ -8,7 +8,8 @@ import sys
 import numpy as np
 import pytest
 
-from brenvox_hbond import analyze, cli
+from brenvox_hbond import analyze, cli, load_existence, water_bridges
+from pentamer_files import GRO, XTC
 from sanitizer import SANITIZED
 
 # Water 1 donates to water 2 across the x = 0 face of the 1.2 nm box in every frame; water 3
@@ -100,6 +101,20 @@ def test_bond_table(capsys, files, suffix):
     assert table["distance_ha_nm"].between(0.2, 0.21).all()
 
 
+def test_bridges_summary_and_table(capsys, tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("mdtraj")  # reads the selections: the frames are read natively
+    path = tmp_path / "bridges.csv"
+    status, out, err = run(capsys, XTC, "--top", GRO, "--stop", "3", "--bridges", "index 0 to 404",
+                           "index 135 to 999", "--bridge-order", "2", "--bridges-out", path, "--list", "3")
+    expected = water_bridges(str(XTC), str(GRO), np.arange(405), np.arange(135, 1000), order=2, stop=3)
+    summary = out[out.index("water bridges of order 2"):]
+    assert (status, err) == (0, "") and summary.count("%  ") == 3 and f"written to {path}" in summary
+    assert f"bridges per frame: mean {expected.counts_per_frame().mean():.2f}" in summary
+    table = pd.read_csv(path)
+    np.testing.assert_array_equal(table[["a", "water_1", "water_2", "b"]], expected.bridges[:, 1:])
+
+
 @pytest.mark.parametrize("suffix, magic", [(".png", b"\x89PNG"), (".pdf", b"%PDF"), (".svg", b"<?xml")])
 def test_plot_file(capsys, files, suffix, magic):
     pytest.importorskip("matplotlib")
@@ -108,11 +123,32 @@ def test_plot_file(capsys, files, suffix, magic):
     assert path.read_bytes().startswith(magic)
 
 
+@pytest.mark.parametrize("existence", ["bonds.npz", "bonds.xpm"])
+def test_residue_pairs_and_existence_files(capsys, files, existence):
+    pytest.importorskip("matplotlib")
+    folder = files["dir"]
+    status, out, _ = run(capsys, files["w.xtc"], "--top", files["w.gro"], "--residue-pairs", folder / "pairs.csv",
+                         "--existence", folder / existence, "--heatmap", folder / "heatmap.png",
+                         "--existence-map", folder / "existence.svg")
+    assert status == 0 and f"existence matrix written to {folder / existence}" in out
+    assert (folder / "pairs.csv").read_text().splitlines() == [
+        "donor_residue,donor_chain,donor_resname,donor_resid,acceptor_residue,acceptor_chain,acceptor_resname,"
+        "acceptor_resid,frames_bonded,occupancy,mean_bonds", "0,1,HOH,1,1,2,HOH,2,5,1.0,1.0",
+        "2,3,HOH,3,3,4,HOH,4,3,0.6,0.6"]
+    if existence.endswith(".npz"):
+        assert load_existence(folder / existence).to_dense().tolist() == [[True] * 5, [True, False] * 2 + [True]]
+    else:
+        assert (folder / existence).read_text().endswith('"o o o",\n"ooooo"\n')  # bond 0 at the bottom
+    assert (folder / "heatmap.png").read_bytes().startswith(b"\x89PNG")
+    assert (folder / "existence.svg").read_bytes().startswith(b"<?xml")
+
+
 @pytest.mark.parametrize("argv, status, message", [
     (["w.xtc", "--top", "w.gro", "--distance-cutoff", "-0.1"], 2, "--distance-cutoff: must be a positive"),
     (["w.xtc", "--top", "w.gro", "--angle-cutoff", "nan"], 2, "--angle-cutoff: must be an angle"),
     (["w.xtc", "--top", "w.gro", "--connect-timeout", "0"], 2, "--connect-timeout: must be a positive number"),
     (["w.xtc", "--top", "w.gro", "--out", "bonds.txt"], 2, "must end in .csv or .parquet"),
+    (["w.xtc", "--top", "w.gro", "--existence", "bonds.csv"], 2, "must end in .npz or .xpm"),
     (["w.xtc"], 2, "holds no topology"),
     (["--top", "w.gro"], 2, "required: TRAJ"),
     (["absent.xtc", "--top", "w.gro"], 1, "trajectory file not found: absent.xtc"),
@@ -131,6 +167,12 @@ def test_plot_file(capsys, files, suffix, magic):
     (["w.xtc", "--top", "w.gro", "--distance-cutoff", "0.7"], 1, "distance_cutoff 0.7 must be below 0.6, half "
      "the smallest perpendicular width of the box of frame 0 (1.2): lengths are in nm"),
     (["w.xtc", "--top", "w.gro", "--exclude-water"], 1, "excluding water left no donor-hydrogen pairs"),
+    (["w.xtc", "--top", "w.gro", "--bridge-order", "2"], 2, "--bridge-order and --bridges-out need --bridges"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all", "--exclude-water"], 2, "leave out --exclude-water"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "resname XYZ", "all"], 1, "--bridges SEL1 'resname XYZ' matches no"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "name O (((", ], 1, "invalid selection: "),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all"], 1, "selection1 holds no atom but water"),
+    (["w.xtc", "--top", "w.gro", "--bridges", "all", "all", "--backend", "native"], 1, "need MDTraj or MDAnalysis"),
 ])
 def test_bad_input_is_one_line(capsys, monkeypatch, files, argv, status, message):
     if "mdanalysis" in argv:
@@ -209,3 +251,16 @@ def test_running_out_of_memory_is_one_line(files):
             assert (run.returncode, len(lines)) == (1, 1) and "error: out of memory" in lines[0], run.stderr
         outcomes.add(run.returncode)
     assert outcomes == {0, 1}
+
+
+def test_criterion_and_groups_reach_the_search(capsys, tmp_path):
+    pytest.importorskip("mdtraj")
+    path = tmp_path / "counts.csv"
+    argv = [XTC, "--top", GRO, "--counts", path, "--criterion", "gromacs", "--between", "protein", "water"]
+    status, out, _ = run(capsys, *argv)
+    assert status == 0 and "criterion: GROMACS: D···A ≤ 0.35 nm, H–D···A ≤ 30°, hydrogens merged" in out
+    every = analyze(XTC, GRO, criterion="gromacs")
+    water = np.isin(every.labels.residue_names, ["HOH"])
+    donor_water, acceptor_water = water[every.hbonds[:, 1]], water[every.hbonds[:, 3]]
+    between = np.bincount(every.hbonds[donor_water != acceptor_water, 0], minlength=every.n_frames)
+    assert [int(line.split(",")[2]) for line in path.read_text().splitlines()[1:]] == between.tolist()

@@ -149,7 +149,7 @@ def test_inputs_reach_the_native_search_normalised(monkeypatch, xyz, dtype, same
     calls, search = [], _native.find_hbonds
     monkeypatch.setattr(_native, "find_hbonds", lambda *args: calls.append(args) or search(*args))
     result = find_hbonds(xyz, pairs, acceptors, box=[3.0, 3.0, 3.0], n_threads=np.int8(2))
-    [(coordinates, pairs_arg, acceptors_arg, box, distance, angle, n_threads)] = calls
+    [(coordinates, pairs_arg, acceptors_arg, box, distance, angle, n_threads, form)] = calls
     assert coordinates.dtype == dtype and coordinates.dtype.isnative and coordinates.flags.c_contiguous
     assert coordinates.flags.aligned and (coordinates is xyz) == same
     np.testing.assert_array_equal(coordinates, np.asarray(xyz, dtype=np.float64))
@@ -159,6 +159,7 @@ def test_inputs_reach_the_native_search_normalised(monkeypatch, xyz, dtype, same
     assert pairs_arg.shape[1:] == (2,) and acceptors_arg.ndim == 1
     assert box.dtype == np.float64 and box.flags.c_contiguous and box.tolist() == [np.diag([3.0] * 3).tolist()]
     assert (type(distance), type(angle), type(n_threads)) == (float, float, int) and n_threads == 2
+    assert form == (False, False, False, False, False, float("inf"), 0.0)
     assert result.dtype == np.uint32 and result.shape[1:] == (4,)
     expected_rows = reference_rows(coordinates, pairs_arg, acceptors_arg, box)
     assert result.tolist() == expected_rows.tolist()
@@ -291,13 +292,11 @@ BAD_INPUTS = {
     "distance-nan": (dict(distance_cutoff=NAN), ValueError, "distance_cutoff"),
     "distance-infinite": (dict(distance_cutoff=INF), ValueError, "distance_cutoff"),
     "distance-string": (dict(distance_cutoff="0.25"), TypeError, "distance_cutoff"),
-    "distance-none": (dict(distance_cutoff=None), TypeError, "distance_cutoff"),
     "distance-complex": (dict(distance_cutoff=0.25j), TypeError, "distance_cutoff"),
     "distance-bool": (dict(distance_cutoff=True), TypeError, "distance_cutoff"),
     "angle-negative": (dict(angle_cutoff=-1), ValueError, "angle_cutoff"),
     "angle-above-180": (dict(angle_cutoff=180.5), ValueError, "angle_cutoff"),
     "angle-nan": (dict(angle_cutoff=NAN), ValueError, "angle_cutoff"),
-    "angle-none": (dict(angle_cutoff=None), TypeError, "angle_cutoff"),
     "threads-zero": (dict(n_threads=0), ValueError, "n_threads"),
     "threads-negative": (dict(n_threads=-2), ValueError, "n_threads"),
     "threads-float": (dict(n_threads=2.0), TypeError, "n_threads"),

@@ -128,3 +128,11 @@ def test_mdanalysis_stays_optional():
     done = subprocess.run([sys.executable, "-c", OPTIONAL], capture_output=True, text=True, timeout=60, check=False)
     assert done.returncode == 0, done.stderr
     assert "pip install 'brenvox_hbond_rs[mdanalysis]'" in done.stdout
+
+
+@pytest.mark.parametrize("criterion", ["gromacs", "mdanalysis", "wernet_nilsson"])
+def test_criteria_reach_the_analysis(files, criterion):
+    analysis = BakerHubbardAnalysis(universe(files), criterion=criterion).run()
+    reference = analyze(files / "water.xtc", files / "water.pdb", backend="mdanalysis", criterion=criterion)
+    np.testing.assert_array_equal(analysis.results.hbonds, reference.hbonds)
+    assert analysis.to_result().criterion == reference.criterion

@@ -42,8 +42,21 @@ def test_curves_and_summary_figure(agg):
     assert len(figure.axes) == 3 and plots.plot_counts(BONDED, ax=figure.axes[0]) is figure
 
 
+def test_residue_pair_heatmap_and_existence_map(agg, tmp_path):
+    heatmap = plots.plot_residue_pairs(BONDED).axes[0]
+    np.testing.assert_array_equal(heatmap.images[0].get_array().filled(np.nan), [[100, np.nan], [np.nan, 60]])
+    assert [tick.get_text() for tick in heatmap.get_yticklabels()] == ["1:HOH1", "3:HOH3"]
+    assert [tick.get_text() for tick in heatmap.get_xticklabels()] == ["2:HOH2", "4:HOH4"]
+    existence = plots.plot_existence(BONDED, top=2).axes[0]
+    assert existence.images[0].get_array().tolist() == [[True] * 5, [True, False, True, False, True]]
+    assert existence.images[0].get_extent() == [-1, 9, 1.5, -0.5]  # frames 2 ps apart, centred on their times
+    assert [tick.get_text() for tick in existence.get_yticklabels()] == [BOND_1, BOND_3]
+    existence.figure.savefig(tmp_path / "existence.png")
+    assert (tmp_path / "existence.png").read_bytes().startswith(b"\x89PNG")
+
+
 def test_figures_without_bonds(agg):
     empty = _result([])
-    for draw in (plots.plot_occupancy, plots.plot_lifetime):
+    for draw in (plots.plot_occupancy, plots.plot_lifetime, plots.plot_residue_pairs, plots.plot_existence):
         ax = draw(empty).axes[0]
         assert not ax.patches and not ax.lines and ax.texts[0].get_text() == "no hydrogen bonds"

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from brenvox_hbond import AtomLabels, HbondResult, RowsNotKeptError, Sites, _native, analyze, bond_tables, lifetimes
-from brenvox_hbond.results import time_text
+from brenvox_hbond.results import time_text, triplet_keys
 from water_box import N_FRAMES
 
 ROWS = np.array([[0, 0, 1, 2], [1, 0, 1, 2]], dtype=np.uint32)
@@ -72,6 +72,16 @@ def test_times_read_back_as_stored(tmp_path, stored, text):
     written = path.read_text().splitlines()[2].split(",")[1]
     assert written == text and type(stored)(float(written)) == stored
     assert f"to {text} ps" in result((0.0, float(stored))).summary()
+
+@pytest.mark.parametrize("largest_atom", [30, 3_000_000])  # the second too large to pack in one integer
+def test_triplet_keys_agree_with_unique_over_rows(largest_atom):
+    rows = np.random.default_rng(2).integers(0, 30, (500, 4)).astype(np.uint32)
+    rows[::7, 3] = largest_atom
+    keys, unique = triplet_keys(rows)
+    expected, inverse = np.unique(rows[:, 1:].astype(np.int64), axis=0, return_inverse=True)
+    np.testing.assert_array_equal(unique, expected)
+    np.testing.assert_array_equal(keys, inverse.reshape(-1))
+
 
 @pytest.fixture(scope="module")
 def in_memory(traj):

@@ -1,8 +1,12 @@
 #pragma once
-// The Baker–Hubbard test with cut-offs chosen by the caller. With the default cut-offs its
-// constants and operations are exactly those of the fixed test, so its decisions are too.
+// The hydrogen-bond test with cut-offs chosen by the caller. In its Baker–Hubbard form (H···A
+// distance, D–H–A angle, both strict) and with the default cut-offs its constants and operations
+// are exactly those of the fixed test, so its decisions are too. The other forms measure D···A,
+// take the H–D–A angle, accept at the cut-offs, bound the D–H length, shrink the distance
+// cut-off with the angle, or merge a donor's hydrogens.
 
 #include <cmath>
+#include <limits>
 
 namespace brenvox {
 
@@ -10,6 +14,29 @@ struct HbondCriterion {
   double distance_squared;  // H···A squared must be below this
   double cos_squared;       // cos² of the angle cut-off
   bool obtuse;              // cut-off of 90° or more: the D–H–A dot product must be negative
+  bool from_donor = false;  // the distance is D···A
+  bool angle_at_donor = false;  // H–D–A, which must be small; else D–H–A, which must be large
+  bool distance_inclusive = false;  // a distance equal to the cut-off qualifies
+  bool angle_inclusive = false;     // an angle equal to the cut-off qualifies
+  bool merge_hydrogens = false;  // a donor–acceptor pair is one bond, through its first hydrogen
+  // Pairs whose D–H length is above this are left out.
+  double donor_hydrogen_squared = std::numeric_limits<double>::infinity();
+  // Above zero, the distance must also be below cone_cutoff − cone_slope · θ², θ the angle in
+  // degrees.
+  double cone_slope = 0.0;
+  double distance_cutoff = 0.0;
+  double angle_cutoff = 0.0;  // degrees
+  // With the angle at the donor: the point D + axis_point·(H − D)/s of the D→H axis nearest to
+  // its farthest acceptor, and that distance (see probe_reach).
+  double axis_point = 0.0;
+  double axis_reach = 0.0;
+
+  // The Baker–Hubbard form, which the search runs on its own fastest path.
+  bool baker_hubbard_form() const {
+    return !from_donor && !angle_at_donor && !angle_inclusive && cone_slope == 0.0;
+  }
+  // sign(cos θ) · cos² θ of the angle cut-off θ.
+  double signed_cos_squared() const { return obtuse ? -cos_squared : cos_squared; }
 };
 
 // Squared cosines that are exact in binary, so that common cut-offs (120° above all) get the
@@ -29,6 +56,151 @@ inline double exact_cos_squared(double degrees) {
 inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_cutoff_degrees) {
   return HbondCriterion{distance_cutoff * distance_cutoff, exact_cos_squared(angle_cutoff_degrees),
                         angle_cutoff_degrees >= 90.0};
+}
+
+inline void place_axis_point(HbondCriterion& c);
+
+// How a criterion departs from Baker–Hubbard's.
+struct CriterionForm {
+  bool from_donor = false;
+  bool angle_at_donor = false;
+  bool distance_inclusive = false;
+  bool angle_inclusive = false;
+  bool merge_hydrogens = false;
+  double donor_hydrogen_cutoff = std::numeric_limits<double>::infinity();
+  double cone_slope = 0.0;
+};
+
+inline HbondCriterion make_hbond_criterion(double distance_cutoff, double angle_cutoff_degrees,
+                                           const CriterionForm& form) {
+  HbondCriterion c = make_hbond_criterion(distance_cutoff, angle_cutoff_degrees);
+  c.from_donor = form.from_donor;
+  c.angle_at_donor = form.angle_at_donor;
+  c.angle_inclusive = form.angle_inclusive;
+  c.merge_hydrogens = form.merge_hydrogens;
+  // r² ≤ d² exactly when r² is below the next double above d².
+  c.distance_inclusive = form.distance_inclusive;
+  if (form.distance_inclusive) {
+    c.distance_squared =
+        std::nextafter(c.distance_squared, std::numeric_limits<double>::infinity());
+  }
+  c.donor_hydrogen_squared = form.donor_hydrogen_cutoff * form.donor_hydrogen_cutoff;
+  c.cone_slope = form.cone_slope;
+  c.distance_cutoff = distance_cutoff;
+  c.angle_cutoff = angle_cutoff_degrees;
+  if (c.from_donor && c.angle_at_donor) place_axis_point(c);
+  return c;
+}
+
+// Where the search looks for a pair's acceptors: within `radius` of P = H + factor·(D − H).
+// Decisions never depend on P, only on which acceptors are tested, so P is put near the centre
+// of the smallest ball that holds every acceptor the criterion can accept, with one factor for
+// the frame (no root per pair): the radius covers the distance between the ideal centre of each
+// D–H length in the frame and P. `offset` is the largest |P − H|.
+struct ProbeReach {
+  enum class Anchor { Hydrogen, AlongDonorAxis, BeyondHydrogen };
+  Anchor anchor = Anchor::Hydrogen;
+  double radius = 0.0;
+  double offset = 0.0;
+  double factor = 0.0;
+};
+
+namespace criterion_detail {
+
+inline double with_margin(double length) {
+  return length * (1.0 + 1e-9) + 1e-9;
+}
+
+// The farthest point from D + x·axis of the acceptors within d(θ) of D at θ ≤ θc from the axis:
+// |A − P|² = r² + x² − 2rx cos θ is convex in r, so on each piece of angles it is largest at
+// r = 0 or r = d(θ), with the smallest cosine of the piece; a cone shrinks d(θ) piece by piece.
+inline double farthest_from_axis_point(const HbondCriterion& c, double x) {
+  constexpr double kRadians = M_PI / 180.0;
+  const int pieces = c.cone_slope > 0.0 ? 180 : 1;
+  double r2 = x * x;
+  for (int i = 0; i < pieces; ++i) {
+    const double low = c.angle_cutoff * i / pieces;
+    const double high = c.angle_cutoff * (i + 1) / pieces;
+    const double reach = c.distance_cutoff - c.cone_slope * low * low;
+    if (reach <= 0.0) break;
+    r2 = std::fmax(r2, reach * reach + x * x - 2.0 * reach * x * std::cos(high * kRadians));
+  }
+  return std::sqrt(r2);
+}
+
+}  // namespace criterion_detail
+
+// The acceptors of a criterion with the angle at the donor lie in a sector around the D→H
+// axis whatever s is: its ball's centre is the point D + x·(H − D)/s of the axis, among a few,
+// whose farthest acceptor is nearest.
+inline void place_axis_point(HbondCriterion& c) {
+  double best_x = 0.0, best = criterion_detail::farthest_from_axis_point(c, 0.0);
+  constexpr int kCandidates = 64;
+  for (int k = 1; k <= kCandidates; ++k) {
+    const double x = c.distance_cutoff * k / kCandidates;
+    const double farthest = criterion_detail::farthest_from_axis_point(c, x);
+    if (farthest < best) best = farthest, best_x = x;
+  }
+  c.axis_point = best_x;
+  c.axis_reach = best;
+}
+
+// The reach of a frame whose pairs' D–H lengths lie within s_min ... s_max.
+inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_max) {
+  using criterion_detail::with_margin;
+  ProbeReach reach;
+  const double d = c.distance_cutoff;
+  if (!c.from_donor) {
+    reach.radius = d;
+    return reach;
+  }
+  constexpr double kRadians = M_PI / 180.0;
+  const double s_mid = 0.5 * (s_min + s_max);
+  if (c.angle_at_donor && s_mid > 0.0) {
+    // The acceptors lie in a sector around the D→H axis whatever s is (see place_axis_point).
+    // P = H + (1 − x/s_mid)·(D − H) misses its ball's centre by x·|1 − s/s_mid|.
+    const double best_x = c.axis_point, best = c.axis_reach;
+    const double miss =
+        best_x * std::fmax(std::fabs(1.0 - s_min / s_mid), std::fabs(1.0 - s_max / s_mid));
+    reach.anchor = ProbeReach::Anchor::AlongDonorAxis;
+    reach.factor = 1.0 - best_x / s_mid;
+    reach.radius = with_margin(best + miss);
+    reach.offset = with_margin(s_max * std::fabs(reach.factor));
+    return reach;
+  }
+  if (!c.angle_at_donor && c.angle_cutoff >= 120.0 && s_mid > 0.0) {
+    // D–H–A ≥ φc: A lies within α = 180° − φc ≤ 60° of the D→H axis beyond H, and within
+    // h(s) = √(d² − s² sin² φc) − s|cos φc| of H (from d² ≥ h² + s² + 2hs|cos φc|). Such a
+    // cone lies within y(s) = h(s)/(2 cos α) of the point y(s) along its axis; y(s) − y(s_mid)·
+    // s/s_mid decreases with s, so P = H − y(s_mid)/s_mid·(D − H) misses that point by at most
+    // its value at s_min or s_max.
+    const double cos_phi = std::cos(c.angle_cutoff * kRadians);
+    const double cos_alpha = std::cos((180.0 - c.angle_cutoff) * kRadians);
+    const auto ball = [&](double s) {
+      const double h = std::sqrt(std::fmax(0.0, d * d - s * s * (1.0 - cos_phi * cos_phi))) -
+                       s * std::fabs(cos_phi);
+      return std::fmax(h, 0.0) / (2.0 * cos_alpha);
+    };
+    const double k = ball(s_mid) / s_mid;
+    const double miss =
+        std::fmax(std::fabs(ball(s_min) - k * s_min), std::fabs(ball(s_max) - k * s_max));
+    reach.anchor = ProbeReach::Anchor::BeyondHydrogen;
+    reach.factor = -k;
+    reach.radius = with_margin(ball(s_min) + miss);
+    reach.offset = with_margin(s_max * k);
+    return reach;
+  }
+  reach.radius = with_margin(d + s_max);
+  return reach;
+}
+
+// Whether a candidate that passed the lane test also passes the cone: r the measured distance,
+// cos_angle the cosine of the criterion's angle.
+inline bool within_cone(const HbondCriterion& c, double r_squared, double cos_angle) {
+  const double degrees = std::acos(std::fmin(1.0, std::fmax(-1.0, cos_angle))) * (180.0 / M_PI);
+  const double limit = c.distance_cutoff - c.cone_slope * (degrees * degrees);
+  const double r = std::sqrt(r_squared);
+  return c.distance_inclusive ? r <= limit : r < limit;
 }
 
 // v = acceptor − hydrogen, w = donor − hydrogen (minimum images when periodic).

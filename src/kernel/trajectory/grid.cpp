@@ -24,7 +24,9 @@ void enter_images(const TrajectorySearch& s, const T* coords, const PeriodicBox*
   images.clear();
   double margin[3] = {};
   if (box != nullptr) {
-    for (int j = 0; j < 3; ++j) margin[j] = s.distance_cutoff / box->width[j] * kCellSlack + 1e-9;
+    // A probe may sit up to the reach's offset beyond the unit cell.
+    const double reach = s.distance_cutoff + s.reach.offset;
+    for (int j = 0; j < 3; ++j) margin[j] = reach / box->width[j] * kCellSlack + 1e-9;
   }
   for (std::size_t i = 0; i < s.acceptors.size(); ++i) {
     double a[3];

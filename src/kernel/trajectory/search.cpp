@@ -3,9 +3,12 @@
 
 #include "kernel/trajectory/search.hpp"
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "kernel/hit_list.hpp"
+#include "kernel/search_error.hpp"
 #include "kernel/trajectory/grid.hpp"
 #include "kernel/trajectory/probe_test.hpp"
 #include "kernel/trajectory/probes.hpp"
@@ -18,6 +21,7 @@ struct TrajectorySearchStorage {
   TrajectoryProbes probes;
   HitList hits;  // accepted acceptors' list positions
   std::vector<HitRange> ranges;
+  std::vector<std::uint32_t> merged;  // a donor's acceptors so far, when hydrogens are merged
 };
 
 template <>
@@ -32,25 +36,57 @@ TrajectorySearchStoragePtr make_trajectory_search_storage() {
 
 namespace {
 
+// The search of a frame as it runs: within the reach that the criterion needs beside the
+// hydrogens for this frame's D–H lengths.
+TrajectorySearch with_reach(const TrajectorySearch& s, DonorHydrogenLengths lengths,
+                            const PeriodicBox* box, std::uint64_t frame) {
+  if (!s.criterion.from_donor) return s;
+  TrajectorySearch reached = s;
+  reached.reach = probe_reach(s.criterion, lengths.shortest, lengths.longest);
+  reached.distance_cutoff = reached.reach.radius;
+  const double extent = reached.reach.radius + reached.reach.offset;
+  if (box != nullptr && !(extent < 0.5 * box->min_width)) {
+    throw RefusedSearch("frame " + std::to_string(frame) + " has donor-hydrogen pairs up to " +
+                        std::to_string(lengths.longest) +
+                        " long: with this criterion acceptors are searched up to " +
+                        std::to_string(extent) +
+                        " from a hydrogen, which must be below half the box's smallest width (" +
+                        std::to_string(box->min_width) + ")");
+  }
+  return reached;
+}
+
 template <typename T>
-void collect_frame(const TrajectorySearch& s, std::uint64_t frame, TrajectorySearchStorage& st,
+void collect_frame(const TrajectorySearch& search, std::uint64_t frame, TrajectorySearchStorage& st,
                    BondBuffer& out) {
-  const T* coords = static_cast<const T*>(s.xyz) + frame * s.n_atoms * 3;
-  const PeriodicBox* box = s.boxes.empty() ? nullptr : &s.boxes[s.boxes.size() == 1 ? 0 : frame];
+  const T* coords = static_cast<const T*>(search.xyz) + frame * search.n_atoms * 3;
+  const PeriodicBox* box =
+      search.boxes.empty() ? nullptr : &search.boxes[search.boxes.size() == 1 ? 0 : frame];
+  const DonorHydrogenLengths lengths = prepare_probes(search, coords, box, st.probes);
+  const TrajectorySearch s = with_reach(search, lengths, box, frame);
   if (!build_trajectory_grid(s, coords, box, st.build, st.grid)) return;
-  make_probes(s, coords, box, st.grid, st.probes);
+  place_probes(s, st.grid, st.probes);
 
   const std::size_t n_pairs = s.pair_atoms.size() / 2;
   st.hits.size = 0;
   st.ranges.assign(n_pairs, HitRange{0, 0});
   search_probes(s.criterion, box, st.grid, st.probes, st.hits, st.ranges);
+  const bool merge = s.criterion.merge_hydrogens;
   for (std::size_t i = 0; i < n_pairs; ++i) {
     const HitRange r = st.ranges[i];
     const std::int64_t donor = s.pair_atoms[2 * i];
     const std::int64_t hydrogen = s.pair_atoms[2 * i + 1];
+    // A donor's pairs are merged when they are listed one after the other.
+    if (merge && (i == 0 || s.pair_atoms[2 * (i - 1)] != donor)) st.merged.clear();
     for (std::uint64_t h = r.first; h < r.first + r.count; ++h) {
-      const std::int64_t acceptor = s.acceptors[st.hits.value[h]];
-      if (acceptor != donor) out.push_record(frame, donor, hydrogen, acceptor);
+      const std::uint32_t position = st.hits.value[h];
+      const std::int64_t acceptor = s.acceptors[position];
+      if (acceptor == donor) continue;
+      if (merge) {
+        if (std::find(st.merged.begin(), st.merged.end(), position) != st.merged.end()) continue;
+        st.merged.push_back(position);
+      }
+      out.push_record(frame, donor, hydrogen, acceptor);
     }
   }
 }

@@ -21,6 +21,9 @@ struct TrajectorySearch {
   std::span<const PeriodicBox> boxes;  // none, one for all frames, or one per frame
   double distance_cutoff;              // below half of every box's smallest width
   HbondCriterion criterion;
+  // Where each frame's search looks, around or beside the hydrogens; its radius is the grid's
+  // cut-off, and images are entered up to radius + offset beyond the unit cell.
+  ProbeReach reach{ProbeReach::Anchor::Hydrogen, distance_cutoff};
 };
 
 }  // namespace brenvox
