@@ -216,3 +216,14 @@ def test_presets_find_the_peers_own_bonds(system, tmp_path):
             ours = ours[np.lexsort(ours.T[::-1])]
         np.testing.assert_array_equal(ours, theirs, err_msg=f"{criterion} against {tool}")
     np.testing.assert_array_equal(analyze(*files, criterion="gromacs", keep_rows=False).counts, npz["gmx_counts"])
+
+
+@pytest.mark.parametrize("criterion", ["gromacs", "mdanalysis", "wernet_nilsson"])
+@pytest.mark.parametrize(("xyz", "bonded"), [
+    ([[0, 0, 0], [1e308, 0, 0], [0.3, 0, 0]], {"gromacs": 1}),  # an endless D–H, pointing at A
+    ([[0, 0, 0], [-1e308, 0, 0], [1e308, 0, 0]], {}),
+    ([[1e300, 0, 0], [1e300, 0.1, 0], [1e300, 0.3, 0]], {"gromacs": 1, "mdanalysis": 1, "wernet_nilsson": 1}),
+])
+def test_extreme_coordinates_end_in_rows(criterion, xyz, bonded):
+    found = find_hbonds(np.array([xyz], dtype=float), [(0, 1)], [2], criterion=criterion)
+    assert len(found) == bonded.get(criterion, 0)
