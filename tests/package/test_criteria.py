@@ -227,3 +227,11 @@ def test_presets_find_the_peers_own_bonds(system, tmp_path):
 def test_extreme_coordinates_end_in_rows(criterion, xyz, bonded):
     found = find_hbonds(np.array([xyz], dtype=float), [(0, 1)], [2], criterion=criterion)
     assert len(found) == bonded.get(criterion, 0)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_reach_wider_than_half_the_box_is_refused(threads):
+    xyz = np.random.default_rng(0).uniform(0, 0.7, (4, 30, 3))
+    pairs = [(i, i + 1) for i in range(0, 30, 3)]
+    with pytest.raises(ValueError, match=r"frame 0 has donor-hydrogen pairs up to .* must be below 0\.35, half"):
+        find_hbonds(xyz, pairs, range(0, 30, 3), box=[0.7, 0.7, 0.7], criterion=WIDE, n_threads=threads)
