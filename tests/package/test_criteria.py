@@ -216,3 +216,22 @@ def test_presets_find_the_peers_own_bonds(system, tmp_path):
             ours = ours[np.lexsort(ours.T[::-1])]
         np.testing.assert_array_equal(ours, theirs, err_msg=f"{criterion} against {tool}")
     np.testing.assert_array_equal(analyze(*files, criterion="gromacs", keep_rows=False).counts, npz["gmx_counts"])
+
+
+@pytest.mark.parametrize("criterion", ["gromacs", "mdanalysis", "wernet_nilsson"])
+@pytest.mark.parametrize(("xyz", "bonded"), [
+    ([[0, 0, 0], [1e308, 0, 0], [0.3, 0, 0]], {"gromacs": 1}),  # an endless D–H, pointing at A
+    ([[0, 0, 0], [-1e308, 0, 0], [1e308, 0, 0]], {}),
+    ([[1e300, 0, 0], [1e300, 0.1, 0], [1e300, 0.3, 0]], {"gromacs": 1, "mdanalysis": 1, "wernet_nilsson": 1}),
+])
+def test_extreme_coordinates_end_in_rows(criterion, xyz, bonded):
+    found = find_hbonds(np.array([xyz], dtype=float), [(0, 1)], [2], criterion=criterion)
+    assert len(found) == bonded.get(criterion, 0)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_reach_wider_than_half_the_box_is_refused(threads):
+    xyz = np.random.default_rng(0).uniform(0, 0.7, (4, 30, 3))
+    pairs = [(i, i + 1) for i in range(0, 30, 3)]
+    with pytest.raises(ValueError, match=r"frame 0 has donor-hydrogen pairs up to .* must be below 0\.35, half"):
+        find_hbonds(xyz, pairs, range(0, 30, 3), box=[0.7, 0.7, 0.7], criterion=WIDE, n_threads=threads)

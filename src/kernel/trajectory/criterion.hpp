@@ -155,8 +155,10 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
     return reach;
   }
   constexpr double kRadians = M_PI / 180.0;
-  const double s_mid = 0.5 * (s_min + s_max);
-  if (c.angle_at_donor && s_mid > 0.0) {
+  const double s_mid = 0.5 * s_min + 0.5 * s_max;
+  // An endless D–H (coordinates near the largest doubles) leaves the whole grid in reach.
+  const bool ordinary = s_mid > 0.0 && std::isfinite(s_max);
+  if (c.angle_at_donor && ordinary) {
     // The acceptors lie in a sector around the D→H axis whatever s is (see place_axis_point).
     // P = H + (1 − x/s_mid)·(D − H) misses its ball's centre by x·|1 − s/s_mid|.
     const double best_x = c.axis_point, best = c.axis_reach;
@@ -168,7 +170,7 @@ inline ProbeReach probe_reach(const HbondCriterion& c, double s_min, double s_ma
     reach.offset = with_margin(s_max * std::fabs(reach.factor));
     return reach;
   }
-  if (!c.angle_at_donor && c.angle_cutoff >= 120.0 && s_mid > 0.0) {
+  if (!c.angle_at_donor && c.angle_cutoff >= 120.0 && ordinary) {
     // D–H–A ≥ φc: A lies within α = 180° − φc ≤ 60° of the D→H axis beyond H, and within
     // h(s) = √(d² − s² sin² φc) − s|cos φc| of H (from d² ≥ h² + s² + 2hs|cos φc|). Such a
     // cone lies within y(s) = h(s)/(2 cos α) of the point y(s) along its axis; y(s) − y(s_mid)·

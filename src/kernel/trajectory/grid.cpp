@@ -90,6 +90,7 @@ bool size_grid(const std::vector<Image>& images, double cutoff, TrajectoryGrid& 
     one_cell = one_cell || !(extent[k] <= kMaxExtent);
   }
   double edge = std::max(cutoff * kCellSlack, 1e-300);
+  one_cell = one_cell || !(edge <= kMaxExtent);  // an endless reach meets every image anyway
   while (!one_cell) {
     double cells = 1.0;
     bool axes_fit = true;  // cell numbers stay far inside int32

@@ -124,4 +124,12 @@ SearchResult<std::vector<PeriodicBox>> make_search_boxes(const double* rows, std
   return boxes;
 }
 
+std::string reach_refusal(std::uint64_t frame, double longest, double extent, double min_width) {
+  return "frame " + std::to_string(frame) + " has donor-hydrogen pairs up to " +
+         number_text(longest) + " long: with this criterion acceptors are searched up to " +
+         number_text(extent) + " from a hydrogen, which must be below " +
+         number_text(0.5 * min_width) + ", half the smallest perpendicular width of the box (" +
+         number_text(min_width) + ")";
+}
+
 }  // namespace brenvox

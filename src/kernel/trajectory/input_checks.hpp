@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "kernel/search_error.hpp"
@@ -31,5 +32,9 @@ SearchStatus check_indices_in_range(std::span<const std::int64_t> pair_atoms,
 // that at most one image of an acceptor can be within the cut-off of a hydrogen.
 SearchResult<std::vector<PeriodicBox>> make_search_boxes(const double* rows, std::uint64_t n_boxes,
                                                          double distance_cutoff);
+
+// Why a frame cannot be searched: its D–H lengths up to `longest` put acceptors up to `extent`
+// from a hydrogen, not below half the box's smallest width.
+std::string reach_refusal(std::uint64_t frame, double longest, double extent, double min_width);
 
 }  // namespace brenvox

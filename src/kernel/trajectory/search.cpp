@@ -10,6 +10,7 @@
 #include "kernel/hit_list.hpp"
 #include "kernel/search_error.hpp"
 #include "kernel/trajectory/grid.hpp"
+#include "kernel/trajectory/input_checks.hpp"
 #include "kernel/trajectory/probe_test.hpp"
 #include "kernel/trajectory/probes.hpp"
 
@@ -46,12 +47,7 @@ TrajectorySearch with_reach(const TrajectorySearch& s, DonorHydrogenLengths leng
   reached.distance_cutoff = reached.reach.radius;
   const double extent = reached.reach.radius + reached.reach.offset;
   if (box != nullptr && !(extent < 0.5 * box->min_width)) {
-    throw RefusedSearch("frame " + std::to_string(frame) + " has donor-hydrogen pairs up to " +
-                        std::to_string(lengths.longest) +
-                        " long: with this criterion acceptors are searched up to " +
-                        std::to_string(extent) +
-                        " from a hydrogen, which must be below half the box's smallest width (" +
-                        std::to_string(box->min_width) + ")");
+    throw RefusedSearch(reach_refusal(frame, lengths.longest, extent, box->min_width));
   }
   return reached;
 }
