@@ -72,7 +72,9 @@ PyResult<PyRef> search_rows(const TrajectorySearch& search, std::uint64_t n_thre
   try {
     bonds = run_unlocked(search, pool.get());
   } catch (const RefusedSearch& refused) {
-    return PyError(PyExc_ValueError, refused.what());
+    pool.reset();
+    const std::string first = n_workers > 1 ? first_refusal(search) : std::string();
+    return PyError(PyExc_ValueError, first.empty() ? std::string(refused.what()) : first);
   }
   pool.reset();
   return bonds_to_pyarray(std::move(bonds), result_owners);

@@ -102,6 +102,26 @@ void collect_trajectory_frames(const TrajectorySearch& search, std::uint64_t fir
   }
 }
 
+std::string first_refusal(const TrajectorySearch& search) {
+  if (!search.criterion.from_donor || search.boxes.empty() || search.pair_atoms.empty()) return {};
+  TrajectoryProbes probes;
+  for (std::uint64_t frame = 0; frame < search.n_frames; ++frame) {
+    const PeriodicBox* box = &search.boxes[search.boxes.size() == 1 ? 0 : frame];
+    try {
+      if (search.single_precision) {
+        const auto* coords = static_cast<const float*>(search.xyz) + frame * search.n_atoms * 3;
+        with_reach(search, prepare_probes(search, coords, box, probes), box, frame);
+      } else {
+        const auto* coords = static_cast<const double*>(search.xyz) + frame * search.n_atoms * 3;
+        with_reach(search, prepare_probes(search, coords, box, probes), box, frame);
+      }
+    } catch (const RefusedSearch& refused) {
+      return refused.what();
+    }
+  }
+  return {};
+}
+
 BondBuffer search_trajectory(const TrajectorySearch& search) {
   BondBuffer out;
   TrajectorySearchStoragePtr storage = make_trajectory_search_storage();

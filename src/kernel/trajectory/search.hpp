@@ -4,6 +4,7 @@
 // Rows come by frame, then pair position, then acceptor position.
 
 #include <cstdint>
+#include <string>
 
 #include "kernel/bond_buffer.hpp"
 #include "kernel/opaque_storage.hpp"
@@ -23,5 +24,9 @@ void collect_trajectory_frames(const TrajectorySearch& search, std::uint64_t fir
 
 // All frames on the calling thread.
 BondBuffer search_trajectory(const TrajectorySearch& search);
+
+// Why the first frame that the search refuses (see RefusedSearch) is refused; empty when none
+// is. Threads may meet a later refused frame first: this names the same one whatever they do.
+std::string first_refusal(const TrajectorySearch& search);
 
 }  // namespace brenvox
