@@ -6,18 +6,29 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
 from ._optional import require
-from .outputs import atomic_path
+from .outputs import atomic_path, time_text
 
 if TYPE_CHECKING:
     from .labels import AtomLabels
-    from .results import HbondResult
+
+
+class TableSource(Protocol):
+    """What the tables read of a result (an `HbondResult`)."""
+
+    @property
+    def frames(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def times(self) -> npt.NDArray[np.float64]: ...
+    @property
+    def labels(self) -> AtomLabels | None: ...
+    def _rows(self) -> npt.NDArray[np.uint32]: ...
 
 # Rows formatted at once: a few MB of text, so memory stays small whatever the table's length.
 _BLOCK_ROWS = 1 << 16
@@ -29,17 +40,16 @@ _LABELLED = (("donor", 1, ("chain", "resname", "resid", "name")), ("hydrogen", 2
 Progress = Callable[[int], object]  # told the rows written after each block
 
 
-def column_names(result: HbondResult) -> list[str]:
+def column_names(result: TableSource) -> list[str]:
     names = ["frame", "time_ps", "donor", "hydrogen", "acceptor"]
     if result.labels is not None:
         names += [f"{role}_{kind}" for role, _, kinds in _LABELLED for kind in kinds]
     return names + [name for attribute, name in _GEOMETRY if getattr(result, attribute) is not None]
 
 
-def write_csv(result: HbondResult, path: str | os.PathLike[str], progress: Progress | None = None) -> None:
+def write_csv(result: TableSource, path: str | os.PathLike[str], progress: Progress | None = None) -> None:
     """Every row, a line each, with a header line; times as `counts_to_csv` writes them, the
     distances and angles as repr() writes them, labels quoted only where CSV needs it."""
-    from .results import time_text
 
     rows = result._rows()
     frame_texts = [f"{frame},{time_text(time)}" for frame, time in zip(result.frames.tolist(), result.times.tolist())]
@@ -61,7 +71,7 @@ def write_csv(result: HbondResult, path: str | os.PathLike[str], progress: Progr
                 progress(len(rows[block]))
 
 
-def write_parquet(result: HbondResult, path: str | os.PathLike[str]) -> None:
+def write_parquet(result: TableSource, path: str | os.PathLike[str]) -> None:
     """The table as Parquet, built with pyarrow from the arrays: labels dictionary-encoded, as
     pandas writes categorical columns."""
     pa = require("pyarrow", "HbondResult.to_parquet")

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -16,8 +16,19 @@ import numpy.typing as npt
 from .errors import RowsNotKeptError
 from .outputs import atomic_path
 
-if TYPE_CHECKING:
-    from .results import HbondResult
+
+class RowSource(Protocol):
+    """What the matrix is built from (an `HbondResult`)."""
+
+    @property
+    def hbonds(self) -> npt.NDArray[np.uint32] | None: ...
+    @property
+    def n_frames(self) -> int: ...
+    @property
+    def frames(self) -> npt.NDArray[np.int64]: ...
+    @property
+    def times(self) -> npt.NDArray[np.float64]: ...
+    def _triplet_keys(self) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]: ...
 
 IntArray = npt.NDArray[np.int64]
 FloatArray = npt.NDArray[np.float64]
@@ -116,7 +127,7 @@ class ExistenceMatrix:
         write_existence_xpm(self, path)
 
 
-def existence_matrix(result: HbondResult) -> ExistenceMatrix:
+def existence_matrix(result: RowSource) -> ExistenceMatrix:
     """The `ExistenceMatrix` of a result's rows, in the order of its `unique_triplets`."""
     if result.hbonds is None:
         raise RowsNotKeptError("the existence matrix needs the bonds of every frame, which this result does "

@@ -13,6 +13,8 @@ import os
 from collections.abc import Iterator
 from pathlib import Path
 
+import numpy as np
+
 from .errors import OutputError
 
 
@@ -98,3 +100,15 @@ def atomic_path(target: str | os.PathLike[str]) -> Iterator[Path]:
 def _naming(exc: OSError, target: Path) -> OutputError:
     reason = exc.strerror or str(exc) or type(exc).__name__
     return OutputError(exc.errno or 0, f"cannot write {target}: {reason}")
+
+
+def time_text(time: float) -> str:
+    """A time with as many digits as it takes to read back as the same value, never in exponent
+    notation. Times stored in single precision, as .xtc and most trajectory files store them,
+    are read back at that precision: 250000.2, not 250000.203125."""
+    value = float(time)
+    if not np.isfinite(value):
+        return str(value)
+    if float(np.float32(value)) == value:
+        return np.format_float_positional(np.float32(value), unique=True, trim="-")
+    return np.format_float_positional(value, unique=True, trim="-")

@@ -16,7 +16,7 @@ from __future__ import annotations
 import csv
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -27,7 +27,18 @@ from .outputs import atomic_path
 
 if TYPE_CHECKING:
     from .labels import AtomLabels
-    from .results import HbondResult
+
+
+class PairSource(Protocol):
+    """What residue pairs are summed from (an `HbondResult`)."""
+
+    @property
+    def hbonds(self) -> npt.NDArray[np.uint32] | None: ...
+    @property
+    def labels(self) -> AtomLabels | None: ...
+    @property
+    def n_frames(self) -> int: ...
+    def existence_matrix(self) -> ExistenceMatrix: ...
 
 IntArray = npt.NDArray[np.int64]
 
@@ -64,7 +75,7 @@ class PairPresence:
         return np.lexsort((np.arange(len(self.pairs)), -self.bonds, -frames_bonded)).astype(np.int64)
 
 
-def pair_presence(result: HbondResult, directed: bool = True) -> PairPresence:
+def pair_presence(result: PairSource, directed: bool = True) -> PairPresence:
     """The existence matrix's rows OR-ed over the triplets of each residue pair: a pair is bonded
     in a frame when one of its triplets is."""
     _require_rows(result)
@@ -88,14 +99,14 @@ def pair_presence(result: HbondResult, directed: bool = True) -> PairPresence:
                         bits=bits, bonds=bonds, matrix=matrix, members=members, starts=starts)
 
 
-def residue_pairs(result: HbondResult, directed: bool = True) -> npt.NDArray[Any]:
+def residue_pairs(result: PairSource, directed: bool = True) -> npt.NDArray[Any]:
     """The table of `HbondResult.residue_pairs`: one row per residue pair bonded in some frame,
     most occupied first."""
     presence = pair_presence(result, directed)
     return _table(result, presence, presence.most_occupied_first(), directed)
 
 
-def residue_pair_series(result: HbondResult, top: int | None = None,
+def residue_pair_series(result: PairSource, top: int | None = None,
                         directed: bool = True) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.str_]]:
     """Bonds in each analysed frame between each of the `top` most occupied residue pairs (every
     pair by default), a column per pair in the order of `residue_pairs`, and the pairs' names."""
@@ -113,7 +124,7 @@ def residue_pair_series(result: HbondResult, top: int | None = None,
     return np.ascontiguousarray(sums.T), pair_names(_table(result, presence, shown, directed))
 
 
-def _table(result: HbondResult, presence: PairPresence, order: IntArray, directed: bool) -> npt.NDArray[Any]:
+def _table(result: PairSource, presence: PairPresence, order: IntArray, directed: bool) -> npt.NDArray[Any]:
     n_frames = max(result.n_frames, 1)
     frames_bonded = set_bits(presence.bits[order])
     labels = _labels(result)
@@ -174,13 +185,13 @@ def _first_atoms(labels: AtomLabels) -> IntArray:
     return np.flatnonzero(np.diff(residue, prepend=-1)).astype(np.int64)
 
 
-def _labels(result: HbondResult) -> AtomLabels:
+def _labels(result: PairSource) -> AtomLabels:
     if result.labels is None:
         raise ValueError("residue pairs need atom labels, which come from a topology")
     return result.labels
 
 
-def _require_rows(result: HbondResult) -> None:
+def _require_rows(result: PairSource) -> None:
     if result.hbonds is None:
         raise RowsNotKeptError("residue pairs need the bonds of every frame, which this result does not keep "
                                "(keep_rows=False): analyse with keep_rows=True")

@@ -16,7 +16,7 @@ from ._arrays import distinct
 from ._optional import require
 from .criteria import PRESETS, Criterion
 from .errors import RowsNotKeptError
-from .outputs import atomic_path
+from .outputs import atomic_path, time_text
 from .sites import AtomLabels, Sites
 
 if TYPE_CHECKING:
@@ -698,15 +698,3 @@ def triplet_keys(rows: npt.NDArray[np.integer[Any]]) -> tuple[IntArray, IntArray
     unique = np.column_stack((distinct_packed // (span * span), distinct_packed // span % span,
                               distinct_packed % span)).reshape(-1, 3)
     return np.searchsorted(distinct_packed, packed).astype(np.int64), unique
-
-
-def time_text(time: float) -> str:
-    """A time with as many digits as it takes to read back as the same value, never in exponent
-    notation. Times stored in single precision, as .xtc and most trajectory files store them,
-    are read back at that precision: 250000.2, not 250000.203125."""
-    value = float(time)
-    if not np.isfinite(value):
-        return str(value)
-    if float(np.float32(value)) == value:
-        return np.format_float_positional(np.float32(value), unique=True, trim="-")
-    return np.format_float_positional(value, unique=True, trim="-")

@@ -14,14 +14,23 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable
-from typing import TYPE_CHECKING
+from typing import Any, Protocol
 
 import numpy as np
+import numpy.typing as npt
 
 from .outputs import atomic_path
 
-if TYPE_CHECKING:
-    from .existence import ExistenceMatrix
+
+class PresenceMap(Protocol):
+    """What the writer reads of an existence matrix: its bool rows and the analysed frames."""
+
+    @property
+    def n_frames(self) -> int: ...
+    @property
+    def times(self) -> npt.NDArray[np.float64]: ...
+    def __len__(self) -> int: ...
+    def __getitem__(self, rows: Any) -> npt.NDArray[np.bool_]: ...
 
 _AXIS_VALUES_PER_LINE = 80
 # Pixel rows formatted at once: a few MB of text whatever the map's size.
@@ -29,7 +38,7 @@ _BLOCK_BYTES = 1 << 22
 _PRESENT, _ABSENT = ord("o"), ord(" ")
 
 
-def write_existence_xpm(matrix: ExistenceMatrix, path: str | os.PathLike[str]) -> None:
+def write_existence_xpm(matrix: PresenceMap, path: str | os.PathLike[str]) -> None:
     """Write `matrix` as GROMACS writes a hydrogen-bond existence map; whole or not at all."""
     n_rows, n_frames = len(matrix), matrix.n_frames
     header = [
