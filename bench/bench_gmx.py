@@ -32,6 +32,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from gmx_outputs import read_xvg
 from timing import rotated_repetitions
 
 
@@ -84,7 +85,7 @@ def our_counts(path: Path) -> np.ndarray:
 
 
 def gmx_counts(path: Path) -> np.ndarray:
-    return np.loadtxt(path, comments=("#", "@"), ndmin=2)[:, 1]
+    return read_xvg(path)[:, 1]
 
 
 def time_job(

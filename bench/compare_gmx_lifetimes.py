@@ -32,6 +32,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from gmx_outputs import read_bond_index, read_existence_map, read_xvg
 from water_trajectory import (
     TOPOLOGY_NAME,
     TPR_NAME,
@@ -95,32 +96,6 @@ def write_inputs(directory: Path, xyz: np.ndarray, edge: float) -> None:
     write_gromacs_inputs(directory, n_atoms // 3)
 
 
-def xvg(path: Path) -> np.ndarray:
-    return np.loadtxt([line for line in path.read_text().splitlines() if line[:1] not in "#@"], ndmin=2)
-
-
-def existence_map(path: Path) -> np.ndarray:
-    """gmx's -hbm map as bool (bond, frame); its rows are written last bond first."""
-    rows = [line for line in path.read_text().splitlines() if line.startswith('"')]
-    n_x, n_y, n_colours, _ = (int(value) for value in rows[0].strip('",').split())
-    present = next(line[1] for line in rows[1 : 1 + n_colours] if '"Present"' in line)
-    grid = np.array([[char == present for char in line[1 : 1 + n_x]] for line in rows[1 + n_colours :]])
-    assert grid.shape == (n_y, n_x), grid.shape
-    return grid[::-1]
-
-
-def bond_pairs(path: Path) -> np.ndarray:
-    """(donor, acceptor) of each bond of gmx's -hbn index, 0-based."""
-    pairs, inside = [], False
-    for line in path.read_text().splitlines():
-        if line.startswith("["):
-            inside = line.startswith("[ hbonds")
-        elif inside and line.strip():
-            donor, _, acceptor = (int(value) - 1 for value in line.split())
-            pairs.append((donor, acceptor))
-    return np.array(pairs)
-
-
 def gmx_frames_acf(presence: np.ndarray, near_at_start: np.ndarray, n_lags: int) -> tuple[np.ndarray, np.ndarray]:
     """gmx's Ac(t) from its existence map, in float64 and with gmx's float32 sum."""
     n_frames = presence.shape[1]
@@ -151,9 +126,9 @@ def compare_water(n_frames: int) -> int:
              "-hbm", "map.xpm", "-hbn", "bonds.ndx"],
             input="0\n0\n", cwd=directory, check=True, capture_output=True, text=True,
         )
-        acf = xvg(directory / "ac.xvg")
-        presence = existence_map(directory / "map.xpm")
-        pairs = bond_pairs(directory / "bonds.ndx")
+        acf = read_xvg(directory / "ac.xvg")
+        presence = read_existence_map(directory / "map.xpm")
+        pairs = read_bond_index(directory / "bonds.ndx")[:, [0, 2]]
         start = md.load_frame(str(box.xtc), 0, top=str(box.gro))
         near_at_start = md.compute_distances(start, pairs, periodic=True)[0] <= 0.35
 
@@ -195,7 +170,7 @@ def main() -> int:
              "-ac", "ac.xvg", "-noda", "-r", "0.25", "-a", "30", "-nomerge"],
             input="0\n0\n", cwd=directory, check=True, capture_output=True, text=True,
         )
-        counts, acf = xvg(directory / "num.xvg"), xvg(directory / "ac.xvg")
+        counts, acf = read_xvg(directory / "num.xvg"), read_xvg(directory / "ac.xvg")
         result = analyze(str(directory / TRAJECTORY_NAME), str(directory / TOPOLOGY_NAME))
 
     if not (np.array_equal(result.counts, counts[:, 1]) and np.array_equal(result.counts, on.sum(axis=0))):

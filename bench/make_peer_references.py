@@ -55,6 +55,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from gmx_outputs import read_bond_index, read_existence_map, read_xvg
 from gmx_water import make_water_box
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -145,42 +146,14 @@ def water_inputs(name: str, work: Path, remake: bool) -> tuple[Path, Path, Path]
 
 # -- the tools ----------------------------------------------------------------------------------
 
-def _xvg(path: Path) -> np.ndarray:
-    return np.loadtxt([line for line in path.read_text().splitlines() if line[:1] not in "#@"], ndmin=2)
-
-
-def _xpm(path: Path) -> np.ndarray:
-    """Existence map as a bool array (bond, frame); gmx writes its last bond first."""
-    rows = [line for line in path.read_text().splitlines() if line.startswith('"')]
-    n_x, n_y, n_colours, _ = (int(value) for value in rows[0].strip('",').split())
-    lines = path.read_text().splitlines()
-    symbol = next(line[1] for line in lines if line.startswith('"') and '"Present"' in line)
-    body = rows[1 + n_colours :]
-    grid = np.array([[char == symbol for char in line[1 : 1 + n_x]] for line in body], dtype=bool)
-    if grid.shape != (n_y, n_x):
-        raise RuntimeError(f"{path}: expected {n_y} rows of {n_x} frames, got {grid.shape}")
-    return grid[::-1]
-
-
-def _hbn_bonds(path: Path) -> np.ndarray:
-    """(donor, hydrogen, acceptor) rows of the [ hbonds_* ] group, 0-based."""
-    rows, inside = [], False
-    for line in path.read_text().splitlines():
-        if line.startswith("["):
-            inside = line.startswith("[ hbonds")
-        elif inside and line.strip():
-            rows.append([int(value) - 1 for value in line.split()])
-    return np.array(rows, dtype=np.int64).reshape(-1, 3)
-
-
 def gromacs(gro: Path, xtc: Path, tpr: Path, work: Path) -> dict[str, np.ndarray]:
     gmx(work, "hbond", "-f", xtc.name, "-s", tpr.name, "-num", "num.xvg", stdin="0\n0\n")
-    num = _xvg(work / "num.xvg")
+    num = read_xvg(work / "num.xvg")
     gmx(work, "hbond", "-f", xtc.name, "-s", tpr.name, "-num", "num-nomerge.xvg", "-hbn", "hbonds.ndx",
         "-hbm", "hbonds.xpm", "-nomerge", stdin="0\n0\n")
-    if not np.array_equal(_xvg(work / "num-nomerge.xvg"), num):
+    if not np.array_equal(read_xvg(work / "num-nomerge.xvg"), num):
         raise RuntimeError("gmx hbond -nomerge counts other bonds than with its defaults")
-    bonds, grid = _hbn_bonds(work / "hbonds.ndx"), _xpm(work / "hbonds.xpm")
+    bonds, grid = read_bond_index(work / "hbonds.ndx"), read_existence_map(work / "hbonds.xpm")
     bond, frame = np.nonzero(grid)
     rows = np.column_stack([frame, bonds[bond]])
     counts = num[:, 1].astype(np.int64)

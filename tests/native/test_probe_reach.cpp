@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "kernel/trajectory/criterion.hpp"
+#include "kernel/trajectory/probe_reach.hpp"
 
 namespace brenvox {
 namespace {

@@ -7,6 +7,7 @@
 
 #include "kernel/trajectory/criterion.hpp"
 #include "kernel/trajectory/periodic_box.hpp"
+#include "kernel/trajectory/probe_reach.hpp"
 
 namespace brenvox {
 
